@@ -1,0 +1,348 @@
+// The platform layer: the Windows CE services, Winsock, Tool Help and the device's debug library
+// as the system calls them, implemented over Linux. System code includes only this header.
+// Names and argument orders mirror Win32 so that system code reads like its original design;
+// everything lives in namespace win to stay clear of the POSIX names (send, recv, socket, ...).
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+namespace win {
+
+using BYTE = uint8_t;
+using WORD = uint16_t;
+using DWORD = uint32_t;
+using LONG = int32_t;
+using ULONG = uint32_t;
+using UINT = uint32_t;
+using BOOL = int32_t;
+using WCHAR = wchar_t;
+using LPCWSTR = const wchar_t*;
+using LPWSTR = wchar_t*;
+using LPVOID = void*;
+using LPCVOID = const void*;
+using SIZE_T = size_t;
+
+constexpr BOOL TRUE = 1;
+constexpr BOOL FALSE = 0;
+
+// Handle values encode a table index and a generation: a closed value never names a later object.
+using HANDLE = void*;
+using HMODULE = HANDLE;
+using HKEY = HANDLE;
+using HLOCAL = void*;
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+
+// ---------------------------------------------------------------------------------------------
+// Error numbers (GetLastError / WSAGetLastError)
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
+constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
+constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+constexpr DWORD ERROR_NO_MORE_FILES = 18;
+constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
+constexpr DWORD ERROR_NOACCESS = 998;
+constexpr DWORD ERROR_IO_PENDING = 997;
+constexpr DWORD ERROR_TIMEOUT = 1460;
+
+DWORD GetLastError();
+void SetLastError(DWORD code);
+
+// ---------------------------------------------------------------------------------------------
+// Handles, threads, waits
+constexpr DWORD INFINITE = 0xFFFFFFFF;
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_TIMEOUT = 258;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+constexpr DWORD STILL_ACTIVE = 259;
+constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
+
+constexpr int THREAD_PRIORITY_TIME_CRITICAL = 0;
+constexpr int THREAD_PRIORITY_HIGHEST = 1;
+constexpr int THREAD_PRIORITY_ABOVE_NORMAL = 2;
+constexpr int THREAD_PRIORITY_NORMAL = 3;
+constexpr int THREAD_PRIORITY_BELOW_NORMAL = 4;
+constexpr int THREAD_PRIORITY_LOWEST = 5;
+constexpr int THREAD_PRIORITY_ABOVE_IDLE = 6;
+constexpr int THREAD_PRIORITY_IDLE = 7;
+
+using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
+struct SECURITY_ATTRIBUTES;
+
+BOOL CloseHandle(HANDLE h);
+
+HANDLE CreateThread(SECURITY_ATTRIBUTES* attributes, SIZE_T stackSize,
+                    LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags, DWORD* threadId);
+[[noreturn]] void ExitThread(DWORD exitCode);
+// Ends the target at its current or next blocking platform call (never asynchronously); the
+// target runs none of its own end steps. Returns once the target has ended.
+BOOL TerminateThread(HANDLE thread, DWORD exitCode);
+BOOL GetExitCodeThread(HANDLE thread, DWORD* exitCode);
+BOOL SetThreadPriority(HANDLE thread, int priority);
+int GetThreadPriority(HANDLE thread);
+DWORD GetCurrentThreadId();
+DWORD GetCurrentProcessId();
+HANDLE GetCurrentProcess();
+
+DWORD WaitForSingleObject(HANDLE h, DWORD milliseconds);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
+                             DWORD milliseconds);
+
+// Events: manual reset only; one name space per process.
+constexpr DWORD EVENT_PULSE = 1;
+constexpr DWORD EVENT_RESET = 2;
+constexpr DWORD EVENT_SET = 3;
+HANDLE CreateEventW(SECURITY_ATTRIBUTES* attributes, BOOL manualReset, BOOL initialState,
+                    LPCWSTR name);
+BOOL EventModify(HANDLE event, DWORD func);
+inline BOOL SetEvent(HANDLE event) { return EventModify(event, EVENT_SET); }
+inline BOOL ResetEvent(HANDLE event) { return EventModify(event, EVENT_RESET); }
+
+// ---------------------------------------------------------------------------------------------
+// Time: a 32-bit wrapping millisecond tick from a monotonic source (or a test clock, see
+// clock.h). Sleep waits on the same clock.
+DWORD GetTickCount();
+void Sleep(DWORD milliseconds);
+
+// ---------------------------------------------------------------------------------------------
+// Thread-local storage and local memory
+constexpr DWORD TLS_OUT_OF_INDEXES = 0xFFFFFFFF;
+DWORD TlsAlloc();
+BOOL TlsFree(DWORD index);
+LPVOID TlsGetValue(DWORD index);
+BOOL TlsSetValue(DWORD index, LPVOID value);
+
+constexpr UINT LMEM_FIXED = 0x0000;
+constexpr UINT LMEM_ZEROINIT = 0x0040;
+constexpr UINT LPTR = LMEM_FIXED | LMEM_ZEROINIT;
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
+HLOCAL LocalFree(HLOCAL memory);
+
+// Private heaps (walkable through Tool Help)
+constexpr DWORD HEAP_NO_SERIALIZE = 0x00000001;
+constexpr DWORD HEAP_ZERO_MEMORY = 0x00000008;
+HANDLE HeapCreate(DWORD options, SIZE_T initialSize, SIZE_T maximumSize);
+BOOL HeapDestroy(HANDLE heap);
+LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
+BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID memory);
+HANDLE GetProcessHeap();
+
+// ---------------------------------------------------------------------------------------------
+// Tool Help
+constexpr DWORD TH32CS_SNAPHEAPLIST = 0x00000001;
+constexpr DWORD TH32CS_SNAPPROCESS = 0x00000002;
+constexpr DWORD TH32CS_SNAPNOHEAPS = 0x40000000;
+constexpr DWORD LF32_FIXED = 0x00000001;
+constexpr DWORD LF32_FREE = 0x00000002;
+constexpr DWORD LF32_MOVEABLE = 0x00000004;
+constexpr DWORD HF32_DEFAULT = 1;
+
+struct PROCESSENTRY32 {
+    DWORD dwSize;
+    DWORD cntUsage;
+    DWORD th32ProcessID;
+    DWORD th32DefaultHeapID;
+    DWORD th32ModuleID;
+    DWORD cntThreads;
+    DWORD th32ParentProcessID;
+    LONG pcPriClassBase;
+    DWORD dwFlags;
+    WCHAR szExeFile[260];
+    DWORD th32MemoryBase;
+    DWORD th32AccessKey;
+};
+constexpr DWORD PROCESSENTRY32_SIZE = 564;  // the size field's value on the original platform
+
+struct HEAPLIST32 {
+    DWORD dwSize;
+    DWORD th32ProcessID;
+    uintptr_t th32HeapID;
+    DWORD dwFlags;
+};
+struct HEAPENTRY32 {
+    DWORD dwSize;
+    HANDLE hHandle;
+    uintptr_t dwAddress;
+    DWORD dwBlockSize;
+    DWORD dwFlags;
+    DWORD dwLockCount;
+    DWORD dwResvd;
+    DWORD th32ProcessID;
+    uintptr_t th32HeapID;
+};
+
+HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD processId);
+BOOL CloseToolhelp32Snapshot(HANDLE snapshot);
+BOOL Process32First(HANDLE snapshot, PROCESSENTRY32* entry);
+BOOL Process32Next(HANDLE snapshot, PROCESSENTRY32* entry);
+BOOL Heap32ListFirst(HANDLE snapshot, HEAPLIST32* list);
+BOOL Heap32ListNext(HANDLE snapshot, HEAPLIST32* list);
+BOOL Heap32First(HEAPENTRY32* entry, DWORD processId, uintptr_t heapId);
+BOOL Heap32Next(HEAPENTRY32* entry);
+
+HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId);
+// Fails (instead of crashing) when the source address cannot be read.
+BOOL ReadProcessMemory(HANDLE process, LPCVOID address, LPVOID buffer, SIZE_T size,
+                       SIZE_T* bytesRead);
+
+// ---------------------------------------------------------------------------------------------
+// Registry: read-only, from a .reg text file named by VELTRABOX_REGISTRY (see README).
+inline HKEY const HKEY_LOCAL_MACHINE = reinterpret_cast<HKEY>(static_cast<intptr_t>(0x80000002));
+constexpr DWORD KEY_READ = 0x20019;
+constexpr DWORD REG_NONE = 0;
+constexpr DWORD REG_SZ = 1;
+constexpr DWORD REG_BINARY = 3;
+constexpr DWORD REG_DWORD = 4;
+LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, DWORD access, HKEY* result);
+LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, DWORD* reserved, DWORD* type, BYTE* data,
+                      DWORD* dataSize);
+LONG RegCloseKey(HKEY key);
+
+// ---------------------------------------------------------------------------------------------
+// Error texts
+constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x00000100;
+constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
+constexpr DWORD LANG_NEUTRAL_SUBLANG_DEFAULT = 0x400;
+// With FORMAT_MESSAGE_ALLOCATE_BUFFER, `buffer` is really a WCHAR** that receives a LocalAlloc
+// block; without a text for the number the call returns 0 with last error 317.
+DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
+                     LPWSTR buffer, DWORD size, va_list* arguments);
+
+// ---------------------------------------------------------------------------------------------
+// Wide formatting. %s takes a wide string (the Microsoft meaning), as does %ls; %hs a narrow one.
+int wsprintfW(LPWSTR out, LPCWSTR format, ...);
+int wvsprintfW(LPWSTR out, LPCWSTR format, va_list args);
+// Writes at most `count` characters; returns -1 when the text was cut (then it may lack a
+// terminating zero, as on the original platform).
+int _snwprintf(LPWSTR out, size_t count, LPCWSTR format, ...);
+int _vsnwprintf(LPWSTR out, size_t count, LPCWSTR format, va_list args);
+// Narrow counterpart; here %s is narrow and %ls wide, as in C.
+int _snprintf(char* out, size_t count, const char* format, ...);
+long _wtol(LPCWSTR text);
+
+// ---------------------------------------------------------------------------------------------
+// Run-time libraries over dlopen (see README for how "x.dll" finds its shared object)
+HMODULE LoadLibraryW(LPCWSTR fileName);
+void* GetProcAddressW(HMODULE module, LPCWSTR procName);
+BOOL FreeLibrary(HMODULE module);
+
+// ---------------------------------------------------------------------------------------------
+// Devices: stream drivers chosen by device name (see drivers/)
+constexpr DWORD GENERIC_READ = 0x80000000;
+constexpr DWORD GENERIC_WRITE = 0x40000000;
+constexpr DWORD OPEN_EXISTING = 3;
+
+struct OVERLAPPED {
+    DWORD Internal;
+    DWORD InternalHigh;
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;
+};
+
+HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode,
+                   SECURITY_ATTRIBUTES* attributes, DWORD creationDisposition, DWORD flags,
+                   HANDLE templateFile);
+BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
+                     DWORD outSize, DWORD* bytesReturned, OVERLAPPED* overlapped);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, DWORD* written,
+               OVERLAPPED* overlapped);
+
+// ---------------------------------------------------------------------------------------------
+// Debug-zone registration (kept for the call's sake; the zones are the program's own)
+struct DBGPARAM {
+    WCHAR lpszName[32];
+    WCHAR rglpszZones[16][32];
+    ULONG ulZoneMask;
+};
+BOOL RegisterDbgZones(HMODULE module, DBGPARAM* settings);
+
+// The device's debug-message library: lines go to standard error as UTF-8.
+int dprintf(const char* format, ...);
+BOOL DbgInitEx(const char* name, DWORD style, DWORD level, DWORD* state);
+
+// ---------------------------------------------------------------------------------------------
+// Windows Sockets over BSD sockets; Winsock error numbers through WSAGetLastError.
+using SOCKET = uintptr_t;
+constexpr SOCKET INVALID_SOCKET = ~static_cast<SOCKET>(0);
+constexpr int SOCKET_ERROR = -1;
+constexpr int AF_INET = 2;
+constexpr int SOCK_STREAM = 1;
+constexpr int SOL_SOCKET = 0xFFFF;
+constexpr int SO_REUSEADDR = 4;
+constexpr int SO_KEEPALIVE = 8;
+constexpr int IPPROTO_TCP = 6;
+constexpr int TCP_NODELAY = 1;
+constexpr uint32_t INADDR_ANY = 0;
+
+constexpr int WSAEINTR = 10004;
+constexpr int WSAEBADF = 10009;
+constexpr int WSAEACCES = 10013;
+constexpr int WSAEFAULT = 10014;
+constexpr int WSAEINVAL = 10022;
+constexpr int WSAEMFILE = 10024;
+constexpr int WSAEWOULDBLOCK = 10035;
+constexpr int WSAENOTSOCK = 10038;
+constexpr int WSAEMSGSIZE = 10040;
+constexpr int WSAENOPROTOOPT = 10042;
+constexpr int WSAEPROTONOSUPPORT = 10043;
+constexpr int WSAEAFNOSUPPORT = 10047;
+constexpr int WSAEADDRINUSE = 10048;
+constexpr int WSAEADDRNOTAVAIL = 10049;
+constexpr int WSAENETDOWN = 10050;
+constexpr int WSAENETUNREACH = 10051;
+constexpr int WSAECONNABORTED = 10053;
+constexpr int WSAECONNRESET = 10054;
+constexpr int WSAENOBUFS = 10055;
+constexpr int WSAENOTCONN = 10057;
+constexpr int WSAESHUTDOWN = 10058;
+constexpr int WSAETIMEDOUT = 10060;
+constexpr int WSAECONNREFUSED = 10061;
+constexpr int WSAEHOSTUNREACH = 10065;
+constexpr int WSASYSNOTREADY = 10091;
+constexpr int WSAVERNOTSUPPORTED = 10092;
+constexpr int WSANOTINITIALISED = 10093;
+
+struct in_addr {
+    uint32_t s_addr;
+};
+struct sockaddr {
+    uint16_t sa_family;
+    char sa_data[14];
+};
+struct sockaddr_in {
+    int16_t sin_family;
+    uint16_t sin_port;
+    in_addr sin_addr;
+    char sin_zero[8];
+};
+struct WSADATA {
+    WORD wVersion;
+    WORD wHighVersion;
+    char szDescription[257];
+    char szSystemStatus[129];
+    uint16_t iMaxSockets;
+    uint16_t iMaxUdpDg;
+    char* lpVendorInfo;
+};
+
+int WSAStartup(WORD versionRequested, WSADATA* data);
+int WSAGetLastError();
+SOCKET socket(int af, int type, int protocol);
+int setsockopt(SOCKET s, int level, int name, const char* value, int length);
+int bind(SOCKET s, const sockaddr* address, int length);
+int listen(SOCKET s, int backlog);
+SOCKET accept(SOCKET s, sockaddr* address, int* length);
+int send(SOCKET s, const char* buffer, int length, int flags);
+int recv(SOCKET s, char* buffer, int length, int flags);
+int closesocket(SOCKET s);
+uint16_t htons(uint16_t value);
+
+}  // namespace win
