@@ -1,0 +1,36 @@
+// Debug lines: zones, thread prefixes and system error texts.
+#pragma once
+
+#include "platform/win.h"
+
+constexpr win::DWORD ZONE_DEFAULT = 0x0001;
+constexpr win::DWORD ZONE_INIT = 0x0002;
+constexpr win::DWORD ZONE_THREAD = 0x0004;
+constexpr win::DWORD ZONE_EXTRA = 0x0008;
+constexpr win::DWORD ZONE_ERROR = 0x0010;
+constexpr win::DWORD ZONE_SOCK = 0x0020;
+constexpr win::DWORD ZONE_PIPE = 0x0040;
+constexpr win::DWORD ZONE_DUMP1 = 0x0100;
+constexpr win::DWORD ZONE_DUMP2 = 0x0200;
+constexpr win::DWORD ZONE_DUMP3 = 0x0400;
+
+constexpr win::DWORD STYLE_CONSOLE_ECHO = 0x08;
+constexpr win::DWORD STYLE_NAME_PREFIX = 0x10;
+
+extern win::DBGPARAM DebugZoneSettings;
+extern win::DWORD DebugStyle;
+
+// The zone test every caller makes before DebugPrint; the mask is read afresh each time.
+inline bool ZoneOn(win::DWORD zone) {
+    return (__atomic_load_n(&DebugZoneSettings.ulZoneMask, __ATOMIC_RELAXED) & zone) != 0;
+}
+// For tests and tools that change the mask while threads run.
+inline void SetDebugZoneMask(win::DWORD mask) {
+    __atomic_store_n(&DebugZoneSettings.ulZoneMask, mask, __ATOMIC_RELAXED);
+}
+
+void InitDebugOutput(win::HMODULE module, win::LPCWSTR name);
+void DebugPrint(win::LPCWSTR format, ...);
+void SetThreadDebugName(win::LPCWSTR name);
+void ClearThreadDebugName();
+void PrintSystemError(win::DWORD code, win::LPCWSTR format, ...);

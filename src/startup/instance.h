@@ -1,0 +1,46 @@
+// ServerInstance: one TCP port bridged to one LON interface. Created by wmain, never freed or
+// moved; every subsystem works on it.
+#pragma once
+
+#include <atomic>
+
+#include "platform/win.h"
+
+// Entry points of the LDV driver library. Strings cross this boundary as UTF-16.
+using LdvOpenFn = int32_t (*)(const char16_t* devName, const uint8_t* neuronId,
+                              const char16_t* eventName);
+using LdvCloseFn = int32_t (*)(int32_t handle);
+using LdvReadFn = int32_t (*)(int32_t handle, void* buffer, int32_t size, void* overlapped);
+using LdvWriteFn = int32_t (*)(int32_t handle, const void* buffer, int32_t size,
+                               void* overlapped);
+using LdvIoControlFn = int32_t (*)(int32_t handle, int32_t code, void* buffer, int32_t size);
+
+constexpr int32_t DEFAULT_PORT = 49152;
+constexpr win::DWORD MAX_IPMSG_DATA = 512;
+constexpr win::DWORD IPMSG_HEADER_SIZE = 4;
+
+struct ServerInstance {
+    int32_t Port;
+    win::LPCWSTR DevName;
+    win::LPCWSTR DllName;
+    win::HMODULE hDll;
+    LdvOpenFn ldv_open_overlapped_neuronid;
+    LdvCloseFn ldv_close;
+    LdvReadFn ldv_read_overlapped;
+    LdvWriteFn ldv_write_overlapped;
+    LdvIoControlFn ldv_io_control;
+    win::BYTE NeuronId[6];
+    // Written by the supervisor while the pump threads read it.
+    std::atomic<win::HANDLE> hLon;
+    win::OVERLAPPED Overlapped;
+    win::BOOL IsQuorvelDriver;
+    // Shared by the supervisor and the pump threads: single relaxed loads and stores.
+    std::atomic<int32_t> ReadNoAliveCount;
+    std::atomic<int32_t> WriteAliveCount;
+    std::atomic<win::SOCKET> ListenSocket;
+    std::atomic<win::SOCKET> ClientSocket;
+
+    // Receive state of GetPacketFromTcp, owned by this instance's TcpToLon thread.
+    win::BYTE RecvBuffer[IPMSG_HEADER_SIZE + MAX_IPMSG_DATA];
+    win::DWORD RemainDataSize;
+};

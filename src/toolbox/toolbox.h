@@ -1,0 +1,17 @@
+// What the device's tool library supplies: the option parser and the watchdog.
+#pragma once
+
+#include "platform/win.h"
+
+namespace win {
+
+// Parses wide options (see README for attached/separate arguments and error reporting).
+int getopt(int argc, wchar_t* const argv[], const wchar_t* optstring);
+extern wchar_t* optarg;
+extern int optind;
+// Restarts option parsing at argv[1] (for tests that parse several command lines).
+void ResetGetopt();
+
+BOOL TriggerWDog(DWORD value);
+
+}  // namespace win
