@@ -1,0 +1,1 @@
+// Keeps the system library buildable while a subsystem folder is still empty.
