@@ -78,8 +78,8 @@ struct SECURITY_ATTRIBUTES;
 
 BOOL CloseHandle(HANDLE h);
 
-HANDLE CreateThread(SECURITY_ATTRIBUTES* attributes, SIZE_T stackSize,
-                    LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags, DWORD* threadId);
+HANDLE CreateThread(SECURITY_ATTRIBUTES* attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                    LPVOID parameter, DWORD flags, DWORD* threadId);
 [[noreturn]] void ExitThread(DWORD exitCode);
 // Ends the target at its current or next blocking platform call (never asynchronously); the
 // target runs none of its own end steps. Returns once the target has ended.
@@ -92,18 +92,21 @@ DWORD GetCurrentProcessId();
 HANDLE GetCurrentProcess();
 
 DWORD WaitForSingleObject(HANDLE h, DWORD milliseconds);
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
-                             DWORD milliseconds);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
 
-// Events: manual reset only; one name space per process.
-constexpr DWORD EVENT_PULSE = 1;
+// Events: manual reset only (an auto-reset request fails with ERROR_INVALID_PARAMETER); one
+// name space per process: a second CreateEventW of a name returns the same event.
 constexpr DWORD EVENT_RESET = 2;
 constexpr DWORD EVENT_SET = 3;
 HANDLE CreateEventW(SECURITY_ATTRIBUTES* attributes, BOOL manualReset, BOOL initialState,
                     LPCWSTR name);
 BOOL EventModify(HANDLE event, DWORD func);
-inline BOOL SetEvent(HANDLE event) { return EventModify(event, EVENT_SET); }
-inline BOOL ResetEvent(HANDLE event) { return EventModify(event, EVENT_RESET); }
+inline BOOL SetEvent(HANDLE event) {
+    return EventModify(event, EVENT_SET);
+}
+inline BOOL ResetEvent(HANDLE event) {
+    return EventModify(event, EVENT_RESET);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Time: a 32-bit wrapping millisecond tick from a monotonic source (or a test clock, see
@@ -212,8 +215,8 @@ constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
 constexpr DWORD LANG_NEUTRAL_SUBLANG_DEFAULT = 0x400;
 // With FORMAT_MESSAGE_ALLOCATE_BUFFER, `buffer` is really a WCHAR** that receives a LocalAlloc
 // block; without a text for the number the call returns 0 with last error 317.
-DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
-                     LPWSTR buffer, DWORD size, va_list* arguments);
+DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPWSTR buffer,
+                     DWORD size, va_list* arguments);
 
 // ---------------------------------------------------------------------------------------------
 // Wide formatting. %s takes a wide string (the Microsoft meaning), as does %ls; %hs a narrow one.
@@ -247,13 +250,11 @@ struct OVERLAPPED {
     HANDLE hEvent;
 };
 
-HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode,
-                   SECURITY_ATTRIBUTES* attributes, DWORD creationDisposition, DWORD flags,
-                   HANDLE templateFile);
+HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* attributes,
+                   DWORD creationDisposition, DWORD flags, HANDLE templateFile);
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
                      DWORD outSize, DWORD* bytesReturned, OVERLAPPED* overlapped);
-BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, DWORD* written,
-               OVERLAPPED* overlapped);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, DWORD* written, OVERLAPPED* overlapped);
 
 // ---------------------------------------------------------------------------------------------
 // Debug-zone registration (kept for the call's sake; the zones are the program's own)

@@ -1,0 +1,114 @@
+#include "handles.h"
+
+#include <deque>
+#include <vector>
+
+namespace win::detail {
+
+namespace {
+
+// A value is (generation << 16) | (index + 1). Freed slots are reused oldest first, so a value
+// comes back only after its slot has gone through every generation the bits can hold.
+constexpr uintptr_t kIndexBits = 16;
+constexpr uintptr_t kIndexMask = (uintptr_t{1} << kIndexBits) - 1;
+constexpr size_t kMaxSlots = kIndexMask - 1;  // index + 1 never reaches all ones
+constexpr uintptr_t kGenerationMask = ~uintptr_t{0} >> kIndexBits;
+
+struct Slot {
+    std::shared_ptr<Object> object;
+    uintptr_t generation = 0;
+};
+
+struct Table {
+    std::mutex mutex;
+    std::vector<Slot> slots;
+    std::deque<size_t> freeSlots;
+    size_t live = 0;
+};
+
+// Never destroyed: detached threads may still close handles while the process exits.
+Table& TheTable() {
+    static Table* table = new Table;
+    return *table;
+}
+
+bool Decode(HANDLE handle, size_t& index, uintptr_t& generation) {
+    auto value = reinterpret_cast<uintptr_t>(handle);
+    if ((value & kIndexMask) == 0) return false;
+    index = (value & kIndexMask) - 1;
+    generation = value >> kIndexBits;
+    return true;
+}
+
+}  // namespace
+
+HANDLE InsertObject(std::shared_ptr<Object> object) {
+    Table& table = TheTable();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    size_t index;
+    if (!table.freeSlots.empty()) {
+        index = table.freeSlots.front();
+        table.freeSlots.pop_front();
+    } else if (table.slots.size() < kMaxSlots) {
+        index = table.slots.size();
+        table.slots.emplace_back();
+    } else {
+        return nullptr;
+    }
+    Slot& slot = table.slots[index];
+    slot.generation = (slot.generation + 1) & kGenerationMask;
+    if (slot.generation == 0) slot.generation = 1;
+    slot.object = std::move(object);
+    ++table.live;
+    return reinterpret_cast<HANDLE>((slot.generation << kIndexBits) | (index + 1));
+}
+
+std::shared_ptr<Object> LookupObject(HANDLE handle) {
+    // Every handle-based call passes here, so a terminated thread ends at its next call.
+    CheckTermination();
+    size_t index;
+    uintptr_t generation;
+    if (!Decode(handle, index, generation)) return nullptr;
+    Table& table = TheTable();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    if (index >= table.slots.size() || table.slots[index].generation != generation) return nullptr;
+    return table.slots[index].object;
+}
+
+std::shared_ptr<Object> RemoveObject(HANDLE handle) {
+    size_t index;
+    uintptr_t generation;
+    if (!Decode(handle, index, generation)) return nullptr;
+    Table& table = TheTable();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    if (index >= table.slots.size() || table.slots[index].generation != generation ||
+        !table.slots[index].object) {
+        return nullptr;
+    }
+    std::shared_ptr<Object> object = std::move(table.slots[index].object);
+    table.freeSlots.push_back(index);
+    --table.live;
+    return object;
+}
+
+size_t LiveHandleCount() {
+    Table& table = TheTable();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    return table.live;
+}
+
+}  // namespace win::detail
+
+namespace win {
+
+BOOL CloseHandle(HANDLE handle) {
+    std::shared_ptr<detail::Object> object = detail::RemoveObject(handle);
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    object->OnHandleClosed();
+    return TRUE;
+}
+
+}  // namespace win
