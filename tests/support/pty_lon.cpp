@@ -1,0 +1,90 @@
+#include "support/pty_lon.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace e2e {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A whole telegram at the front of `bytes`: its length, or 0.
+size_t WholeTelegram(const ipmsg::Bytes& bytes) {
+    if (bytes.size() < 2) return 0;
+    size_t size = size_t(bytes[1]) + 2;
+    return bytes.size() >= size ? size : 0;
+}
+
+}  // namespace
+
+PtyLon::PtyLon() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+        ADD_FAILURE() << "pty: " << std::strerror(errno);
+        Hangup();
+        return;
+    }
+    char name[128];
+    if (ptsname_r(master_, name, sizeof name) != 0) {
+        ADD_FAILURE() << "ptsname: " << std::strerror(errno);
+        Hangup();
+        return;
+    }
+    path_ = name;
+    slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios mode;
+    if (slave_ < 0 || tcgetattr(slave_, &mode) != 0) {
+        ADD_FAILURE() << "pty slave " << name << ": " << std::strerror(errno);
+        Hangup();
+        return;
+    }
+    cfmakeraw(&mode);
+    tcsetattr(slave_, TCSANOW, &mode);
+}
+
+bool PtyLon::Write(const ipmsg::Bytes& telegram) {
+    size_t done = 0;
+    while (done < telegram.size()) {
+        ssize_t n = write(master_, telegram.data() + done, telegram.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+std::optional<ipmsg::Bytes> PtyLon::Read(Duration timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    size_t size;
+    while ((size = WholeTelegram(pending_)) == 0) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd pfd = {master_, POLLIN, 0};
+        int r = poll(&pfd, 1, std::max<int>(0, int(left.count())));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return std::nullopt;
+        uint8_t buffer[4096];
+        ssize_t n = read(master_, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return std::nullopt;
+        pending_.insert(pending_.end(), buffer, buffer + n);
+    }
+    ipmsg::Bytes telegram(pending_.begin(), pending_.begin() + long(size));
+    pending_.erase(pending_.begin(), pending_.begin() + long(size));
+    return telegram;
+}
+
+void PtyLon::Hangup() {
+    if (slave_ >= 0) close(slave_);
+    if (master_ >= 0) close(master_);
+    slave_ = master_ = -1;
+}
+
+}  // namespace e2e

@@ -1,0 +1,79 @@
+// End-to-end tests: the real veltrabox binary as a child process, with its own registry file
+// and its debug lines (standard error) captured line by line so that a test can wait for one.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace e2e {
+
+using namespace std::chrono_literals;
+using Duration = std::chrono::milliseconds;
+
+// Generous: the suite also runs under ASan and TSan on two cores.
+constexpr Duration WAIT = 20s;
+
+// Debug zones: Default, Init and Error.
+constexpr unsigned LOG_ZONES = 0x13;
+
+// Lines that say the server is serving a client, has restarted, or found its port in use.
+constexpr char STARTED[] = "LON und TCP erfolgreich gestartet.";
+constexpr char RESTARTING[] = "Server wird neu gestartet.";
+constexpr char LON_START_FAILED[] = "Starten der LON Schnittstelle nicht möglich.";
+constexpr char ADDRESS_IN_USE[] = "Error: WSAEADDRINUSE: Thread beendet!";
+
+class ServerProcess {
+  public:
+    // Starts the binary with `args`; `environment` entries ("NAME=value") are added to a
+    // copy of this process's environment without its VELTRABOX_ variables.
+    explicit ServerProcess(const std::vector<std::string>& args,
+                           const std::vector<std::string>& environment = {},
+                           unsigned zones = LOG_ZONES);
+    // Stops the process and fails the test if a sanitizer reported anything.
+    ~ServerProcess();
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    pid_t Pid() const { return pid_; }
+
+    // Waits for a line containing `text` at index *from or later; on success *from becomes
+    // the index after that line, so successive waits walk forward through the log.
+    bool WaitForLine(const std::string& text, size_t* from, Duration timeout = WAIT);
+    bool WaitForLine(const std::string& text, Duration timeout = WAIT);
+    // Lines containing `text` so far.
+    size_t CountLines(const std::string& text);
+    size_t LineCount();
+    // The last `count` lines, for failure messages.
+    std::string Tail(size_t count = 40);
+
+    // The exit status (the signal number plus 128 for a signal) once the process has ended
+    // within `timeout`.
+    std::optional<int> WaitForExit(Duration timeout = WAIT);
+    bool Running();
+    // SIGTERM, then SIGKILL if it has not ended within WAIT; reaps it.
+    int Stop();
+
+  private:
+    void ReadLines(int fd);
+
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+    std::string tempDir_;
+    std::thread reader_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> lines_;  // under mutex_
+    bool outputEnded_ = false;        // under mutex_
+};
+
+// The path of the binary (or of another program of the build).
+std::string BuiltProgram(const std::string& name);
+
+}  // namespace e2e

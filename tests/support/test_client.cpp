@@ -1,0 +1,128 @@
+#include "support/test_client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace e2e {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+sockaddr_in Loopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(uint16_t(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+int Remaining(Clock::time_point deadline) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : int(left);
+}
+
+}  // namespace
+
+int FreePort() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = Loopback(0);
+    socklen_t size = sizeof address;
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    close(fd);
+    return port;
+}
+
+bool TestClient::Connect(int port, Duration timeout) {
+    Close();
+    const Clock::time_point deadline = Clock::now() + timeout;
+    sockaddr_in address = Loopback(port);
+    for (;;) {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) break;
+        int error = errno;
+        Close();
+        // Nothing signals a listening socket coming back; a short pause between tries will do.
+        if (error != ECONNREFUSED || Clock::now() >= deadline) return false;
+        usleep(10000);
+    }
+    int one = 1;
+    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    decoder_ = {};
+    return true;
+}
+
+bool TestClient::SendRaw(const ipmsg::Bytes& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+std::optional<ipmsg::Message> TestClient::Receive(Duration timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    ipmsg::Message message;
+    while (!ipmsg::Next(decoder_, &message)) {
+        pollfd pfd = {fd_, POLLIN, 0};
+        int r = poll(&pfd, 1, Remaining(deadline));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return std::nullopt;
+        uint8_t buffer[8192];
+        ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return std::nullopt;
+        ipmsg::Feed(decoder_, buffer, size_t(n));
+    }
+    return message;
+}
+
+std::optional<ipmsg::Bytes> TestClient::ReceiveData(Duration timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    for (;;) {
+        auto message = Receive(std::chrono::milliseconds(Remaining(deadline)));
+        if (!message) return std::nullopt;
+        if (message->id == ipmsg::ID_DATA) return message->data;
+    }
+}
+
+bool TestClient::WaitClosed(Duration timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    for (;;) {
+        pollfd pfd = {fd_, POLLIN, 0};
+        int r = poll(&pfd, 1, Remaining(deadline));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        uint8_t buffer[8192];
+        ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return true;
+    }
+}
+
+void TestClient::Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+}
+
+void TestClient::Abort() {
+    if (fd_ < 0) return;
+    linger reset = {1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    Close();
+}
+
+}  // namespace e2e

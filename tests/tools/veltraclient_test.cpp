@@ -1,0 +1,155 @@
+// The veltraclient tool: its framing, and the program against a fake server on 127.0.0.1.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <future>
+#include <regex>
+
+#include "support/server_process.h"
+#include "tools/veltraclient/ipmsg.h"
+
+namespace {
+
+using ipmsg::Bytes;
+
+TEST(IpMsgFraming, DecodesMessagesWhateverPiecesTheyArriveIn) {
+    Bytes stream = ipmsg::Encode(ipmsg::ID_DATA, {0x00, 0x01, 0xAA});
+    Bytes alive = ipmsg::Encode(ipmsg::ID_ALIVE, {});
+    Bytes other = ipmsg::Encode(0x1234, Bytes(300, 0x5A));
+    stream.insert(stream.end(), alive.begin(), alive.end());
+    stream.insert(stream.end(), other.begin(), other.end());
+    ASSERT_EQ(stream.size(), 7u + 4u + 304u);
+    EXPECT_EQ(Bytes(stream.begin(), stream.begin() + 4), (Bytes{0x10, 0x00, 0x03, 0x00}));
+
+    ipmsg::Decoder decoder;
+    std::vector<ipmsg::Message> messages;
+    ipmsg::Message message;
+    for (uint8_t byte : stream) {
+        ipmsg::Feed(decoder, &byte, 1);
+        while (ipmsg::Next(decoder, &message)) messages.push_back(message);
+    }
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[0].id, ipmsg::ID_DATA);
+    EXPECT_EQ(messages[0].data, (Bytes{0x00, 0x01, 0xAA}));
+    EXPECT_EQ(messages[1].id, ipmsg::ID_ALIVE);
+    EXPECT_TRUE(messages[1].data.empty());
+    EXPECT_EQ(messages[2].id, 0x1234);
+    EXPECT_EQ(messages[2].data, Bytes(300, 0x5A));
+    EXPECT_TRUE(decoder.pending.empty());
+}
+
+TEST(IpMsgFraming, ParsesHexTelegramsAndRejectsAnythingElse) {
+    Bytes bytes;
+    EXPECT_TRUE(ipmsg::ParseHex("00 03 0a Bc ff", &bytes));
+    EXPECT_EQ(bytes, (Bytes{0x00, 0x03, 0x0A, 0xBC, 0xFF}));
+    EXPECT_TRUE(ipmsg::ParseHex("\t0001aa ", &bytes));
+    EXPECT_EQ(bytes, (Bytes{0x00, 0x01, 0xAA}));
+    EXPECT_EQ(ipmsg::HexOf(bytes), "00 01 AA");
+    for (const char* bad : {"0", "00 1", "0 01", "0x01", "zz", "00,01"}) {
+        EXPECT_FALSE(ipmsg::ParseHex(bad, &bytes)) << bad;
+    }
+}
+
+// A listening socket on a free loopback port, playing the server.
+struct FakeServer {
+    int listener = -1;
+    int port = 0;
+    FakeServer() {
+        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(listener, 1);
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+        port = ntohs(address.sin_port);
+    }
+    ~FakeServer() { close(listener); }
+};
+
+// Reads messages from `fd` until `count` have come or the wait runs out.
+std::vector<ipmsg::Message> ReadMessages(int fd, size_t count) {
+    ipmsg::Decoder decoder;
+    std::vector<ipmsg::Message> messages;
+    ipmsg::Message message;
+    while (messages.size() < count) {
+        pollfd pfd = {fd, POLLIN, 0};
+        if (poll(&pfd, 1, int(e2e::Duration(e2e::WAIT).count())) <= 0) break;
+        uint8_t buffer[1024];
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        ipmsg::Feed(decoder, buffer, size_t(n));
+        while (ipmsg::Next(decoder, &message)) messages.push_back(message);
+    }
+    return messages;
+}
+
+TEST(Veltraclient, SendsTelegramsPrintsMessagesAndKeepsTheConnectionAlive) {
+    FakeServer server;
+    ASSERT_GT(server.port, 0);
+    // Telegrams from the command line first, then the lines of standard input (a bad line is
+    // skipped); it exits after the second data message received.
+    std::string command = "printf '00 02 0B 0C\\nnot hex\\n0000\\n' | " +
+                          e2e::BuiltProgram("veltraclient") + " -p " + std::to_string(server.port) +
+                          " -n 2 -t 60 0001AA - 2>/dev/null";
+    auto output = std::async(std::launch::async, [&] {
+        std::string text;
+        FILE* pipe = popen(command.c_str(), "r");
+        char line[256];
+        while (pipe && fgets(line, sizeof line, pipe)) text += line;
+        int status = pipe ? pclose(pipe) : -1;
+        return std::make_pair(text, status);
+    });
+
+    int client = accept4(server.listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(client, 0);
+    auto sent = ReadMessages(client, 3);
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[0].id, ipmsg::ID_DATA);
+    EXPECT_EQ(sent[0].data, (Bytes{0x00, 0x01, 0xAA}));
+    EXPECT_EQ(sent[1].data, (Bytes{0x00, 0x02, 0x0B, 0x0C}));
+    EXPECT_EQ(sent[2].data, (Bytes{0x00, 0x00}));
+
+    // Silent for a while: the client speaks up with a keep-alive of its own.
+    auto alive = ReadMessages(client, 1);
+    ASSERT_EQ(alive.size(), 1u);
+    EXPECT_EQ(alive[0].id, ipmsg::ID_ALIVE);
+    EXPECT_TRUE(alive[0].data.empty());
+
+    Bytes reply = ipmsg::Encode(ipmsg::ID_ALIVE, {});
+    Bytes data1 = ipmsg::Encode(ipmsg::ID_DATA, {0x00, 0x01, 0xFE});
+    Bytes data2 = ipmsg::Encode(ipmsg::ID_DATA, {0x12, 0x00});
+    reply.insert(reply.end(), data1.begin(), data1.end());
+    reply.insert(reply.end(), data2.begin(), data2.end());
+    ASSERT_EQ(send(client, reply.data(), reply.size(), MSG_NOSIGNAL), ssize_t(reply.size()));
+
+    auto [text, status] = output.get();
+    close(client);
+    EXPECT_EQ(status, 0) << text;
+    std::regex expected(
+        "\\d\\d:\\d\\d:\\d\\d\\.\\d{3} id=0 len=0\n"
+        "\\d\\d:\\d\\d:\\d\\d\\.\\d{3} id=16 len=3 00 01 FE\n"
+        "\\d\\d:\\d\\d:\\d\\d\\.\\d{3} id=16 len=2 12 00\n");
+    EXPECT_TRUE(std::regex_match(text, expected)) << text;
+}
+
+TEST(Veltraclient, FailsWhenTheServerClosesBeforeItsCount) {
+    FakeServer server;
+    std::string command = e2e::BuiltProgram("veltraclient") + " -p " + std::to_string(server.port) +
+                          " -n 1 0001AA 2>/dev/null";
+    auto status = std::async(std::launch::async, [&] { return std::system(command.c_str()); });
+    int client = accept4(server.listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(client, 0);
+    EXPECT_EQ(ReadMessages(client, 1).size(), 1u);
+    close(client);
+    int result = status.get();
+    EXPECT_TRUE(WIFEXITED(result) && WEXITSTATUS(result) == 1) << result;
+}
+
+}  // namespace

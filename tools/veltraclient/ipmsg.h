@@ -1,0 +1,90 @@
+// The client's side of the wire protocol: every message, both ways, is a 4-byte header (Id and
+// Len, 16 bits each, little-endian) followed by Len payload bytes. Header-only and free of the
+// server's code, so that the end-to-end tests use the very framing the client uses.
+#pragma once
+
+#include <cctype>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ipmsg {
+
+constexpr uint16_t ID_ALIVE = 0;
+constexpr uint16_t ID_DATA = 16;
+constexpr size_t HEADER_SIZE = 4;
+constexpr size_t MAX_DATA = 512;  // the most the server takes in one message
+
+using Bytes = std::vector<uint8_t>;
+
+struct Message {
+    uint16_t id;
+    Bytes data;
+};
+
+inline Bytes Encode(uint16_t id, const Bytes& data) {
+    Bytes wire = {uint8_t(id & 0xFF), uint8_t(id >> 8), uint8_t(data.size() & 0xFF),
+                  uint8_t(data.size() >> 8)};
+    wire.insert(wire.end(), data.begin(), data.end());
+    return wire;
+}
+
+// Collects a byte stream in whatever pieces it arrives and hands out whole messages in order.
+struct Decoder {
+    Bytes pending;
+};
+
+inline void Feed(Decoder& decoder, const uint8_t* bytes, size_t size) {
+    decoder.pending.insert(decoder.pending.end(), bytes, bytes + size);
+}
+
+// Takes the oldest whole message; false while none is whole.
+inline bool Next(Decoder& decoder, Message* out) {
+    const Bytes& p = decoder.pending;
+    if (p.size() < HEADER_SIZE) return false;
+    size_t len = p[2] | size_t(p[3]) << 8;
+    if (p.size() < HEADER_SIZE + len) return false;
+    out->id = uint16_t(p[0] | p[1] << 8);
+    out->data.assign(p.begin() + HEADER_SIZE, p.begin() + HEADER_SIZE + len);
+    decoder.pending.erase(decoder.pending.begin(), decoder.pending.begin() + HEADER_SIZE + len);
+    return true;
+}
+
+// "01 0A ff" or "010aFF": pairs of hex digits, blanks and tabs anywhere between the pairs.
+// False for anything else, an odd digit included.
+inline bool ParseHex(const std::string& text, Bytes* out) {
+    out->clear();
+    int high = -1;
+    for (char c : text) {
+        if (c == ' ' || c == '\t') {
+            if (high >= 0) return false;
+            continue;
+        }
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+        int digit = std::isdigit(static_cast<unsigned char>(c))
+                        ? c - '0'
+                        : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+        if (high < 0) {
+            high = digit;
+        } else {
+            out->push_back(uint8_t(high << 4 | digit));
+            high = -1;
+        }
+    }
+    return high < 0;
+}
+
+// "01 0A FF"
+inline std::string HexOf(const Bytes& bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (uint8_t b : bytes) {
+        if (!text.empty()) text += ' ';
+        text += digits[b >> 4];
+        text += digits[b & 0xF];
+    }
+    return text;
+}
+
+}  // namespace ipmsg

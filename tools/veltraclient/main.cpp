@@ -1,0 +1,242 @@
+// veltraclient: talks to one Veltrabox port. Sends each hex telegram given (on the command line,
+// or line by line on standard input) as a data message, prints every message received, and
+// sends its own keep-alive while it has nothing to say so that the server keeps it.
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "ipmsg.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The server drops a client that sends nothing for four of its 5 s periods; 2 s keeps well clear.
+constexpr auto KEEP_ALIVE_AFTER = std::chrono::seconds(2);
+
+const char USAGE[] =
+    "usage: veltraclient [-h host] -p port [-n count] [-t seconds] [telegram ... | -]\n"
+    "  Sends each telegram (hex bytes, e.g. \"00 03 01 02 03\") as a data message; with no\n"
+    "  telegram, or with -, reads one telegram per line from standard input.\n"
+    "  Prints every message received: time, id, length, bytes.\n"
+    "  -n count    exit after receiving count data messages\n"
+    "  -t seconds  exit after this many seconds\n"
+    "Status: 0 when -n is met or -t runs out (1 if -n was given and not met), 1 when the\n"
+    "connection fails or the server closes it, 2 on bad usage.\n";
+
+struct Options {
+    const char* host = "127.0.0.1";
+    const char* port = nullptr;
+    long count = -1;     // data messages to wait for; -1: no limit
+    double seconds = 0;  // 0: no time limit
+    std::vector<ipmsg::Bytes> telegrams;
+    bool readStdin = false;
+};
+
+bool ParseOptions(int argc, char** argv, Options* options) {
+    int opt;
+    while ((opt = getopt(argc, argv, "h:p:n:t:")) != -1) {
+        char* end = nullptr;
+        switch (opt) {
+            case 'h':
+                options->host = optarg;
+                break;
+            case 'p':
+                options->port = optarg;
+                break;
+            case 'n':
+                options->count = std::strtol(optarg, &end, 10);
+                if (*end || options->count < 0) return false;
+                break;
+            case 't':
+                options->seconds = std::strtod(optarg, &end);
+                if (*end || options->seconds <= 0) return false;
+                break;
+            default:
+                return false;
+        }
+    }
+    if (!options->port) return false;
+    for (int i = optind; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-") == 0) {
+            options->readStdin = true;
+            continue;
+        }
+        ipmsg::Bytes telegram;
+        if (!ipmsg::ParseHex(argv[i], &telegram) || telegram.size() > ipmsg::MAX_DATA) {
+            std::fprintf(stderr, "veltraclient: not a telegram: %s\n", argv[i]);
+            return false;
+        }
+        options->telegrams.push_back(telegram);
+    }
+    if (optind == argc) options->readStdin = true;
+    return true;
+}
+
+int Connect(const char* host, const char* port) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    int r = getaddrinfo(host, port, &hints, &found);
+    if (r != 0) {
+        std::fprintf(stderr, "veltraclient: %s:%s: %s\n", host, port, gai_strerror(r));
+        return -1;
+    }
+    int fd = -1;
+    int error = 0;
+    for (addrinfo* a = found; a && fd < 0; a = a->ai_next) {
+        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) continue;
+        if (connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
+            error = errno;
+            close(fd);
+            fd = -1;
+        }
+    }
+    freeaddrinfo(found);
+    if (fd < 0) {
+        std::fprintf(stderr, "veltraclient: connect %s:%s: %s\n", host, port, strerror(error));
+        return -1;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+bool SendAll(int fd, const ipmsg::Bytes& wire) {
+    size_t done = 0;
+    while (done < wire.size()) {
+        ssize_t n = send(fd, wire.data() + done, wire.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            std::fprintf(stderr, "veltraclient: send: %s\n", strerror(errno));
+            return false;
+        }
+        done += size_t(n);
+    }
+    return true;
+}
+
+void PrintMessage(const ipmsg::Message& message) {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm parts;
+    localtime_r(&now.tv_sec, &parts);
+    std::printf("%02d:%02d:%02d.%03ld id=%u len=%zu%s%s\n", parts.tm_hour, parts.tm_min,
+                parts.tm_sec, now.tv_nsec / 1000000, message.id, message.data.size(),
+                message.data.empty() ? "" : " ", ipmsg::HexOf(message.data).c_str());
+    std::fflush(stdout);
+}
+
+// Sends every whole line in `lines` as a telegram and keeps the unfinished rest. Returns the
+// number of telegrams sent, or -1 when sending failed.
+int SendLines(int fd, std::string* lines) {
+    int sent = 0;
+    size_t end;
+    while ((end = lines->find('\n')) != std::string::npos) {
+        std::string line = lines->substr(0, end);
+        lines->erase(0, end + 1);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        ipmsg::Bytes telegram;
+        if (line.find_first_not_of(" \t") == std::string::npos) continue;
+        if (!ipmsg::ParseHex(line, &telegram) || telegram.size() > ipmsg::MAX_DATA) {
+            std::fprintf(stderr, "veltraclient: not a telegram, skipped: %s\n", line.c_str());
+            continue;
+        }
+        if (!SendAll(fd, ipmsg::Encode(ipmsg::ID_DATA, telegram))) return -1;
+        ++sent;
+    }
+    return sent;
+}
+
+int Milliseconds(Clock::duration d) {
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(d).count();
+    return ms < 0 ? 0 : int(ms);
+}
+
+int Run(const Options& options, int fd) {
+    Clock::time_point lastSend = Clock::now();
+    for (const auto& telegram : options.telegrams) {
+        if (!SendAll(fd, ipmsg::Encode(ipmsg::ID_DATA, telegram))) return 1;
+    }
+    const Clock::time_point deadline =
+        options.seconds > 0 ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                 std::chrono::duration<double>(options.seconds))
+                            : Clock::time_point::max();
+    bool stdinOpen = options.readStdin;
+    std::string lines;
+    ipmsg::Decoder decoder;
+    long received = 0;
+    for (;;) {
+        if (options.count >= 0 && received >= options.count) return 0;
+        Clock::time_point now = Clock::now();
+        if (now >= deadline) return options.count >= 0 ? 1 : 0;
+        if (now - lastSend >= KEEP_ALIVE_AFTER) {
+            if (!SendAll(fd, ipmsg::Encode(ipmsg::ID_ALIVE, {}))) return 1;
+            lastSend = now;
+        }
+        Clock::time_point wake = std::min(deadline, lastSend + KEEP_ALIVE_AFTER);
+        pollfd fds[2] = {{fd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+        int r = poll(fds, stdinOpen ? 2 : 1, Milliseconds(wake - now));
+        if (r < 0 && errno != EINTR) return 1;
+        if (r <= 0) continue;
+        if (fds[0].revents) {
+            uint8_t buffer[4096];
+            ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                std::fprintf(stderr, "veltraclient: connection closed by the server\n");
+                return 1;
+            }
+            ipmsg::Feed(decoder, buffer, size_t(n));
+            ipmsg::Message message;
+            while (ipmsg::Next(decoder, &message)) {
+                PrintMessage(message);
+                if (message.id == ipmsg::ID_DATA) ++received;
+            }
+        }
+        if (stdinOpen && fds[1].revents) {
+            char buffer[4096];
+            ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                stdinOpen = false;
+                lines += '\n';  // a last line without its line end
+            } else {
+                lines.append(buffer, size_t(n));
+            }
+            int sent = SendLines(fd, &lines);
+            if (sent < 0) return 1;
+            if (sent > 0) lastSend = Clock::now();
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!ParseOptions(argc, argv, &options)) {
+        std::fputs(USAGE, stderr);
+        return 2;
+    }
+    int fd = Connect(options.host, options.port);
+    if (fd < 0) return 1;
+    int status = Run(options, fd);
+    close(fd);
+    return status;
+}
