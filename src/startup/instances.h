@@ -1,0 +1,8 @@
+// The instance start-up: runs one supervisor per record of the instance table.
+#pragma once
+
+#include "startup/instance.h"
+
+// `table[0..lastIndex]` as the command line built it; only the last slot may be empty.
+// Returns the process's exit code.
+int StartInstances(ServerInstance** table, int lastIndex);

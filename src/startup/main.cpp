@@ -1,0 +1,32 @@
+// The program's entry: debug output, the socket library, the command line, the instances.
+#include "diag/debug.h"
+#include "startup/instances.h"
+#include "startup/options.h"
+
+namespace {
+
+constexpr win::WORD WINSOCK_VERSION_2_0 = 0x0002;
+
+}  // namespace
+
+int InitWinsock() {
+    win::WSADATA data;
+    return win::WSAStartup(WINSOCK_VERSION_2_0, &data);
+}
+
+int wmain(int argc, wchar_t** argv) {
+    InitDebugOutput(nullptr, nullptr);
+    int error = InitWinsock();
+    if (error != 0) {
+        PrintSystemError(static_cast<win::DWORD>(error), L"WSAStartup()");
+        return error;
+    }
+    InstanceTable table;
+    int result = BuildInstanceTable(argc, argv, &table);
+    if (result != 0) return result;
+    if (table.BadOptions > 0) {
+        PrintUsage();
+        return EXIT_BAD_OPTIONS;
+    }
+    return StartInstances(table.Slots, table.Index);
+}
