@@ -21,7 +21,8 @@ int wmain(int argc, wchar_t** argv) {
         PrintSystemError(static_cast<win::DWORD>(error), L"WSAStartup()");
         return error;
     }
-    InstanceTable table;
+    // The table and its records live as long as the process: instances keep pointers to them.
+    static InstanceTable table;
     int result = BuildInstanceTable(argc, argv, &table);
     if (result != 0) return result;
     if (table.BadOptions > 0) {

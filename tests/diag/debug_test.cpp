@@ -169,10 +169,9 @@ TEST_F(DebugOutput, SystemErrorWithAHugeCallerTextStaysInItsLine) {
 
 TEST_F(DebugOutput, ThreadsNamingThemselvesAtOnceKeepTheirOwnNames) {
     std::vector<std::thread> threads;
-    std::vector<std::string> lines(8);
     testing::internal::CaptureStderr();
     for (int i = 0; i < 8; ++i) {
-        threads.emplace_back([i, &lines] {
+        threads.emplace_back([i] {
             std::wstring name = L"T" + std::to_wstring(i);
             SetThreadDebugName(name.c_str());
             DebugPrint(L"hello\n");
