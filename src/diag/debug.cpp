@@ -1,10 +1,10 @@
 // Debug lines: module and thread prefixes, zones and style from the registry, system error texts.
 #include "diag/debug.h"
 
-#include <atomic>
-#include <cstdio>
 #include <wchar.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cwchar>
 #include <mutex>
 
@@ -25,7 +25,8 @@ constexpr size_t NAME_ROOM = 32;
 constexpr size_t THREAD_PREFIX_ROOM = 64;
 constexpr DWORD NO_TLS_SLOT = 0xFFFFFFFF;
 constexpr DWORD SNAP_PROCESS_NO_HEAPS = win::TH32CS_SNAPPROCESS | win::TH32CS_SNAPNOHEAPS;
-constexpr DWORD FORMAT_FROM_SYSTEM = win::FORMAT_MESSAGE_ALLOCATE_BUFFER | win::FORMAT_MESSAGE_FROM_SYSTEM;
+constexpr DWORD FORMAT_FROM_SYSTEM =
+    win::FORMAT_MESSAGE_ALLOCATE_BUFFER | win::FORMAT_MESSAGE_FROM_SYSTEM;
 
 }  // namespace
 
@@ -49,7 +50,8 @@ void SetModuleName(LPCWSTR name) {
 
 // The program's file name up to its first dot, from a process snapshot.
 void SetModuleNameFromProcess() {
-    HANDLE snapshot = win::CreateToolhelp32Snapshot(SNAP_PROCESS_NO_HEAPS, win::GetCurrentProcessId());
+    HANDLE snapshot =
+        win::CreateToolhelp32Snapshot(SNAP_PROCESS_NO_HEAPS, win::GetCurrentProcessId());
     if (snapshot == win::INVALID_HANDLE_VALUE) return;
     win::PROCESSENTRY32 entry{};
     entry.dwSize = win::PROCESSENTRY32_SIZE;
@@ -68,17 +70,21 @@ void SetModuleNameFromProcess() {
 
 void ReadZoneSettings() {
     HKEY key = nullptr;
-    if (win::RegOpenKeyExW(win::HKEY_LOCAL_MACHINE, L"DebugZones", 0, 0, &key) != win::ERROR_SUCCESS) return;
+    if (win::RegOpenKeyExW(win::HKEY_LOCAL_MACHINE, L"DebugZones", 0, 0, &key) !=
+        win::ERROR_SUCCESS)
+        return;
     DWORD size = sizeof(DWORD);
     win::RegQueryValueExW(key, L"Quorvel", nullptr, nullptr,
-                     reinterpret_cast<BYTE*>(&DebugZoneSettings.ulZoneMask), &size);
+                          reinterpret_cast<BYTE*>(&DebugZoneSettings.ulZoneMask), &size);
     size = sizeof(DWORD);
-    win::RegQueryValueExW(key, L"Quorvel.Style", nullptr, nullptr, reinterpret_cast<BYTE*>(&DebugStyle),
-                     &size);
+    win::RegQueryValueExW(key, L"Quorvel.Style", nullptr, nullptr,
+                          reinterpret_cast<BYTE*>(&DebugStyle), &size);
     win::RegCloseKey(key);
 }
 
-DWORD ThreadSlot() { return ThreadNameTlsIndex.load(std::memory_order_acquire); }
+DWORD ThreadSlot() {
+    return ThreadNameTlsIndex.load(std::memory_order_acquire);
+}
 
 // Allocates the process's one slot for thread prefixes, once, even when threads race for it.
 DWORD EnsureThreadSlot() {
@@ -95,7 +101,8 @@ DWORD EnsureThreadSlot() {
 // Copies the calling thread's prefix (or the module's) to `line`; returns its length.
 size_t CopyPrefix(WCHAR* line) {
     DWORD slot = ThreadSlot();
-    auto* threadPrefix = slot != NO_TLS_SLOT ? static_cast<WCHAR*>(win::TlsGetValue(slot)) : nullptr;
+    auto* threadPrefix =
+        slot != NO_TLS_SLOT ? static_cast<WCHAR*>(win::TlsGetValue(slot)) : nullptr;
     const WCHAR* prefix = threadPrefix != nullptr ? threadPrefix : ModulePrefix;
     size_t length = wcsnlen(prefix, THREAD_PREFIX_ROOM - 1);
     std::wmemcpy(line, prefix, length);
@@ -138,7 +145,8 @@ void SetThreadDebugName(LPCWSTR name) {
     if (slot == NO_TLS_SLOT) slot = EnsureThreadSlot();
     if (slot == NO_TLS_SLOT) return;
     ClearThreadDebugName();
-    auto* block = static_cast<WCHAR*>(win::LocalAlloc(win::LMEM_ZEROINIT, THREAD_PREFIX_ROOM * sizeof(WCHAR)));
+    auto* block = static_cast<WCHAR*>(
+        win::LocalAlloc(win::LMEM_ZEROINIT, THREAD_PREFIX_ROOM * sizeof(WCHAR)));
     if (block == nullptr) return;
     WCHAR module[NAME_ROOM];
     win::_snwprintf(module, NAME_ROOM, L"%ls", ModulePrefix);
@@ -166,8 +174,9 @@ void PrintSystemError(DWORD code, LPCWSTR format, ...) {
     size_t length = static_cast<size_t>(win::wvsprintfW(line, format, args));
     va_end(args);
     WCHAR* text = nullptr;
-    DWORD found = win::FormatMessageW(FORMAT_FROM_SYSTEM, nullptr, code, win::LANG_NEUTRAL_SUBLANG_DEFAULT,
-                                 reinterpret_cast<win::LPWSTR>(&text), 0, nullptr);
+    DWORD found =
+        win::FormatMessageW(FORMAT_FROM_SYSTEM, nullptr, code, win::LANG_NEUTRAL_SUBLANG_DEFAULT,
+                            reinterpret_cast<win::LPWSTR>(&text), 0, nullptr);
     DWORD lookupError = found != 0 ? win::ERROR_SUCCESS : win::GetLastError();
     // The caller's text and the description share the line; whatever does not fit is cut.
     WCHAR* tail = line + length;
@@ -179,11 +188,11 @@ void PrintSystemError(DWORD code, LPCWSTR format, ...) {
     } else if (found != 0) {
         win::_snwprintf(tail, room, L":%08X -> %s", code, text);
     } else if (lookupError == win::ERROR_MR_MID_NOT_FOUND) {
-        win::_snwprintf(tail, room, L":%5d=%08lX (The system cannot find message text.)\n", signedCode,
-                   longCode);
+        win::_snwprintf(tail, room, L":%5d=%08lX (The system cannot find message text.)\n",
+                        signedCode, longCode);
     } else {
         win::_snwprintf(tail, room, L":%5d=%08lX (FormatMessage()=%5d)\n", signedCode, longCode,
-                   static_cast<int>(lookupError));
+                        static_cast<int>(lookupError));
     }
     line[LINE_ROOM - 1] = L'\0';
     DebugPrint(L"%ls", line);

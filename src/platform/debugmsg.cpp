@@ -33,7 +33,9 @@ void PrintTimestamp() {
 
 }  // namespace
 
-BOOL RegisterDbgZones(HMODULE, DBGPARAM*) { return TRUE; }
+BOOL RegisterDbgZones(HMODULE, DBGPARAM*) {
+    return TRUE;
+}
 
 BOOL DbgInitEx(const char*, DWORD style, DWORD, DWORD*) {
     LibraryStyle.store(style, std::memory_order_relaxed);

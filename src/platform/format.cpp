@@ -1,11 +1,11 @@
 // Wide formatting with the Microsoft meaning of %s and %c (wide arguments in wide formats),
 // built on the C library's vswprintf, whose %s and %c take narrow ones.
+#include <wchar.h>
+
 #include <algorithm>
 #include <array>
 #include <climits>
 #include <cstdio>
-#include <wchar.h>
-
 #include <cwchar>
 #include <cwctype>
 #include <memory>
@@ -23,17 +23,19 @@ constexpr size_t STACK_ROOM = 1100;
 constexpr size_t WSPRINTF_ROOM = 1024;
 
 class Scratch {
-public:
+  public:
     explicit Scratch(size_t size)
         : heap_(size > stack_.size() ? std::make_unique<wchar_t[]>(size) : nullptr) {}
     wchar_t* data() { return heap_ ? heap_.get() : stack_.data(); }
 
-private:
+  private:
     std::array<wchar_t, STACK_ROOM> stack_;
     std::unique_ptr<wchar_t[]> heap_;
 };
 
-bool IsIn(wchar_t c, const wchar_t* set) { return c != L'\0' && std::wcschr(set, c) != nullptr; }
+bool IsIn(wchar_t c, const wchar_t* set) {
+    return c != L'\0' && std::wcschr(set, c) != nullptr;
+}
 
 // Rewrites `in` for vswprintf: %s, %c, %ws, %wc -> %ls, %lc; %hs, %hc, %S, %C -> %s, %c.
 // `out` needs room for 2 * wcslen(in) + 1 characters.

@@ -16,8 +16,7 @@ DWORD WindowsNumber(DWORD code) {
 
 }  // namespace
 
-DWORD FormatMessageW(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPWSTR buffer, DWORD,
-                     va_list*) {
+DWORD FormatMessageW(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPWSTR buffer, DWORD, va_list*) {
     constexpr DWORD NEEDED = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM;
     if ((flags & NEEDED) != NEEDED || buffer == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);

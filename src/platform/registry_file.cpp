@@ -84,7 +84,7 @@ std::optional<RegistryValue> ParseData(std::wstring_view s) {
 }
 
 class Parser {
-public:
+  public:
     explicit Parser(const std::function<void(int, const char*)>& report) : report_(report) {}
 
     // One logical line (continuations already joined) that starts at line `number`.
@@ -113,7 +113,7 @@ public:
 
     RegistryTree Finish() { return std::move(tree_); }
 
-private:
+  private:
     void Key(int number, std::wstring_view line) {
         key_ = nullptr;
         if (line.back() != L']' || line.size() < 3 || line[1] == L'-' || line[1] == L'\\' ||

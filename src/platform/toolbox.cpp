@@ -48,6 +48,8 @@ int getopt(int argc, wchar_t* const argv[], const wchar_t* optstring) {
 }
 
 // The watchdog of the original device has no counterpart here: nothing resets the gateway.
-BOOL TriggerWDog(DWORD) { return TRUE; }
+BOOL TriggerWDog(DWORD) {
+    return TRUE;
+}
 
 }  // namespace win

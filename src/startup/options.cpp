@@ -37,8 +37,8 @@ bool ProbeLdvLibrary(ServerInstance* instance) {
 // The neuron ID from the registry, plus `offsetText` as a one-byte hex offset on its last byte.
 void SetNeuronIdFromRegistry(ServerInstance* instance, win::LPCWSTR offsetText) {
     win::HKEY key = nullptr;
-    win::LONG result = win::RegOpenKeyExW(win::HKEY_LOCAL_MACHINE, L"Quorvel", 0, win::KEY_READ,
-                                          &key);
+    win::LONG result =
+        win::RegOpenKeyExW(win::HKEY_LOCAL_MACHINE, L"Quorvel", 0, win::KEY_READ, &key);
     if (ZoneOn(ZONE_INIT)) DebugPrint(L"RegOpenKeyEx()=%d\n", result);
     if (result == win::ERROR_SUCCESS) {
         win::DWORD size = sizeof instance->NeuronId;

@@ -15,10 +15,12 @@
 
 namespace {
 
-std::string Utf8(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+std::string Utf8(const std::wstring& text) {
+    return std::string(text.begin(), text.end());
+}
 
 class DebugOutput : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ScopedRegistry empty("");
         InitDebugOutput(nullptr, L"Veltrabox");
@@ -65,8 +67,7 @@ TEST_F(DebugOutput, StyleBits) {
 }
 
 TEST_F(DebugOutput, TimestampStyleOfTheLibrary) {
-    ScopedRegistry registry(
-        "[HKEY_LOCAL_MACHINE\\DebugZones]\n\"Quorvel.Style\"=dword:00000032\n");
+    ScopedRegistry registry("[HKEY_LOCAL_MACHINE\\DebugZones]\n\"Quorvel.Style\"=dword:00000032\n");
     InitDebugOutput(nullptr, L"Veltrabox");
     std::string line = Capture([] { DebugPrint(L"tick\n"); });
     EXPECT_TRUE(std::regex_match(line, std::regex(R"(\d\d:\d\d:\d\d\.\d\d\d Veltrabox: tick\n)")))
@@ -138,8 +139,7 @@ TEST_F(DebugOutput, PercentSignsInArgumentsPassThrough) {
     EXPECT_EQ(Capture([] { DebugPrint(L"open %s\n", L"COM%d%s%n"); }),
               "Veltrabox: open COM%d%s%n\n");
     EXPECT_EQ(Capture([] { PrintSystemError(2, L"CreateFile(%s)", L"%s%n"); }),
-              "Veltrabox: CreateFile(%s%n):    2 -> " + std::string(std::strerror(ENOENT)) +
-                  "\n");
+              "Veltrabox: CreateFile(%s%n):    2 -> " + std::string(std::strerror(ENOENT)) + "\n");
 }
 
 TEST_F(DebugOutput, NonAsciiGoesOutAsUtf8) {

@@ -9,18 +9,20 @@
 
 namespace {
 
-std::wstring Widen(const char* text) { return std::wstring(text, text + std::strlen(text)); }
+std::wstring Widen(const char* text) {
+    return std::wstring(text, text + std::strlen(text));
+}
 
 win::DWORD Describe(win::DWORD code, wchar_t** text) {
     *text = nullptr;
-    return win::FormatMessageW(win::FORMAT_MESSAGE_ALLOCATE_BUFFER | win::FORMAT_MESSAGE_FROM_SYSTEM,
-                               nullptr, code, win::LANG_NEUTRAL_SUBLANG_DEFAULT,
-                               reinterpret_cast<win::LPWSTR>(text), 0, nullptr);
+    return win::FormatMessageW(
+        win::FORMAT_MESSAGE_ALLOCATE_BUFFER | win::FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code,
+        win::LANG_NEUTRAL_SUBLANG_DEFAULT, reinterpret_cast<win::LPWSTR>(text), 0, nullptr);
 }
 
 TEST(FormatMessage, WindowsAndSocketNumbersGetTheCLibraryText) {
-    for (auto [code, err] : {std::pair<win::DWORD, int>{2, ENOENT}, {10048, EADDRINUSE},
-                             {0x80070005, EACCES}}) {
+    for (auto [code, err] :
+         {std::pair<win::DWORD, int>{2, ENOENT}, {10048, EADDRINUSE}, {0x80070005, EACCES}}) {
         wchar_t* text = nullptr;
         win::DWORD length = Describe(code, &text);
         ASSERT_NE(text, nullptr) << code;

@@ -55,11 +55,10 @@ TEST(Registry, ReadsTheThreeValueKinds) {
     EXPECT_EQ(name.type, win::REG_SZ);
     EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(name.data.data())),
               L"say \"hi\" \\ gr\u00FC\u00DF");
-    EXPECT_EQ(name.data.size(), (std::wstring(L"say \"hi\" \\ gr\u00FC\u00DF").size() + 1) *
-                                    sizeof(wchar_t));
+    EXPECT_EQ(name.data.size(),
+              (std::wstring(L"say \"hi\" \\ gr\u00FC\u00DF").size() + 1) * sizeof(wchar_t));
 
-    EXPECT_EQ(Query(L"DebugZones\\Deep", L"Long").data,
-              (std::vector<win::BYTE>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(Query(L"DebugZones\\Deep", L"Long").data, (std::vector<win::BYTE>{1, 2, 3, 4, 5}));
 }
 
 TEST(Registry, NamesIgnoreCaseAndParentsExist) {
@@ -130,17 +129,17 @@ TEST(Registry, ChangedFileIsReadAgain) {
 
 TEST(Registry, BadLinesAreReportedOnceAndSkipped) {
     ScopedRegistry registry(
-        "\"Early\"=dword:1\n"                    // 1: no key yet
-        "[HKEY_LOCAL_MACHINE\\Quorvel]\n"        // 2
-        "\"A\"=dword:123456789\n"                // 3: nine digits
-        "\"B\"=hex:1,22\n"                       // 4: one digit
-        "\"C\"=\"open\n"                         // 5: no closing quote
-        "\"D\" dword:1\n"                        // 6: no '='
-        "\"Good\"=dword:ff\n"                    // 7
-        "[-HKEY_LOCAL_MACHINE\\Gone]\n"          // 8: deletions are not supported
-        "\"E\"=hex:01,\\\n"                      // 9: continued ...
-        "  zz\n"                                 // 10: ... with a bad byte
-        "\"F\"=\"x\" trailing\n");               // 11
+        "\"Early\"=dword:1\n"              // 1: no key yet
+        "[HKEY_LOCAL_MACHINE\\Quorvel]\n"  // 2
+        "\"A\"=dword:123456789\n"          // 3: nine digits
+        "\"B\"=hex:1,22\n"                 // 4: one digit
+        "\"C\"=\"open\n"                   // 5: no closing quote
+        "\"D\" dword:1\n"                  // 6: no '='
+        "\"Good\"=dword:ff\n"              // 7
+        "[-HKEY_LOCAL_MACHINE\\Gone]\n"    // 8: deletions are not supported
+        "\"E\"=hex:01,\\\n"                // 9: continued ...
+        "  zz\n"                           // 10: ... with a bad byte
+        "\"F\"=\"x\" trailing\n");         // 11
     testing::internal::CaptureStderr();
     Value good = Query(L"Quorvel", L"Good");
     Query(L"Quorvel", L"Good");
@@ -169,10 +168,9 @@ TEST(RegistryFile, ContinuedLinesCountFromTheirFirstLine) {
 }
 
 TEST(RegistryFile, ByteOrderMarkAndDefaultValue) {
-    auto tree = win::detail::ParseRegistryText(
-        "\xEF\xBB\xBF[HKEY_LOCAL_MACHINE\\K]\n@=\"default\"\n", [](int, const char*) {
-            ADD_FAILURE();
-        });
+    auto tree =
+        win::detail::ParseRegistryText("\xEF\xBB\xBF[HKEY_LOCAL_MACHINE\\K]\n@=\"default\"\n",
+                                       [](int, const char*) { ADD_FAILURE(); });
     EXPECT_EQ(tree[L"hkey_local_machine\\k"][L""].Type, win::REG_SZ);
 }
 

@@ -1,10 +1,10 @@
 // getopt over wide arguments: attached and separate arguments, grouping, errors, the end.
+#include "toolbox/toolbox.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "toolbox/toolbox.h"
 
 namespace {
 
@@ -16,8 +16,8 @@ std::vector<std::wstring> Parse(std::vector<std::wstring> words) {
     argv.push_back(nullptr);
     win::ResetGetopt();
     std::vector<std::wstring> results;
-    for (int c; (c = win::getopt(static_cast<int>(words.size()), argv.data(), L"mvd:p:n:N:i")) !=
-                -1;) {
+    for (int c;
+         (c = win::getopt(static_cast<int>(words.size()), argv.data(), L"mvd:p:n:N:i")) != -1;) {
         std::wstring r(1, static_cast<wchar_t>(c));
         if (win::optarg != nullptr) r += L"=" + std::wstring(win::optarg);
         results.push_back(r);

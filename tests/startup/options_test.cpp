@@ -15,7 +15,7 @@ namespace {
 using Bytes = std::vector<win::BYTE>;
 
 class CommandLine : public testing::Test {
-protected:
+  protected:
     void TearDown() override {
         for (int i = 0; i <= table_.Index; ++i) delete table_.Slots[i];
         std::free(table_.Slots);
@@ -89,8 +89,8 @@ TEST_F(CommandLine, TableGrowsByDoubling) {
 }
 
 TEST_F(CommandLine, OptionsSetTheirFields) {
-    ASSERT_EQ(Parse({L"-d", L"/dev/ttyUSB0", L"-p", L"70000", L"-n", L"a0B1c2", L"-p4000",
-                     L"-i", L"-dLON2:"}),
+    ASSERT_EQ(Parse({L"-d", L"/dev/ttyUSB0", L"-p", L"70000", L"-n", L"a0B1c2", L"-p4000", L"-i",
+                     L"-dLON2:"}),
               0);
     EXPECT_EQ(Slot(0).DevName, argv_[2]) << "the device name is the word itself";
     EXPECT_EQ(Slot(0).Port, 4000);

@@ -1,10 +1,9 @@
 // The built server as users start it: the usage text, exit codes, the library probe.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
@@ -36,7 +35,8 @@ std::string Slurp(const fs::path& path) {
 }
 
 // Runs `program` with `args` and waits for it to end.
-Outcome RunProgram(const fs::path& program, std::vector<std::string> args, const fs::path& scratch) {
+Outcome RunProgram(const fs::path& program, std::vector<std::string> args,
+                   const fs::path& scratch) {
     fs::path out = scratch / "stdout";
     fs::path err = scratch / "stderr";
     posix_spawn_file_actions_t actions;
@@ -58,7 +58,7 @@ Outcome RunProgram(const fs::path& program, std::vector<std::string> args, const
 }
 
 class Program : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         scratch_ = fs::temp_directory_path() /
                    ("veltrabox-" + std::to_string(getpid()) + "-" +

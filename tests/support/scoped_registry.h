@@ -5,7 +5,7 @@
 #include <string>
 
 class ScopedRegistry {
-public:
+  public:
     explicit ScopedRegistry(const std::string& text);
     ~ScopedRegistry();
     ScopedRegistry(const ScopedRegistry&) = delete;
@@ -15,7 +15,7 @@ public:
     void Write(const std::string& text);
     const std::string& Path() const { return path_; }
 
-private:
+  private:
     std::string path_;
     std::string previous_;
     bool hadPrevious_;
