@@ -115,9 +115,10 @@ int _snwprintf(LPWSTR out, size_t count, LPCWSTR format, ...) {
 }
 
 int wvsprintfW(LPWSTR out, LPCWSTR format, va_list args) {
-    out[WSPRINTF_ROOM - 1] = L'\0';
     int n = _vsnwprintf(out, WSPRINTF_ROOM - 1, format, args);
-    return n >= 0 ? n : static_cast<int>(std::wcslen(out));
+    size_t length = n >= 0 ? static_cast<size_t>(n) : wcsnlen(out, WSPRINTF_ROOM - 1);
+    if (length == WSPRINTF_ROOM - 1) out[length] = L'\0';
+    return static_cast<int>(length);
 }
 
 int wsprintfW(LPWSTR out, LPCWSTR format, ...) {

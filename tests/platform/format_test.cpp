@@ -47,6 +47,13 @@ TEST(WideFormat, WsprintfStopsAt1024Characters) {
     EXPECT_EQ(out[1024], L'#');
 }
 
+TEST(WideFormat, WsprintfWritesNoMoreThanItsText) {
+    wchar_t out[8];
+    std::wmemset(out, L'#', 8);
+    EXPECT_EQ(win::wsprintfW(out, L"%s%d", L"ab", 7), 3);
+    EXPECT_EQ(std::wstring(out, 5), std::wstring(L"ab7\0#", 5));
+}
+
 TEST(WideFormat, SnwprintfFitsCutsAndExactFits) {
     wchar_t out[8];
     std::wmemset(out, L'#', 8);
