@@ -217,6 +217,10 @@ HANDLE HeapCreate(DWORD /*options*/, SIZE_T initialSize, SIZE_T maximumSize) {
         return nullptr;
     }
     HANDLE handle = InsertObject(heap);
+    if (!handle) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
     HeapList& list = Heaps();
     std::lock_guard lock(list.mutex);
     list.heaps.push_back(heap);

@@ -25,7 +25,9 @@ HANDLE OpenProcess(DWORD /*access*/, BOOL /*inherit*/, DWORD processId) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    return InsertObject(std::make_shared<Process>());
+    HANDLE handle = InsertObject(std::make_shared<Process>());
+    if (!handle) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return handle;
 }
 
 BOOL ReadProcessMemory(HANDLE process, LPCVOID address, LPVOID buffer, SIZE_T size,

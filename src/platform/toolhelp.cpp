@@ -113,7 +113,12 @@ HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD processId) {
     auto snapshot = std::make_shared<Snapshot>();
     if (flags & TH32CS_SNAPPROCESS) snapshot->processes.push_back(OwnProcessEntry());
     if (flags & TH32CS_SNAPHEAPLIST) snapshot->heaps = OwnHeapList();
-    return InsertObject(snapshot);
+    HANDLE handle = InsertObject(snapshot);
+    if (!handle) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
 }
 
 // Like CloseHandle, safe while a terminated thread unwinds.
