@@ -74,7 +74,7 @@ bool ReleaseIfRecordOf(win::HANDLE heap, const ThreadRegistryBlock& copy, uintpt
     }
 }
 
-// A heap whose second used block is not record-sized holds no records: leave it there.
+// The second used block of a heap that is not record-sized ends the walk of that heap.
 bool ReleaseFromHeap(win::HANDLE heap, const win::HEAPLIST32& list, win::DWORD threadId,
                      ThreadRegistryBlock* copy) {
     win::HEAPENTRY32 entry{};
