@@ -84,6 +84,13 @@ TEST_F(Program, MissingArgumentIsABadOption) {
     EXPECT_EQ(result.out, USAGE);
 }
 
+TEST_F(Program, OddWordsStillGiveTheUsageText) {
+    Outcome result = RunProgram(VELTRABOX_BINARY_DIR "/veltrabox",
+                                {"-d\xff\xfe", "-n", "", "-p", "-", "-:", "-i-i-i-x"}, scratch_);
+    EXPECT_EQ(result.exitCode, 255);
+    EXPECT_EQ(result.out, USAGE);
+}
+
 TEST_F(Program, ZonesFromTheRegistryFile) {
     registry_.Write(
         "[HKEY_LOCAL_MACHINE\\DebugZones]\n\"Quorvel\"=dword:2\n"

@@ -4,26 +4,20 @@
 
 #include <clocale>
 #include <csignal>
-#include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "utf8.h"
 
 int wmain(int argc, wchar_t** argv);
 
 namespace {
 
-std::wstring Widen(const std::string& text) {
-    std::wstring wide(text.size() + 1, L'\0');
-    size_t n = std::mbstowcs(wide.data(), text.c_str(), wide.size());
-    if (n == static_cast<size_t>(-1)) return std::wstring(text.begin(), text.end());
-    wide.resize(n);
-    return wide;
-}
-
 std::string ProgramPath(const char* argv0) {
     std::vector<char> path(4096);
     ssize_t n = readlink("/proc/self/exe", path.data(), path.size() - 1);
-    return n > 0 ? std::string(path.data(), static_cast<size_t>(n)) : std::string(argv0);
+    if (n > 0) return std::string(path.data(), static_cast<size_t>(n));
+    return argv0 != nullptr ? argv0 : "veltrabox";
 }
 
 }  // namespace
@@ -32,12 +26,13 @@ int main(int argc, char** argv) {
     std::setlocale(LC_CTYPE, "C.UTF-8");
     // A client that vanishes must never end the process through a write.
     std::signal(SIGPIPE, SIG_IGN);
-    // The words live for the whole run: records keep pointers into them.
+    // The words live for the whole run: records keep pointers into them. argv[0] is the
+    // program's path even when the caller passed no words at all.
     static std::vector<std::wstring> words;
     static std::vector<wchar_t*> wargv;
-    words.push_back(Widen(ProgramPath(argv[0])));
-    for (int i = 1; i < argc; ++i) words.push_back(Widen(argv[i]));
+    words.push_back(win::detail::WidenUtf8(ProgramPath(argc > 0 ? argv[0] : nullptr)));
+    for (int i = 1; i < argc; ++i) words.push_back(win::detail::WidenUtf8(argv[i]));
     for (auto& w : words) wargv.push_back(w.data());
     wargv.push_back(nullptr);
-    return wmain(argc, wargv.data());
+    return wmain(static_cast<int>(words.size()), wargv.data());
 }
