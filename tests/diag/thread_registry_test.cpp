@@ -269,6 +269,23 @@ TEST_F(ThreadRegistry, ThreadZoneGatesRegistrationAndExitMessages) {
     EXPECT_THAT(out, HasSubstr(exited));
 }
 
+DWORD NameRegisterAndExit(LPVOID) {
+    SetThreadDebugName(L"Pump");
+    RegisterQuorThread(L"Pump");
+    ExitRegisteredThread(0);
+}
+
+TEST_F(ThreadRegistry, ThreadExitReleasesTheThreadsNameToo) {
+    RegisterQuorThread(L"Main");  // the registry heap exists before counting
+    uintptr_t localHeap = HeapIds().front();
+    size_t before = UsedBlocks(localHeap).size();
+    HANDLE thread = CreateThread(nullptr, 0, NameRegisterAndExit, nullptr, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    EXPECT_EQ(UsedBlocks(localHeap).size(), before);
+    EXPECT_EQ(RecordsOf(GetCurrentThreadId()).size(), 1u);  // another thread's record stays
+}
+
 TEST_F(ThreadRegistry, SixtyFourThreadsRegisterAndExitTogether) {
     std::vector<uintptr_t> heapsBefore = HeapIds();
     HANDLE start = CreateEventW(nullptr, TRUE, FALSE, nullptr);
