@@ -18,6 +18,9 @@ namespace {
 constexpr size_t kGranule = 16;
 constexpr size_t kGrowBytes = 64 * 1024;
 constexpr size_t kLargestBlock = 0x7FFF0000;  // sizes must fit the walk's 32-bit fields
+// The process heap lives as long as the process and is no table object. Its handle value has
+// a zero index part, which the handle table never gives out.
+HANDLE const kProcessHeapHandle = reinterpret_cast<HANDLE>(uintptr_t{0x7FFF0000});
 
 struct BlockHeader {
     uint32_t capacity;  // payload bytes up to the next header
@@ -153,7 +156,7 @@ HeapList& Heaps() {
 
 std::shared_ptr<Heap> HeapOf(HANDLE handle) {
     HeapList& list = Heaps();
-    if (handle == list.processHeap.get()) return list.processHeap;
+    if (handle == kProcessHeapHandle) return list.processHeap;
     return Lookup<Heap>(handle);
 }
 
@@ -277,7 +280,7 @@ BOOL HeapFree(HANDLE handle, DWORD /*flags*/, LPVOID memory) {
 }
 
 HANDLE GetProcessHeap() {
-    return Heaps().processHeap.get();
+    return kProcessHeapHandle;
 }
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
