@@ -236,6 +236,11 @@ long _wtol(LPCWSTR text);
 HMODULE LoadLibraryW(LPCWSTR fileName);
 void* GetProcAddressW(HMODULE module, LPCWSTR procName);
 BOOL FreeLibrary(HMODULE module);
+// Text for libraries that take UTF-16 (the LDV library). Each converts what fits into `count`
+// units of `out` (at most `units` units of input for Utf16ToWide), always ends it with a zero,
+// and returns the units written before the zero.
+size_t WideToUtf16(LPCWSTR text, char16_t* out, size_t count);
+size_t Utf16ToWide(const char16_t* text, size_t units, LPWSTR out, size_t count);
 
 // ---------------------------------------------------------------------------------------------
 // Devices: stream drivers chosen by device name (see drivers/)

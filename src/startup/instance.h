@@ -11,8 +11,7 @@ using LdvOpenFn = int32_t (*)(const char16_t* devName, const uint8_t* neuronId,
                               const char16_t* eventName);
 using LdvCloseFn = int32_t (*)(int32_t handle);
 using LdvReadFn = int32_t (*)(int32_t handle, void* buffer, int32_t size, void* overlapped);
-using LdvWriteFn = int32_t (*)(int32_t handle, const void* buffer, int32_t size,
-                               void* overlapped);
+using LdvWriteFn = int32_t (*)(int32_t handle, const void* buffer, int32_t size, void* overlapped);
 using LdvIoControlFn = int32_t (*)(int32_t handle, int32_t code, void* buffer, int32_t size);
 
 constexpr int32_t DEFAULT_PORT = 49152;
@@ -43,4 +42,11 @@ struct ServerInstance {
     // Receive state of GetPacketFromTcp, owned by this instance's TcpToLon thread.
     win::BYTE RecvBuffer[IPMSG_HEADER_SIZE + MAX_IPMSG_DATA];
     win::DWORD RemainDataSize;
+
+    // Library way: pump threads enter this gate for every use of the entry points and the read
+    // event; StopLon closes it (LDV_GATE_CLOSED) and waits until none is inside before it
+    // closes the event and unloads the library. Low bits: threads inside.
+    std::atomic<int32_t> LdvGate;
+    // Unique within the process; names the read event where the record's address is wider.
+    win::DWORD EventId;
 };

@@ -1,0 +1,157 @@
+// The serial LON interface: a character device (a USB adapter, a pty) in raw mode carrying
+// telegrams back to back. Every wait goes through BlockingPoll together with the device's own
+// wake descriptor, so that closing the handle or terminating the thread ends it. Read
+// time-outs run on the real clock: the kernel does the waiting.
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+
+#include "drivers/serial_framing.h"
+#include "platform/drivers.h"
+#include "platform/errors.h"
+
+namespace win::detail {
+
+namespace {
+
+constexpr DWORD kVersionWord = 0x0210;
+constexpr char16_t kVersionText[] = u"Veltrabox serial LON interface 2.1";
+
+DWORD LastErrorOfErrno(int err) {
+    return ErrorOfErrno(err, false);
+}
+
+BOOL Fail(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
+struct SerialDevice : Device {
+    int fd = -1;
+    int wakeFd = -1;
+    std::atomic<bool> closed{false};
+    std::mutex readMutex;
+    SerialFramer framer{};  // under readMutex
+    std::mutex writeMutex;
+
+    ~SerialDevice() override {
+        if (fd >= 0) close(fd);
+        if (wakeFd >= 0) close(wakeFd);
+    }
+    void OnHandleClosed() override {
+        closed = true;
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = write(wakeFd, &one, sizeof one);
+    }
+    BOOL Read(BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) override;
+    BOOL Write(LPCVOID buffer, DWORD bytes, DWORD* written) override;
+    BOOL NeuronIdMessage(const BYTE* message, DWORD size, BYTE*, DWORD, DWORD* count) override {
+        if (count) *count = 0;
+        DWORD written = 0;
+        return Write(message, size, &written);
+    }
+    DWORD VersionWord() const override { return kVersionWord; }
+    const char16_t* VersionText() const override { return kVersionText; }
+
+    // Waits for `events` on the device or for the close. Returns 1 when the device is ready,
+    // 0 on time-out, -1 with the last error set on failure or close.
+    int Await(short events, int timeoutMs);
+};
+
+int SerialDevice::Await(short events, int timeoutMs) {
+    pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
+    int r = BlockingPoll(fds, 2, timeoutMs);
+    if (closed || r < 0) {
+        SetLastError(closed ? ERROR_INVALID_HANDLE : LastErrorOfErrno(errno));
+        return -1;
+    }
+    return r > 0 ? 1 : 0;
+}
+
+BOOL SerialDevice::Read(BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) {
+    std::lock_guard<std::mutex> lock(readMutex);
+    if (closed) return Fail(ERROR_INVALID_HANDLE);
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = timeoutMs == INFINITE
+                                           ? Clock::time_point::max()
+                                           : Clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool arrived = false;
+    for (;;) {
+        if (FramerTake(framer, buffer, size, count)) return TRUE;
+        int remaining = -1;
+        if (deadline != Clock::time_point::max()) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            remaining = static_cast<int>(std::max<int64_t>(0, left.count()));
+        }
+        int ready = Await(POLLIN, remaining);
+        if (ready < 0) return FALSE;
+        if (ready == 0) {
+            // A piece of a telegram that saw no byte for a whole time-out is line noise:
+            // dropping it lets the stream fall back into step.
+            if (!arrived) framer.used = 0;
+            if (count) *count = 0;
+            return TRUE;
+        }
+        size_t room;
+        BYTE* space = FramerSpace(framer, &room);
+        ssize_t n = read(fd, space, room);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        // End of file or an I/O error: the device went away.
+        if (n <= 0)
+            return Fail(n == 0 || errno == EIO ? LastErrorOfErrno(ENODEV)
+                                               : LastErrorOfErrno(errno));
+        FramerCommit(framer, static_cast<size_t>(n));
+        arrived = true;
+    }
+}
+
+BOOL SerialDevice::Write(LPCVOID buffer, DWORD bytes, DWORD* written) {
+    std::lock_guard<std::mutex> lock(writeMutex);
+    if (written) *written = 0;
+    if (closed) return Fail(ERROR_INVALID_HANDLE);
+    auto data = static_cast<const BYTE*>(buffer);
+    DWORD done = 0;
+    while (done < bytes) {
+        ssize_t n = write(fd, data + done, bytes - done);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            if (Await(POLLOUT, -1) < 0) return FALSE;
+            continue;
+        }
+        if (n <= 0) return Fail(LastErrorOfErrno(n == 0 || errno == EIO ? ENODEV : errno));
+        done += static_cast<DWORD>(n);
+        if (written) *written = done;
+    }
+    return TRUE;
+}
+
+bool MakeRaw(int fd) {
+    termios mode;
+    if (tcgetattr(fd, &mode) != 0) return false;
+    cfmakeraw(&mode);
+    mode.c_cflag |= CLOCAL | CREAD;
+    return tcsetattr(fd, TCSANOW, &mode) == 0;
+}
+
+}  // namespace
+
+std::shared_ptr<Device> OpenSerialDevice(const std::string& path) {
+    auto device = std::make_shared<SerialDevice>();
+    device->fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (device->fd < 0) {
+        SetLastError(LastErrorOfErrno(errno));
+        return nullptr;
+    }
+    device->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (device->wakeFd < 0 || !MakeRaw(device->fd)) {
+        SetLastError(errno == ENOTTY ? ERROR_FILE_NOT_FOUND : LastErrorOfErrno(errno));
+        return nullptr;
+    }
+    return device;
+}
+
+}  // namespace win::detail

@@ -1,0 +1,26 @@
+// The LON side of one instance: opening and closing its interface (stream driver or LDV
+// library) and reading and writing telegrams. A telegram is byte 1 + 2 bytes long.
+#pragma once
+
+#include "platform/win.h"
+#include "startup/instance.h"
+
+constexpr win::DWORD LON_SEND_FAILED = 201;
+constexpr win::DWORD LON_SEND_INCOMPLETE = 202;
+constexpr win::DWORD LON_READ_FAILED = 203;
+constexpr win::DWORD LON_SEND_DONE = 204;
+constexpr win::DWORD LON_READ_DONE = 205;
+
+constexpr int32_t LDV_GATE_CLOSED = INT32_MIN;
+
+// 0 when open; 1 when the LDV library lacks an entry point; otherwise the platform error of
+// LoadLibraryW or CreateFileW.
+win::DWORD StartLon(ServerInstance* instance);
+// Closes whatever is open; once it returns no pump thread uses the library or its event.
+// Always 0.
+win::DWORD StopLon(ServerInstance* instance);
+// Waits a bounded time for one telegram: 205 (length 0 when none came) or 203.
+win::DWORD GetPacketFromLon(ServerInstance* instance, win::BYTE* buffer, win::DWORD size,
+                            win::DWORD* length);
+// Writes one telegram: 204, 202 (another count written) or 201 (the write failed).
+win::DWORD SendPacketToLon(ServerInstance* instance, const win::BYTE* telegram, win::DWORD length);

@@ -1,0 +1,130 @@
+// The device manager: CreateFileW picks a stream driver by device name, and DeviceIoControl
+// and WriteFile pass on to the driver behind the handle. CloseHandle (handles.cpp) wakes calls
+// blocked on the device through Object::OnHandleClosed.
+//
+// Names: a path ("/dev/ttyUSB0", a pty) is a serial interface. "LONn:" is the serial interface
+// at the path in the environment variable VELTRABOX_LONn when that is set, and otherwise node
+// of the simulated channel n inside this process.
+#include <cstdlib>
+#include <cstring>
+#include <cwctype>
+
+#include "drivers.h"
+#include "utf.h"
+
+namespace win::detail {
+
+namespace {
+
+// "LONn:" with n one or more digits.
+bool IsLonName(const std::wstring& name) {
+    if (name.size() < 5 || name.compare(0, 3, L"LON") != 0 || name.back() != L':') return false;
+    for (size_t i = 3; i + 1 < name.size(); ++i) {
+        if (!std::iswdigit(name[i])) return false;
+    }
+    return true;
+}
+
+std::shared_ptr<Device> OpenByName(const std::wstring& name) {
+    if (!name.empty() && name[0] == L'/') return OpenSerialDevice(Utf8Of(name.c_str()));
+    if (IsLonName(name)) {
+        std::string variable = "VELTRABOX_" + Utf8Of(name.c_str());
+        variable.pop_back();  // the colon
+        const char* path = std::getenv(variable.c_str());
+        if (path && *path) return OpenSerialDevice(path);
+        return OpenSimulatedDevice(name);
+    }
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return nullptr;
+}
+
+}  // namespace
+
+BOOL CopyAnswer(LPVOID out, DWORD outSize, const void* data, DWORD size, DWORD* bytesReturned) {
+    if (!out || outSize < size) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(out, data, size);
+    if (bytesReturned) *bytesReturned = size;
+    return TRUE;
+}
+
+// The two read requests place the telegram buffer and the time-out word the other way round.
+BOOL Device::IoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                       DWORD* bytesReturned) {
+    LPVOID telegram = code == IOCTL_READ ? in : out;
+    DWORD telegramSize = code == IOCTL_READ ? inSize : outSize;
+    LPVOID word = code == IOCTL_READ ? out : in;
+    DWORD wordSize = code == IOCTL_READ ? outSize : inSize;
+    switch (code) {
+        case IOCTL_READ:
+        case IOCTL_XLON_READWAIT: {
+            DWORD timeoutMs;
+            if (!word || wordSize < sizeof timeoutMs || (!telegram && telegramSize)) break;
+            std::memcpy(&timeoutMs, word, sizeof timeoutMs);
+            return Read(static_cast<BYTE*>(telegram), telegramSize, timeoutMs, bytesReturned);
+        }
+        case IOCTL_XLON_GETVERS: {
+            DWORD version = VersionWord();
+            return CopyAnswer(out, outSize, &version, sizeof version, bytesReturned);
+        }
+        case IOCTL_GETVERSION: {
+            const char16_t* text = VersionText();
+            DWORD bytes = static_cast<DWORD>((std::char_traits<char16_t>::length(text) + 1) * 2);
+            return CopyAnswer(out, outSize, text, bytes, bytesReturned);
+        }
+        case IOCTL_LON_RESET:
+            return TRUE;
+        case IOCTL_LON_NETMGMT:
+            if (!in || inSize < NEURON_ID_MESSAGE_SIZE) break;
+            return NeuronIdMessage(static_cast<const BYTE*>(in), inSize, static_cast<BYTE*>(out),
+                                   out ? outSize : 0, bytesReturned);
+        default:
+            break;
+    }
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+}
+
+}  // namespace win::detail
+
+namespace win {
+
+HANDLE CreateFileW(LPCWSTR fileName, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD, DWORD, HANDLE) {
+    if (!fileName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::shared_ptr<detail::Device> device = detail::OpenByName(fileName);
+    if (!device) return INVALID_HANDLE_VALUE;
+    HANDLE handle = detail::InsertObject(device);
+    if (!handle) {
+        device->OnHandleClosed();
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return handle;
+}
+
+BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
+                     DWORD outSize, DWORD* bytesReturned, OVERLAPPED* overlapped) {
+    auto device = detail::Lookup<detail::Device>(handle);
+    if (!device || overlapped) {
+        SetLastError(device ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return device->IoControl(code, inBuffer, inSize, outBuffer, outSize, bytesReturned);
+}
+
+BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD bytes, DWORD* written, OVERLAPPED* overlapped) {
+    auto device = detail::Lookup<detail::Device>(handle);
+    if (!device || overlapped || (!buffer && bytes > 0)) {
+        SetLastError(device ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return device->Write(buffer, bytes, written);
+}
+
+}  // namespace win

@@ -1,0 +1,38 @@
+// Inside the platform layer: the stream-driver interface behind CreateFileW, DeviceIoControl
+// and WriteFile. src/drivers/ implements it; devices.cpp picks the driver by device name.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "drivers/lon_ioctl.h"
+#include "handles.h"
+
+namespace win::detail {
+
+// One open LON interface. Calls return FALSE after setting the thread's last error. A read and
+// a write may run at once on two threads; OnHandleClosed (from the handle table) must make a
+// blocked call return promptly and every later call fail with ERROR_INVALID_HANDLE.
+struct Device : Object {
+    // Dispatches the LON control codes below to the operations that follow; a driver that
+    // watches requests overrides it and passes on here.
+    virtual BOOL IoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                           DWORD* bytesReturned);
+    virtual BOOL Write(LPCVOID buffer, DWORD bytes, DWORD* written) = 0;
+    // One telegram within `timeoutMs`, cut to `size`; success with count 0 on a time-out.
+    virtual BOOL Read(BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) = 0;
+    // The 28-byte network-management message that writes the interface's neuron ID.
+    virtual BOOL NeuronIdMessage(const BYTE* message, DWORD size, BYTE* reply, DWORD replySize,
+                                 DWORD* count) = 0;
+    virtual DWORD VersionWord() const = 0;
+    virtual const char16_t* VersionText() const = 0;
+};
+
+// Copies an answer into a request's output buffer (ERROR_INSUFFICIENT_BUFFER when it is short).
+BOOL CopyAnswer(LPVOID out, DWORD outSize, const void* data, DWORD size, DWORD* bytesReturned);
+
+// Each returns the open device, or null with the thread's last error set.
+std::shared_ptr<Device> OpenSimulatedDevice(const std::wstring& name);
+std::shared_ptr<Device> OpenSerialDevice(const std::string& path);
+
+}  // namespace win::detail

@@ -1,0 +1,63 @@
+// Shared by the LON tests: a fresh instance, the debug lines it emits, and the simulated
+// channel it sits on.
+#pragma once
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "diag/debug.h"
+#include "drivers/lon_ioctl.h"
+#include "drivers/simulated.h"
+#include "lon/lon_link.h"
+#include "platform/clock.h"
+
+// An instance on a channel of its own with every ZONE_DEFAULT line captured.
+struct LonTest : ::testing::Test {
+    ServerInstance instance{};
+    std::wstring channel;
+
+    void SetUp() override {
+        static int next = 100;
+        channel = L"LON" + std::to_wstring(next++) + L":";
+        instance.Port = DEFAULT_PORT;
+        instance.DevName = channel.c_str();
+        SetDebugZoneMask(ZONE_DEFAULT | ZONE_ERROR);
+        ::testing::internal::CaptureStderr();
+        capturing = true;
+    }
+    void TearDown() override {
+        StopLon(&instance);
+        if (capturing) ::testing::internal::GetCapturedStderr();
+        capturing = false;
+        SetDebugZoneMask(0);
+    }
+    // Everything emitted since the last call.
+    std::string Log() {
+        if (!capturing) return {};
+        std::string text = ::testing::internal::GetCapturedStderr();
+        ::testing::internal::CaptureStderr();
+        return text;
+    }
+    std::vector<win::DWORD> RequestCodes() {
+        std::vector<win::DWORD> codes;
+        for (auto& r : win::simlon::Requests(channel.c_str())) codes.push_back(r.code);
+        return codes;
+    }
+    void Inject(const std::vector<win::BYTE>& bytes) {
+        win::simlon::InjectTelegram(channel.c_str(), bytes.data(),
+                                    static_cast<win::DWORD>(bytes.size()));
+    }
+
+  private:
+    bool capturing = false;
+};
+
+// A telegram whose byte 1 counts the `body` bytes that follow it.
+inline std::vector<win::BYTE> Telegram(win::BYTE command, std::vector<win::BYTE> body) {
+    std::vector<win::BYTE> t{command, static_cast<win::BYTE>(body.size())};
+    t.insert(t.end(), body.begin(), body.end());
+    return t;
+}
