@@ -1,0 +1,216 @@
+// Opening, reading and writing through the project's own LDV library (libldv_vni.so).
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "lon_fixture.h"
+#include "platform/handles.h"
+
+using namespace win;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace {
+
+bool IsLoaded(const char* file) {
+    std::string path = std::string(VELTRABOX_BINARY_DIR) + "/" + file;
+    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (library) dlclose(library);
+    return library != nullptr;
+}
+
+struct LibraryWay : LonTest {
+    BYTE buffer[512];
+    DWORD length = 0xDEAD;
+
+    void SetUp() override {
+        setenv("VELTRABOX_LIBRARY_PATH", VELTRABOX_BINARY_DIR, 1);
+        LonTest::SetUp();
+        instance.DllName = L"ldv_vni.dll";
+    }
+    DWORD Read() { return GetPacketFromLon(&instance, buffer, sizeof buffer, &length); }
+};
+
+struct LibraryWayOpen : LibraryWay {
+    HANDLE peer = nullptr;  // another node on the instance's channel
+
+    void SetUp() override {
+        LibraryWay::SetUp();
+        ASSERT_EQ(StartLon(&instance), 0u);
+        peer = CreateFileW(channel.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           0, nullptr);
+        ASSERT_NE(peer, INVALID_HANDLE_VALUE);
+        Log();
+    }
+    void TearDown() override {
+        CloseHandle(peer);
+        LibraryWay::TearDown();
+    }
+};
+
+}  // namespace
+
+TEST_F(LibraryWay, OpensThroughTheLibraryAndUnloadsItAtStop) {
+    size_t handles = detail::LiveHandleCount();
+    instance.IsQuorvelDriver = 7;
+    ASSERT_EQ(StartLon(&instance), 0u);
+    EXPECT_NE(instance.hDll, nullptr);
+    EXPECT_TRUE(instance.ldv_open_overlapped_neuronid && instance.ldv_close &&
+                instance.ldv_read_overlapped && instance.ldv_write_overlapped &&
+                instance.ldv_io_control);
+    EXPECT_NE(instance.Overlapped.hEvent, nullptr);
+    EXPECT_EQ(simlon::OpenNodes(channel.c_str()), 1u);
+    EXPECT_TRUE(IsLoaded("libldv_vni.so"));
+    EXPECT_EQ(instance.IsQuorvelDriver, 7);
+
+    EXPECT_EQ(StopLon(&instance), 0u);
+    EXPECT_EQ(instance.hDll, nullptr);
+    EXPECT_FALSE(IsLoaded("libldv_vni.so"));
+    EXPECT_EQ(simlon::OpenNodes(channel.c_str()), 0u);
+    EXPECT_EQ(detail::LiveHandleCount(), handles);
+    EXPECT_EQ(StopLon(&instance), 0u);  // nothing left to close
+    EXPECT_THAT(Log(), HasSubstr("LON wird gestopt.\n"));
+}
+
+TEST_F(LibraryWay, LibraryLackingAnEntryPointGivesOneAndIsUnloaded) {
+    instance.DllName = L"ldv_partial.dll";
+    EXPECT_EQ(StartLon(&instance), 1u);
+    EXPECT_EQ(instance.hDll, nullptr);
+    EXPECT_FALSE(IsLoaded("libldv_partial.so"));
+    EXPECT_EQ(Log(), "");
+    EXPECT_EQ(StopLon(&instance), 0u);
+}
+
+TEST_F(LibraryWay, MissingLibraryReturnsTheLoadError) {
+    instance.DllName = L"no_such_ldv.dll";
+    EXPECT_EQ(StartLon(&instance), ERROR_MOD_NOT_FOUND);
+    EXPECT_EQ(instance.hDll, nullptr);
+    EXPECT_THAT(Log(), HasSubstr("LoadLibrary()"));
+}
+
+TEST_F(LibraryWay, TwoInstancesWaitOnDifferentEvents) {
+    ServerInstance other{};
+    std::wstring otherChannel = channel.substr(0, channel.size() - 1) + L"0:";
+    other.DevName = otherChannel.c_str();
+    other.DllName = instance.DllName;
+    ASSERT_EQ(StartLon(&instance), 0u);
+    ASSERT_EQ(StartLon(&other), 0u);
+    Inject(Telegram(0x11, {9}));
+    EXPECT_EQ(WaitForSingleObject(instance.Overlapped.hEvent, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(other.Overlapped.hEvent, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(Read(), LON_READ_DONE);
+    EXPECT_EQ(length, 3u);
+    StopLon(&other);
+}
+
+// Stops the interface while a reader waits on the event (odd rounds) or is anywhere in its
+// loop (even rounds), while a writer writes and another node sends: once StopLon returns the
+// library is unloaded, so a pump thread still in it or about to call it would crash here.
+TEST_F(LibraryWay, StopWhileTheReaderWaitsLeavesNoThreadInTheLibrary) {
+    SetDebugZoneMask(0);
+    for (int round = 0; round < 200; ++round) {
+        ASSERT_EQ(StartLon(&instance), 0u);
+        std::atomic<bool> stopped{false};
+        std::atomic<DWORD> readResult{0};
+        std::thread reader([&] {
+            BYTE b[512];
+            DWORD n, r;
+            while ((r = GetPacketFromLon(&instance, b, sizeof b, &n)) == LON_READ_DONE) {
+            }
+            readResult = r;
+        });
+        std::thread writer([&] {
+            const BYTE t[] = {0x11, 0x01, static_cast<BYTE>(round)};
+            while (!stopped) SendPacketToLon(&instance, t, sizeof t);
+        });
+        std::thread node([&] {
+            for (int i = 0; i < 3; ++i) Inject(Telegram(0x12, {static_cast<BYTE>(round)}));
+        });
+        if (round % 2) {
+            ASSERT_TRUE(testclock::AwaitTimedWaiters(1));
+        }
+        StopLon(&instance);
+        EXPECT_FALSE(IsLoaded("libldv_vni.so"));
+        stopped = true;
+        reader.join();
+        writer.join();
+        node.join();
+        EXPECT_EQ(readResult.load(), LON_READ_FAILED);
+    }
+}
+
+TEST_F(LibraryWayOpen, TelegramsPassBothWays) {
+    const BYTE in[] = {0x11, 0x02, 0xCA, 0xFE};
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(peer, in, sizeof in, &written, nullptr));
+    EXPECT_EQ(Read(), LON_READ_DONE);
+    EXPECT_EQ(length, 4u);
+    EXPECT_EQ(std::memcmp(buffer, in, 4), 0);
+    std::string log = Log();
+    EXPECT_THAT(log, HasSubstr("GetPacketFromLon(): IsQuorvelDriver=0\n"));
+    EXPECT_THAT(log, HasSubstr("Error: ldv_read_overlapped()=0: LastError=0\n"));
+
+    const BYTE out[] = {0x12, 0x01, 0x77};
+    EXPECT_EQ(SendPacketToLon(&instance, out, sizeof out), LON_SEND_DONE);
+    EXPECT_THAT(Log(), HasSubstr("SendPacketToLon(3)=3\n"));
+    BYTE got[16];
+    DWORD timeout = 0, count = 0;
+    ASSERT_TRUE(DeviceIoControl(peer, IOCTL_READ, got, sizeof got, &timeout, 4, &count, nullptr));
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(std::memcmp(got, out, 3), 0);
+}
+
+TEST_F(LibraryWayOpen, QuietBusEndsAfterTheEventWaitWithoutCallingTheLibrary) {
+    testclock::UseManualClock(100);
+    std::atomic<DWORD> result{0};
+    std::thread reader([&] { result = Read(); });
+    ASSERT_TRUE(testclock::AwaitTimedWaiters(1));
+    testclock::Advance(1000);
+    reader.join();
+    testclock::UseRealClock();
+    EXPECT_EQ(result.load(), LON_READ_DONE);
+    EXPECT_EQ(length, 0u);
+    EXPECT_THAT(Log(), Not(HasSubstr("ldv_read_overlapped")));
+}
+
+TEST_F(LibraryWayOpen, SignalWithoutTelegramIsNoTelegramYet) {
+    SetEvent(instance.Overlapped.hEvent);
+    EXPECT_EQ(Read(), LON_READ_DONE);
+    EXPECT_EQ(length, 0u);
+    EXPECT_THAT(Log(), HasSubstr("Error: ldv_read_overlapped()=4: LastError=997\n"));
+}
+
+TEST_F(LibraryWayOpen, ReadResultsOfTheLibraryDecideTheOutcome) {
+    SetEvent(instance.Overlapped.hEvent);
+    auto original = instance.ldv_read_overlapped;
+    instance.ldv_read_overlapped = [](int32_t, void*, int32_t, void*) -> int32_t { return 0; };
+    EXPECT_EQ(Read(), LON_READ_DONE);
+    EXPECT_EQ(length, 2u);  // byte 1 is 0
+    instance.ldv_read_overlapped = [](int32_t, void*, int32_t, void*) -> int32_t {
+        SetLastError(0);
+        return 4;
+    };
+    EXPECT_EQ(Read(), LON_READ_FAILED);
+    EXPECT_THAT(Log(), HasSubstr("Error: ldv_read_overlapped()=4: LastError=0\n"));
+    instance.ldv_read_overlapped = [](int32_t, void*, int32_t, void*) -> int32_t { return 9; };
+    EXPECT_EQ(Read(), LON_READ_FAILED);
+    instance.ldv_read_overlapped = original;
+
+    auto write = instance.ldv_write_overlapped;
+    instance.ldv_write_overlapped = [](int32_t, const void*, int32_t, void*) -> int32_t {
+        return 4;
+    };
+    const BYTE t[] = {0x11, 0x00};
+    EXPECT_EQ(SendPacketToLon(&instance, t, sizeof t), LON_SEND_DONE);
+    instance.ldv_write_overlapped = write;
+}
+
+TEST_F(LibraryWayOpen, AfterStopReadsFailAtOnceAndWritesCallNothing) {
+    StopLon(&instance);
+    EXPECT_EQ(Read(), LON_READ_FAILED);
+    const BYTE t[] = {0x11, 0x00};
+    EXPECT_EQ(SendPacketToLon(&instance, t, sizeof t), LON_SEND_DONE);
+    EXPECT_EQ(simlon::PendingTelegrams(peer), 0u);
+}

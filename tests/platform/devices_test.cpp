@@ -1,0 +1,125 @@
+// Contract tests of the device manager, the run-time library loader and the UTF-16 boundary.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+
+#include "platform/clock.h"
+#include "platform/win.h"
+
+using namespace win;
+
+namespace {
+
+constexpr DWORD kReadWait = 0;  // IOCTL_XLON_READWAIT
+constexpr DWORD kRead = 0x43504C02;
+
+HANDLE Open(LPCWSTR name) {
+    return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+}  // namespace
+
+TEST(Devices, NamesWithoutADriverFailToOpen) {
+    for (LPCWSTR name : {L"COM1:", L"LON:", L"LONx:", L"LON1", L""}) {
+        EXPECT_EQ(Open(name), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    }
+    EXPECT_EQ(Open(L"/no/such/device"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST(Devices, CallsOnHandlesThatAreNoDeviceFail) {
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE device = Open(L"LON900:");
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(CloseHandle(device));
+    DWORD written = 0;
+    for (HANDLE h : {INVALID_HANDLE_VALUE, event, device}) {
+        EXPECT_FALSE(WriteFile(h, "x", 1, &written, nullptr));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        EXPECT_FALSE(DeviceIoControl(h, 1, nullptr, 0, nullptr, 0, nullptr, nullptr));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    }
+    CloseHandle(event);
+}
+
+TEST(Devices, ReadRequestsNeedTheirTimeOutWordInTheirOwnPlace) {
+    HANDLE device = Open(L"LON901:");
+    BYTE buffer[16];
+    DWORD timeout = 0, count = 0;
+    // IOCTL_READ takes the word as output, IOCTL_XLON_READWAIT as input.
+    EXPECT_FALSE(
+        DeviceIoControl(device, kRead, buffer, sizeof buffer, &timeout, 2, &count, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(
+        DeviceIoControl(device, kReadWait, &timeout, 3, buffer, sizeof buffer, &count, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(DeviceIoControl(device, 0x1234, nullptr, 0, nullptr, 0, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    count = 99;
+    EXPECT_TRUE(
+        DeviceIoControl(device, kReadWait, &timeout, 4, buffer, sizeof buffer, &count, nullptr));
+    EXPECT_EQ(count, 0u);  // nothing came within the time-out
+    CloseHandle(device);
+}
+
+TEST(Devices, ClosingWakesAReadBlockedInAnotherThread) {
+    HANDLE device = Open(L"LON902:");
+    std::atomic<int> result{-1};
+    std::atomic<DWORD> error{0};
+    std::thread reader([&] {
+        DWORD timeout = 600000, count = 0;
+        BYTE buffer[16];
+        result =
+            DeviceIoControl(device, kReadWait, &timeout, 4, buffer, sizeof buffer, &count, nullptr);
+        error = GetLastError();
+    });
+    ASSERT_TRUE(testclock::AwaitTimedWaiters(1));
+    EXPECT_TRUE(CloseHandle(device));
+    reader.join();
+    EXPECT_EQ(result.load(), FALSE);
+    EXPECT_EQ(error.load(), ERROR_INVALID_HANDLE);
+}
+
+TEST(Modules, DllNamesFindTheirSharedObjectAndEntryPoints) {
+    setenv("VELTRABOX_LIBRARY_PATH", VELTRABOX_BINARY_DIR, 1);
+    HMODULE module = LoadLibraryW(L"ldv_vni.dll");
+    ASSERT_NE(module, nullptr);
+    EXPECT_NE(GetProcAddressW(module, L"ldv_read_overlapped"), nullptr);
+    EXPECT_EQ(GetProcAddressW(module, L"ldv_no_such_entry"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_PROC_NOT_FOUND);
+    EXPECT_TRUE(FreeLibrary(module));
+    EXPECT_FALSE(FreeLibrary(module));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(GetProcAddressW(module, L"ldv_close"), nullptr);
+
+    std::wstring path =
+        std::wstring(VELTRABOX_BINARY_DIR, VELTRABOX_BINARY_DIR + sizeof VELTRABOX_BINARY_DIR - 1) +
+        L"/libldv_vni.so";
+    module = LoadLibraryW(path.c_str());
+    EXPECT_NE(module, nullptr);
+    EXPECT_TRUE(FreeLibrary(module));
+
+    EXPECT_EQ(LoadLibraryW(L"no_such_library.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+}
+
+TEST(Utf16, ConvertsBothWaysAndKeepsPairsWholeWhenCut) {
+    char16_t out[8];
+    EXPECT_EQ(WideToUtf16(L"A\u00E9\U0001F600", out, 8), 4u);
+    EXPECT_EQ(out[2], 0xD83D);
+    EXPECT_EQ(out[3], 0xDE00);
+    EXPECT_EQ(out[4], 0);
+    EXPECT_EQ(WideToUtf16(L"A\u00E9\U0001F600", out, 4), 2u);  // no half pair
+    EXPECT_EQ(out[2], 0);
+
+    WCHAR wide[8];
+    const char16_t text[] = {u'L', 0xD83D, 0xDE00, 0xDC00, u'x', 0};
+    EXPECT_EQ(Utf16ToWide(text, 5, wide, 8), 4u);
+    EXPECT_EQ(wide[1], L'\U0001F600');
+    EXPECT_EQ(wide[2], L'\uFFFD');                 // a lone surrogate
+    EXPECT_EQ(Utf16ToWide(text, 1, wide, 8), 1u);  // stops at the unit limit
+    EXPECT_EQ(wide[1], 0);
+}
