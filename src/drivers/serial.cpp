@@ -93,7 +93,7 @@ BOOL SerialDevice::Read(BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count)
         if (ready == 0) {
             // A piece of a telegram that saw no byte for a whole time-out is line noise:
             // dropping it lets the stream fall back into step.
-            if (!arrived) framer.used = 0;
+            if (!arrived && timeoutMs > 0) framer.used = 0;
             if (count) *count = 0;
             return TRUE;
         }

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <string>
 #include <thread>
 
 #include "platform/clock.h"
@@ -95,9 +96,8 @@ TEST(Modules, DllNamesFindTheirSharedObjectAndEntryPoints) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     EXPECT_EQ(GetProcAddressW(module, L"ldv_close"), nullptr);
 
-    std::wstring path =
-        std::wstring(VELTRABOX_BINARY_DIR, VELTRABOX_BINARY_DIR + sizeof VELTRABOX_BINARY_DIR - 1) +
-        L"/libldv_vni.so";
+    std::string dir = VELTRABOX_BINARY_DIR;
+    std::wstring path = std::wstring(dir.begin(), dir.end()) + L"/libldv_vni.so";
     module = LoadLibraryW(path.c_str());
     EXPECT_NE(module, nullptr);
     EXPECT_TRUE(FreeLibrary(module));
