@@ -10,7 +10,7 @@
 #include <cwctype>
 
 #include "drivers.h"
-#include "utf.h"
+#include "utf8.h"
 
 namespace win::detail {
 
@@ -26,9 +26,9 @@ bool IsLonName(const std::wstring& name) {
 }
 
 std::shared_ptr<Device> OpenByName(const std::wstring& name) {
-    if (!name.empty() && name[0] == L'/') return OpenSerialDevice(Utf8Of(name.c_str()));
+    if (!name.empty() && name[0] == L'/') return OpenSerialDevice(NarrowUtf8(name.c_str()));
     if (IsLonName(name)) {
-        std::string variable = "VELTRABOX_" + Utf8Of(name.c_str());
+        std::string variable = "VELTRABOX_" + NarrowUtf8(name.c_str());
         variable.pop_back();  // the colon
         const char* path = std::getenv(variable.c_str());
         if (path && *path) return OpenSerialDevice(path);

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "handles.h"
-#include "utf.h"
+#include "utf8.h"
 
 namespace win::detail {
 
@@ -58,7 +58,8 @@ void* OpenShared(const std::string& name) {
 namespace win {
 
 HMODULE LoadLibraryW(LPCWSTR fileName) {
-    void* library = fileName && *fileName ? detail::OpenShared(detail::Utf8Of(fileName)) : nullptr;
+    void* library =
+        fileName && *fileName ? detail::OpenShared(detail::NarrowUtf8(fileName)) : nullptr;
     if (!library) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
@@ -76,7 +77,7 @@ void* GetProcAddressW(HMODULE handle, LPCWSTR procName) {
         SetLastError(module ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    void* address = dlsym(module->library, detail::Utf8Of(procName).c_str());
+    void* address = dlsym(module->library, detail::NarrowUtf8(procName).c_str());
     SetLastError(address ? ERROR_SUCCESS : ERROR_PROC_NOT_FOUND);
     return address;
 }

@@ -39,4 +39,32 @@ std::wstring WidenUtf8(std::string_view text) {
     return wide;
 }
 
+char32_t ScalarOf(wchar_t c) {
+    auto code = static_cast<char32_t>(c);
+    return code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF) ? REPLACEMENT : code;
+}
+
+std::string NarrowUtf8(const wchar_t* text) {
+    std::string out;
+    for (; text && *text; ++text) {
+        char32_t c = ScalarOf(*text);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
 }  // namespace win::detail
