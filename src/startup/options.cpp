@@ -24,6 +24,13 @@ ServerInstance* NewInstance() {
 // Loads the LDV library once to see that it is there. Returns whether it loaded.
 bool ProbeLdvLibrary(ServerInstance* instance) {
     instance->DllName = LDV_LIBRARY_NAME;
+    win::HMODULE library = win::LoadLibraryW(instance->DllName);
+    if (library == nullptr) {
+        DebugPrint(L"LoadLibrary(%ls) failed\n", instance->DllName);
+        return false;
+    }
+    win::FreeLibrary(library);
+    instance->hDll = nullptr;
     return true;
 }
 

@@ -111,6 +111,29 @@ TEST_F(CommandLine, BadOptionsAreCountedAndParsingGoesOn) {
     ASSERT_NE(table_.Slots[1], nullptr) << "a bad option still fills its slot";
 }
 
+TEST_F(CommandLine, LibraryProbe) {
+    // The test program lives apart from the library: only the path variable finds it.
+    unsetenv("VELTRABOX_LIBRARY_PATH");
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(Parse({L"-m", L"-i", L"-v"}), 0);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(table_.BadOptions, 2);
+    EXPECT_EQ(std::wstring(Slot(0).DllName), L"ldv_vni.dll");
+    EXPECT_EQ(std::wstring(Slot(1).DllName), L"ldv_vni.dll");
+    EXPECT_NE(log.find("LoadLibrary(ldv_vni.dll) failed\n"), std::string::npos) << log;
+
+    TearDown();
+    setenv("VELTRABOX_LIBRARY_PATH", VELTRABOX_BINARY_DIR, 1);
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(Parse({L"-m"}), 0);
+    log = testing::internal::GetCapturedStderr();
+    unsetenv("VELTRABOX_LIBRARY_PATH");
+    EXPECT_EQ(table_.BadOptions, 0);
+    EXPECT_EQ(std::wstring(Slot(0).DllName), L"ldv_vni.dll");
+    EXPECT_EQ(Slot(0).hDll, nullptr) << "the probe unloads the library";
+    EXPECT_EQ(log.find("LoadLibrary"), std::string::npos) << log;
+}
+
 TEST_F(CommandLine, NeuronIdFromTheRegistryPlusOffset) {
     ScopedRegistry registry("[HKEY_LOCAL_MACHINE\\Quorvel]\n\"NID\"=hex:00,11,22,33,44,55\n");
     ASSERT_EQ(Parse({L"-N5"}), 0);

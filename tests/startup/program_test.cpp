@@ -91,6 +91,17 @@ TEST_F(Program, OddWordsStillGiveTheUsageText) {
     EXPECT_EQ(result.out, USAGE);
 }
 
+TEST_F(Program, LibraryProbeWithoutTheLibrary) {
+    // A copy of the server in a folder of its own finds no LDV library beside it.
+    fs::path lonely = scratch_ / "veltrabox";
+    fs::copy_file(VELTRABOX_BINARY_DIR "/veltrabox", lonely);
+    Outcome result = RunProgram(lonely, {"-m"}, scratch_);
+    EXPECT_EQ(result.exitCode, 255);
+    EXPECT_EQ(result.out, USAGE);
+    EXPECT_NE(result.err.find("veltrabox: LoadLibrary(ldv_vni.dll) failed\n"), std::string::npos)
+        << result.err;
+}
+
 TEST_F(Program, ZonesFromTheRegistryFile) {
     registry_.Write(
         "[HKEY_LOCAL_MACHINE\\DebugZones]\n\"Quorvel\"=dword:2\n"
