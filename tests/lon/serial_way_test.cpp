@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "lon_fixture.h"
+#include "startup/options.h"
 
 using namespace win;
 using ::testing::HasSubstr;
@@ -80,6 +81,21 @@ TEST_F(SerialWay, OpenWritesTheNeuronIdTelegramIntoTheDevice) {
     EXPECT_TRUE(instance.IsQuorvelDriver);
     EXPECT_EQ(Take(28), kNeuronIdMessage);
     EXPECT_TRUE(Silent());
+}
+
+TEST_F(SerialWay, NeuronIdOptionReachesTheDeviceAsItsTelegram) {
+    std::vector<std::wstring> words = {L"veltrabox", L"-d", slave, L"-n", L"0501020304FF"};
+    std::vector<wchar_t*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    InstanceTable table{};
+    ASSERT_EQ(BuildInstanceTable(static_cast<int>(words.size()), argv.data(), &table), 0);
+    ServerInstance* parsed = table.Slots[0];
+    EXPECT_EQ(StartLon(parsed), 0u);
+    EXPECT_EQ(Take(28), kNeuronIdMessage);
+    StopLon(parsed);
+    delete parsed;
+    std::free(table.Slots);
 }
 
 TEST_F(SerialWay, OpenWithoutNeuronIdWritesNothing) {
