@@ -1,7 +1,8 @@
 // Run-time libraries over dlopen. A Windows name "name.dll" stands for the shared object
-// "libname.so", looked for first in the directory of the running program, then in the
-// directory named by VELTRABOX_LIBRARY_PATH, then by dlopen's own search. A name with a slash
-// is a path and is opened as it stands.
+// "libname.so", looked for in the directory of the running program, then in the directory named
+// by VELTRABOX_LIBRARY_PATH, and nowhere else: the loader's own search would depend on how the
+// program was linked (a sanitizer's dlopen even searches with the program's run path). A name
+// with a slash is a path and is opened as it stands.
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -48,7 +49,7 @@ void* OpenShared(const std::string& name) {
             return library;
         }
     }
-    return dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    return nullptr;
 }
 
 }  // namespace
