@@ -29,6 +29,7 @@ struct LonTest : ::testing::Test {
         capturing = true;
     }
     void TearDown() override {
+        win::testclock::UseRealClock();  // StopLon sleeps on the layer's clock
         StopLon(&instance);
         if (capturing) ::testing::internal::GetCapturedStderr();
         capturing = false;

@@ -1,6 +1,7 @@
 // The LDV driver library "ldv_vni.dll" (libldv_vni.so): the five LDV entry points over the
 // simulated LON channel of the device name. It sets the read event, named by the caller,
-// whenever a telegram waits; a read takes one telegram without blocking.
+// whenever a telegram waits; a read takes one telegram without blocking. The simulated channel
+// needs no neuron ID, so the one passed at open is not used.
 #include <cstdint>
 #include <map>
 #include <mutex>
