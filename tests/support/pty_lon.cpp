@@ -14,8 +14,6 @@ namespace e2e {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // A whole telegram at the front of `bytes`: its length, or 0.
 size_t WholeTelegram(const ipmsg::Bytes& bytes) {
     if (bytes.size() < 2) return 0;
@@ -26,7 +24,7 @@ size_t WholeTelegram(const ipmsg::Bytes& bytes) {
 }  // namespace
 
 PtyLon::PtyLon() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
         ADD_FAILURE() << "pty: " << std::strerror(errno);
         Hangup();
@@ -51,10 +49,16 @@ PtyLon::PtyLon() {
 }
 
 bool PtyLon::Write(const ipmsg::Bytes& telegram) {
+    const Clock::time_point deadline = Clock::now() + WAIT;
     size_t done = 0;
     while (done < telegram.size()) {
         ssize_t n = write(master_, telegram.data() + done, telegram.size() - done);
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            // A server that stops reading fails the write instead of hanging the test.
+            pollfd pfd = {master_, POLLOUT, 0};
+            if (poll(&pfd, 1, Remaining(deadline)) <= 0) return false;
+            continue;
+        }
         if (n <= 0) return false;
         done += size_t(n);
     }
@@ -65,14 +69,13 @@ std::optional<ipmsg::Bytes> PtyLon::Read(Duration timeout) {
     const Clock::time_point deadline = Clock::now() + timeout;
     size_t size;
     while ((size = WholeTelegram(pending_)) == 0) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         pollfd pfd = {master_, POLLIN, 0};
-        int r = poll(&pfd, 1, std::max<int>(0, int(left.count())));
+        int r = poll(&pfd, 1, Remaining(deadline));
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) return std::nullopt;
         uint8_t buffer[4096];
         ssize_t n = read(master_, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) return std::nullopt;
         pending_.insert(pending_.end(), buffer, buffer + n);
     }

@@ -48,6 +48,11 @@ bool SanitizerReport(const std::string& line) {
 
 }  // namespace
 
+int Remaining(Clock::time_point deadline) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : int(left);
+}
+
 std::string BuiltProgram(const std::string& name) {
     return VELTRABOX_BINARY_DIR "/" + name;
 }

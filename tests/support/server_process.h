@@ -16,6 +16,7 @@ namespace e2e {
 
 using namespace std::chrono_literals;
 using Duration = std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
 
 // Generous: the suite also runs under ASan and TSan on two cores.
 constexpr Duration WAIT = 20s;
@@ -23,8 +24,10 @@ constexpr Duration WAIT = 20s;
 // Debug zones: Default, Init and Error.
 constexpr unsigned LOG_ZONES = 0x13;
 
-// Lines that say the server is serving a client, has restarted, or found its port in use.
+// Lines that say the server is serving a client, has closed both sides, is restarting, could
+// not open the LON interface, or found its port in use.
 constexpr char STARTED[] = "LON und TCP erfolgreich gestartet.";
+constexpr char STOPPED[] = "LON und Tcp Beendet.";
 constexpr char RESTARTING[] = "Server wird neu gestartet.";
 constexpr char LON_START_FAILED[] = "Starten der LON Schnittstelle nicht möglich.";
 constexpr char ADDRESS_IN_USE[] = "Error: WSAEADDRINUSE: Thread beendet!";
@@ -72,6 +75,9 @@ class ServerProcess {
     std::vector<std::string> lines_;  // under mutex_
     bool outputEnded_ = false;        // under mutex_
 };
+
+// Milliseconds left until `deadline`, for poll; 0 once it has passed.
+int Remaining(Clock::time_point deadline);
 
 // The path of the binary (or of another program of the build).
 std::string BuiltProgram(const std::string& name);

@@ -13,19 +13,12 @@ namespace e2e {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 sockaddr_in Loopback(int port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(uint16_t(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return address;
-}
-
-int Remaining(Clock::time_point deadline) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left < 0 ? 0 : int(left);
 }
 
 }  // namespace
@@ -58,6 +51,9 @@ bool TestClient::Connect(int port, Duration timeout) {
     }
     int one = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // A server that stops reading fails the send instead of hanging the test.
+    timeval sendLimit = {std::chrono::duration_cast<std::chrono::seconds>(WAIT).count(), 0};
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
     decoder_ = {};
     return true;
 }

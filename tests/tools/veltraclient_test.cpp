@@ -152,4 +152,23 @@ TEST(Veltraclient, FailsWhenTheServerClosesBeforeItsCount) {
     EXPECT_TRUE(WIFEXITED(result) && WEXITSTATUS(result) == 1) << result;
 }
 
+TEST(Veltraclient, EchoesDataMessagesButNotKeepAlives) {
+    FakeServer server;
+    std::string command = e2e::BuiltProgram("veltraclient") + " -p " + std::to_string(server.port) +
+                          " -e -n 1 </dev/null >/dev/null 2>&1";
+    auto status = std::async(std::launch::async, [&] { return std::system(command.c_str()); });
+    int client = accept4(server.listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(client, 0);
+    Bytes wire = ipmsg::Encode(ipmsg::ID_ALIVE, {});
+    Bytes data = ipmsg::Encode(ipmsg::ID_DATA, {0x00, 0x01, 0x42});
+    wire.insert(wire.end(), data.begin(), data.end());
+    ASSERT_EQ(send(client, wire.data(), wire.size(), MSG_NOSIGNAL), ssize_t(wire.size()));
+    auto echoed = ReadMessages(client, 1);
+    ASSERT_EQ(echoed.size(), 1u);
+    EXPECT_EQ(echoed[0].id, ipmsg::ID_DATA);
+    EXPECT_EQ(echoed[0].data, (Bytes{0x00, 0x01, 0x42}));
+    EXPECT_EQ(status.get(), 0);
+    close(client);
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 // server's code, so that the end-to-end tests use the very framing the client uses.
 #pragma once
 
+#include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
@@ -24,9 +25,12 @@ struct Message {
 };
 
 inline Bytes Encode(uint16_t id, const Bytes& data) {
-    Bytes wire = {uint8_t(id & 0xFF), uint8_t(id >> 8), uint8_t(data.size() & 0xFF),
-                  uint8_t(data.size() >> 8)};
-    wire.insert(wire.end(), data.begin(), data.end());
+    Bytes wire(HEADER_SIZE + data.size());
+    wire[0] = uint8_t(id & 0xFF);
+    wire[1] = uint8_t(id >> 8);
+    wire[2] = uint8_t(data.size() & 0xFF);
+    wire[3] = uint8_t(data.size() >> 8);
+    std::copy(data.begin(), data.end(), wire.begin() + HEADER_SIZE);
     return wire;
 }
 

@@ -28,12 +28,13 @@ using Clock = std::chrono::steady_clock;
 constexpr auto KEEP_ALIVE_AFTER = std::chrono::seconds(2);
 
 const char USAGE[] =
-    "usage: veltraclient [-h host] -p port [-n count] [-t seconds] [telegram ... | -]\n"
+    "usage: veltraclient [-h host] -p port [-n count] [-t seconds] [-e] [telegram ... | -]\n"
     "  Sends each telegram (hex bytes, e.g. \"00 03 01 02 03\") as a data message; with no\n"
     "  telegram, or with -, reads one telegram per line from standard input.\n"
     "  Prints every message received: time, id, length, bytes.\n"
     "  -n count    exit after receiving count data messages\n"
     "  -t seconds  exit after this many seconds\n"
+    "  -e          echo: send every data message received back as it came\n"
     "Status: 0 when -n is met or -t runs out (1 if -n was given and not met), 1 when the\n"
     "connection fails or the server closes it, 2 on bad usage.\n";
 
@@ -42,13 +43,14 @@ struct Options {
     const char* port = nullptr;
     long count = -1;     // data messages to wait for; -1: no limit
     double seconds = 0;  // 0: no time limit
+    bool echo = false;
     std::vector<ipmsg::Bytes> telegrams;
     bool readStdin = false;
 };
 
 bool ParseOptions(int argc, char** argv, Options* options) {
     int opt;
-    while ((opt = getopt(argc, argv, "h:p:n:t:")) != -1) {
+    while ((opt = getopt(argc, argv, "h:p:n:t:e")) != -1) {
         char* end = nullptr;
         switch (opt) {
             case 'h':
@@ -64,6 +66,9 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             case 't':
                 options->seconds = std::strtod(optarg, &end);
                 if (*end || options->seconds <= 0) return false;
+                break;
+            case 'e':
+                options->echo = true;
                 break;
             default:
                 return false;
@@ -206,7 +211,12 @@ int Run(const Options& options, int fd) {
             ipmsg::Message message;
             while (ipmsg::Next(decoder, &message)) {
                 PrintMessage(message);
-                if (message.id == ipmsg::ID_DATA) ++received;
+                if (message.id != ipmsg::ID_DATA) continue;
+                ++received;
+                if (options.echo) {
+                    if (!SendAll(fd, ipmsg::Encode(ipmsg::ID_DATA, message.data))) return 1;
+                    lastSend = Clock::now();
+                }
             }
         }
         if (stdinOpen && fds[1].revents) {
