@@ -1,0 +1,320 @@
+// Winsock over BSD sockets. A SOCKET is a handle-table value, so a closed value never reaches
+// the socket that later gets the same descriptor number. Descriptors are non-blocking: every
+// wait happens in BlockingPoll on the descriptor and the socket's wake eventfd, which is how
+// closesocket (and TerminateThread) end a call blocked in another thread.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+// win.h reuses these BSD names with their Winsock values: take the BSD ones, then drop the
+// macros so that win.h can declare its own.
+namespace bsd {
+constexpr int kAfInet = AF_INET;
+constexpr int kSolSocket = SOL_SOCKET;
+constexpr int kReuseAddr = SO_REUSEADDR;
+constexpr int kKeepAlive = SO_KEEPALIVE;
+constexpr int kProtoTcp = IPPROTO_TCP;
+constexpr int kTcpNoDelay = TCP_NODELAY;
+inline uint16_t HostToNet16(uint16_t value) {
+    return htons(value);
+}
+}  // namespace bsd
+#undef AF_INET
+#undef SOL_SOCKET
+#undef SO_REUSEADDR
+#undef SO_KEEPALIVE
+#undef TCP_NODELAY
+#undef INADDR_ANY
+#undef htons
+
+#include "errors.h"
+#include "handles.h"
+#include "win.h"
+
+namespace win {
+namespace {
+
+using detail::WaitLock;
+
+struct Socket : detail::Object {
+    Socket(int socketFd, int eventFd) : fd(socketFd), wakeFd(eventFd) {}
+    ~Socket() override {
+        ::close(fd);
+        ::close(wakeFd);
+    }
+    // Latches: once closed, every wait on the socket returns at once.
+    void OnHandleClosed() override {
+        if (closed.exchange(true)) return;
+        ::shutdown(fd, SHUT_RDWR);
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(wakeFd, &one, sizeof one);
+        auto lock = WaitLock();
+        detail::NotifyWaiters();
+    }
+
+    const int fd;
+    const int wakeFd;
+    std::atomic<bool> closed{false};
+    // One sender at a time (guarded by the wait lock), so that a message reaches the stream
+    // whole even when another thread's send is waiting for room in the send buffer.
+    bool sending = false;
+};
+
+int Fail(int code) {
+    SetLastError(static_cast<DWORD>(code));
+    return SOCKET_ERROR;
+}
+
+SOCKET FailSocket(int code) {
+    Fail(code);
+    return INVALID_SOCKET;
+}
+
+// A broken pipe is how Linux reports a send on a connection the peer reset.
+int ErrorOfErrno(int err) {
+    if (err == EPIPE) return WSAECONNRESET;
+    return static_cast<int>(detail::ErrorOfErrno(err, true));
+}
+
+int FailErrno(int err) {
+    return Fail(ErrorOfErrno(err));
+}
+
+HANDLE AsHandle(SOCKET s) {
+    return reinterpret_cast<HANDLE>(s);
+}
+
+std::shared_ptr<Socket> Find(SOCKET s) {
+    auto socket = detail::Lookup<Socket>(AsHandle(s));
+    if (!socket) Fail(WSAENOTSOCK);
+    return socket;
+}
+
+SOCKET Insert(int fd) {
+    int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0) {
+        int err = errno;
+        ::close(fd);
+        return FailSocket(ErrorOfErrno(err));
+    }
+    return reinterpret_cast<SOCKET>(detail::InsertObject(std::make_shared<Socket>(fd, wakeFd)));
+}
+
+// Waits until the descriptor is ready for `events` or the socket is closed. Returns false
+// (last error set) when the wait ended for any reason but readiness.
+bool AwaitReady(Socket& socket, short events) {
+    pollfd fds[2] = {{socket.fd, events, 0}, {socket.wakeFd, POLLIN, 0}};
+    if (detail::BlockingPoll(fds, 2, -1) < 0) {
+        FailErrno(errno);
+        return false;
+    }
+    if (socket.closed.load()) {
+        Fail(WSAEINTR);
+        return false;
+    }
+    return true;
+}
+
+bool WouldBlock(int err) {
+    return err == EAGAIN || err == EWOULDBLOCK;
+}
+
+// Holds the socket's send turn; released on every way out, ThreadExit included.
+class SendTurn {
+  public:
+    explicit SendTurn(Socket& socket) : socket_(socket) {
+        auto lock = WaitLock();
+        detail::WaitUntil(lock, INFINITE,
+                          [&] { return !socket_.sending || socket_.closed.load(); });
+        held_ = !socket_.closed.load();
+        if (held_) socket_.sending = true;
+    }
+    ~SendTurn() {
+        if (!held_) return;
+        auto lock = WaitLock();
+        socket_.sending = false;
+        detail::NotifyWaiters();
+    }
+    bool held() const { return held_; }
+
+  private:
+    Socket& socket_;
+    bool held_ = false;
+};
+
+bool MapOption(int level, int name, int* linuxLevel, int* linuxName) {
+    if (level == SOL_SOCKET && name == SO_REUSEADDR) {
+        *linuxLevel = bsd::kSolSocket;
+        *linuxName = bsd::kReuseAddr;
+    } else if (level == SOL_SOCKET && name == SO_KEEPALIVE) {
+        *linuxLevel = bsd::kSolSocket;
+        *linuxName = bsd::kKeepAlive;
+    } else if (level == IPPROTO_TCP && name == TCP_NODELAY) {
+        *linuxLevel = bsd::kProtoTcp;
+        *linuxName = bsd::kTcpNoDelay;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int WSAStartup(WORD versionRequested, WSADATA* data) {
+    if ((versionRequested & 0xFF) < 1) return WSAVERNOTSUPPORTED;
+    if (data == nullptr) return WSAEFAULT;
+    *data = WSADATA{};
+    data->wVersion = versionRequested;
+    data->wHighVersion = 0x0202;
+    std::strcpy(data->szDescription, "Veltrabox Winsock over BSD sockets");
+    std::strcpy(data->szSystemStatus, "Running");
+    data->iMaxSockets = 0xFFFF;
+    return 0;
+}
+
+int WSAGetLastError() {
+    return static_cast<int>(GetLastError());
+}
+
+uint16_t htons(uint16_t value) {
+    return bsd::HostToNet16(value);
+}
+
+SOCKET socket(int af, int type, int protocol) {
+    if (af != AF_INET) return FailSocket(WSAEAFNOSUPPORT);
+    if (type != SOCK_STREAM || (protocol != 0 && protocol != IPPROTO_TCP)) {
+        return FailSocket(WSAEPROTONOSUPPORT);
+    }
+    int fd = ::socket(bsd::kAfInet, ::SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return FailSocket(ErrorOfErrno(errno));
+    // Lets a new listener bind its port while the last connection sits in TIME_WAIT, as on
+    // the original platform; accepted sockets inherit it. A port held by a listener still
+    // fails with EADDRINUSE.
+    int on = 1;
+    ::setsockopt(fd, bsd::kSolSocket, bsd::kReuseAddr, &on, sizeof on);
+    return Insert(fd);
+}
+
+int setsockopt(SOCKET s, int level, int name, const char* value, int length) {
+    auto socket = Find(s);
+    if (!socket) return SOCKET_ERROR;
+    int linuxLevel = 0;
+    int linuxName = 0;
+    if (!MapOption(level, name, &linuxLevel, &linuxName)) return Fail(WSAENOPROTOOPT);
+    if (value == nullptr || length < static_cast<int>(sizeof(int))) return Fail(WSAEFAULT);
+    int v = 0;
+    std::memcpy(&v, value, sizeof v);
+    if (::setsockopt(socket->fd, linuxLevel, linuxName, &v, sizeof v) < 0) {
+        return FailErrno(errno);
+    }
+    return 0;
+}
+
+int bind(SOCKET s, const sockaddr* address, int length) {
+    auto socket = Find(s);
+    if (!socket) return SOCKET_ERROR;
+    if (address == nullptr || length < static_cast<int>(sizeof(sockaddr_in))) {
+        return Fail(WSAEFAULT);
+    }
+    sockaddr_in in;
+    std::memcpy(&in, address, sizeof in);
+    if (in.sin_family != AF_INET) return Fail(WSAEAFNOSUPPORT);
+    ::sockaddr_in linuxAddress{};
+    linuxAddress.sin_family = bsd::kAfInet;
+    linuxAddress.sin_port = in.sin_port;
+    linuxAddress.sin_addr.s_addr = in.sin_addr.s_addr;
+    if (::bind(socket->fd, reinterpret_cast<::sockaddr*>(&linuxAddress), sizeof linuxAddress) < 0) {
+        return FailErrno(errno);
+    }
+    return 0;
+}
+
+int listen(SOCKET s, int backlog) {
+    auto socket = Find(s);
+    if (!socket) return SOCKET_ERROR;
+    if (::listen(socket->fd, backlog) < 0) return FailErrno(errno);
+    return 0;
+}
+
+SOCKET accept(SOCKET s, sockaddr* address, int* length) {
+    auto socket = Find(s);
+    if (!socket) return INVALID_SOCKET;
+    if (address != nullptr && (length == nullptr || *length < int(sizeof(sockaddr_in)))) {
+        return FailSocket(WSAEFAULT);
+    }
+    ::sockaddr_in peer{};
+    int fd = -1;
+    for (;;) {
+        if (socket->closed.load()) return FailSocket(WSAEINTR);
+        socklen_t peerLength = sizeof peer;
+        fd = ::accept4(socket->fd, reinterpret_cast<::sockaddr*>(&peer), &peerLength,
+                       SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) break;
+        if (!WouldBlock(errno) && errno != EINTR) return FailSocket(ErrorOfErrno(errno));
+        if (!AwaitReady(*socket, POLLIN)) return INVALID_SOCKET;
+    }
+    if (address != nullptr) {
+        sockaddr_in out{};
+        out.sin_family = AF_INET;
+        out.sin_port = peer.sin_port;
+        out.sin_addr.s_addr = peer.sin_addr.s_addr;
+        std::memcpy(address, &out, sizeof out);
+        *length = sizeof out;
+    }
+    return Insert(fd);
+}
+
+int send(SOCKET s, const char* buffer, int length, int flags) {
+    auto socket = Find(s);
+    if (!socket) return SOCKET_ERROR;
+    if (flags != 0 || length < 0) return Fail(WSAEINVAL);
+    if (buffer == nullptr && length > 0) return Fail(WSAEFAULT);
+    SendTurn turn(*socket);
+    if (!turn.held()) return Fail(WSAEINTR);
+    // Blocking semantics: the whole buffer goes out, or the socket fails or is closed.
+    int sent = 0;
+    while (sent < length) {
+        if (socket->closed.load()) return Fail(WSAEINTR);
+        ssize_t n =
+            ::send(socket->fd, buffer + sent, size_t(length - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            sent += int(n);
+        } else if (!WouldBlock(errno) && errno != EINTR) {
+            return FailErrno(errno);
+        } else if (!AwaitReady(*socket, POLLOUT)) {
+            return SOCKET_ERROR;
+        }
+    }
+    return sent;
+}
+
+int recv(SOCKET s, char* buffer, int length, int flags) {
+    auto socket = Find(s);
+    if (!socket) return SOCKET_ERROR;
+    if (flags != 0 || length < 0) return Fail(WSAEINVAL);
+    if (buffer == nullptr && length > 0) return Fail(WSAEFAULT);
+    if (length == 0) return 0;
+    for (;;) {
+        if (socket->closed.load()) return Fail(WSAEINTR);
+        ssize_t n = ::recv(socket->fd, buffer, size_t(length), MSG_DONTWAIT);
+        if (n >= 0) return int(n);
+        if (!WouldBlock(errno) && errno != EINTR) return FailErrno(errno);
+        if (!AwaitReady(*socket, POLLIN)) return SOCKET_ERROR;
+    }
+}
+
+int closesocket(SOCKET s) {
+    if (!detail::Lookup<Socket>(AsHandle(s))) return Fail(WSAENOTSOCK);
+    auto object = detail::RemoveObject(AsHandle(s));
+    if (!object) return Fail(WSAENOTSOCK);
+    object->OnHandleClosed();
+    return 0;
+}
+
+}  // namespace win

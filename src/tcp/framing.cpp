@@ -1,0 +1,99 @@
+#include "tcp/framing.h"
+
+#include <bit>
+#include <cstring>
+
+#include "diag/debug.h"
+
+using namespace win;
+
+static_assert(std::endian::native == std::endian::little, "IpMsg is little-endian on the wire");
+static_assert(sizeof(IpMsg) == IPMSG_HEADER_SIZE + MAX_IPMSG_DATA);
+static_assert(sizeof(ServerInstance::RecvBuffer) == sizeof(IpMsg));
+
+namespace {
+
+WORD HeaderField(const BYTE* at) {
+    return static_cast<WORD>(at[0] | at[1] << 8);
+}
+
+void DropFrontMessage(ServerInstance* instance, DWORD messageSize) {
+    instance->RemainDataSize -= messageSize;
+    std::memmove(instance->RecvBuffer, instance->RecvBuffer + messageSize,
+                 instance->RemainDataSize);
+}
+
+// Looks at the one message at the front of the buffer, if it is complete: hands out its payload
+// if it is data that fits the caller's buffer, otherwise drops it.
+bool TakeFrontMessage(ServerInstance* instance, BYTE* buffer, DWORD size, DWORD* received) {
+    DWORD held = instance->RemainDataSize;
+    if (held < IPMSG_HEADER_SIZE) return false;
+    WORD id = HeaderField(instance->RecvBuffer);
+    WORD len = HeaderField(instance->RecvBuffer + 2);
+    DWORD messageSize = IPMSG_HEADER_SIZE + len;
+    if (messageSize > held) return false;
+
+    if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"IpMsg->Id=%02X Len=%X\n", id, len);
+    if (id == ID_DATA && len <= size) {
+        std::memcpy(buffer, instance->RecvBuffer + IPMSG_HEADER_SIZE, len);
+        *received = len;
+        DropFrontMessage(instance, messageSize);
+        return true;
+    }
+    // A data message the caller cannot hold is dropped whole, so the stream stays in step.
+    if (id == ID_DATA) {
+        if (ZoneOn(ZONE_ERROR)) DebugPrint(L"IpMsg Len=%X > buffer %X: skipped\n", len, size);
+    } else if (ZoneOn(ZONE_DEFAULT)) {
+        DebugPrint(L"ID_ALIVE: Id=%02X Len=%X\n", id, len);
+    }
+    DropFrontMessage(instance, messageSize);
+    return false;
+}
+
+DWORD ReceiveMore(ServerInstance* instance) {
+    DWORD held = instance->RemainDataSize;
+    if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"recv([%X]):\n", held);
+    // A header announcing more than the buffer holds fills it; the receive for 0 bytes then
+    // returns 0 and ends the connection.
+    int got = win::recv(instance->ClientSocket.load(),
+                        reinterpret_cast<char*>(instance->RecvBuffer) + held,
+                        static_cast<int>(sizeof instance->RecvBuffer - held), 0);
+    if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"recv([%X])=%X\n", held, static_cast<DWORD>(got));
+    if (got == SOCKET_ERROR || got == 0) return TCP_RECV_FAILED;
+    instance->RemainDataSize = held + static_cast<DWORD>(got);
+    return TCP_RECV_PENDING;
+}
+
+}  // namespace
+
+DWORD SendPacketToTcp(ServerInstance* instance, const BYTE* data, DWORD length) {
+    if (length > MAX_IPMSG_DATA) return TCP_PACKET_TOO_LONG;
+    IpMsg message;
+    message.Id = ID_DATA;
+    message.Len = static_cast<WORD>(length);
+    if (length > 0) std::memcpy(message.Data, data, length);
+
+    int messageSize = static_cast<int>(IPMSG_HEADER_SIZE + length);
+    int sent = win::send(instance->ClientSocket.load(), reinterpret_cast<const char*>(&message),
+                         messageSize, 0);
+    if (sent == SOCKET_ERROR) {
+        if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"send(%d)=SOCKET_ERROR\n", messageSize);
+        return TCP_SEND_FAILED;
+    }
+    if (sent != messageSize) {
+        if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"send(%d)=%d\n", messageSize, sent);
+        return TCP_SEND_INCOMPLETE;
+    }
+    if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"SendPacketToTcp(%02X)=OK\n", length);
+    return 0;
+}
+
+DWORD GetPacketFromTcp(ServerInstance* instance, BYTE* buffer, DWORD size, DWORD* received) {
+    if (buffer == nullptr && size == 0) {
+        instance->RemainDataSize = 0;
+        return 0;
+    }
+    if (buffer == nullptr || size < TCP_MIN_BUFFER_SIZE) return TCP_BUFFER_TOO_SMALL;
+    if (TakeFrontMessage(instance, buffer, size, received)) return TCP_PACKET_READY;
+    return ReceiveMore(instance);
+}

@@ -1,0 +1,35 @@
+// The messages on the client connection, both ways: a 4-byte header (Id, Len, little-endian)
+// and Len payload bytes.
+#pragma once
+
+#include "platform/win.h"
+#include "startup/instance.h"
+
+constexpr win::WORD ID_ALIVE = 0;
+constexpr win::WORD ID_DATA = 16;
+
+// Smallest caller buffer GetPacketFromTcp accepts: the longest LON telegram.
+constexpr win::DWORD TCP_MIN_BUFFER_SIZE = 257;
+
+constexpr win::DWORD TCP_BUFFER_TOO_SMALL = 101;
+constexpr win::DWORD TCP_RECV_FAILED = 102;
+constexpr win::DWORD TCP_PACKET_READY = 103;
+constexpr win::DWORD TCP_RECV_PENDING = 104;
+constexpr win::DWORD TCP_PACKET_TOO_LONG = 105;
+constexpr win::DWORD TCP_SEND_FAILED = 107;
+constexpr win::DWORD TCP_SEND_INCOMPLETE = 108;
+
+// Id and Len are stored in host order, so the record is the wire layout on little-endian hosts.
+struct IpMsg {
+    win::WORD Id;
+    win::WORD Len;
+    win::BYTE Data[MAX_IPMSG_DATA];
+};
+
+// Sends `length` bytes as one ID_DATA message on the client socket: 0, 105, 107 or 108.
+win::DWORD SendPacketToTcp(ServerInstance* instance, const win::BYTE* data, win::DWORD length);
+// Hands out the next data payload from the client's stream, receiving at most once per call:
+// 103 with *received set, 104 (call again), 102 (connection gone), 101 (buffer too small).
+// A null buffer with size 0 drops everything held (returns 0).
+win::DWORD GetPacketFromTcp(ServerInstance* instance, win::BYTE* buffer, win::DWORD size,
+                            win::DWORD* received);

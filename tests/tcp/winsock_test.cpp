@@ -1,0 +1,85 @@
+// Contracts of the socket layer that the server relies on beyond plain BSD behaviour.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include "platform/win.h"
+#include "tcp/framing.h"
+#include "tcp/loopback.h"
+#include "tcp/server_socket.h"
+
+using win::DWORD;
+
+namespace {
+
+// The kernel hands the next connection the descriptor number the closed socket had; a thread
+// still holding the closed value must not reach it.
+TEST(Winsock, ClosedValueHeldByAnotherThreadNeverReachesTheNextSocket) {
+    Link link;
+    uint16_t port = FreePort();
+    ASSERT_NO_FATAL_FAILURE(OpenLink(link, port));
+    win::SOCKET stale = link.instance->ClientSocket.load();
+
+    std::promise<void> nextCycleOpen;
+    auto holder = std::async(std::launch::async, [&, stale] {
+        nextCycleOpen.get_future().wait();
+        uint8_t bytes[4] = {0xBA, 0xD0, 0xBA, 0xD0};
+        int sent = win::send(stale, reinterpret_cast<const char*>(bytes), 4, 0);
+        return std::make_pair(sent, win::WSAGetLastError());
+    });
+
+    CloseTcp(link.instance.get());
+    ASSERT_NO_FATAL_FAILURE(OpenLink(link, port));
+    EXPECT_NE(link.instance->ClientSocket.load(), stale);
+    nextCycleOpen.set_value();
+    auto [sent, error] = holder.get();
+    EXPECT_EQ(sent, win::SOCKET_ERROR);
+    EXPECT_EQ(error, win::WSAENOTSOCK);
+    EXPECT_EQ(win::closesocket(stale), win::SOCKET_ERROR);
+
+    uint8_t marker = 0x5A;
+    ASSERT_EQ(SendPacketToTcp(link.instance.get(), &marker, 1), 0u);
+    EXPECT_EQ(link.client.Read(5), (Bytes{ID_DATA, 0, 1, 0, 0x5A}));
+    CloseTcp(link.instance.get());
+}
+
+// One thread's message is larger than the connection can buffer, so its send waits part-way;
+// a second thread's send on the same socket then must wait its turn, not slip in between.
+TEST(Winsock, ConcurrentSendsOnOneSocketNeverInterleave) {
+    constexpr size_t kLarge = 16 << 20;  // well above the largest TCP send buffer
+    constexpr size_t kSmall = 1 << 20;
+    Link link;
+    link.client.ShrinkReceiveBuffer();
+    ASSERT_NO_FATAL_FAILURE(OpenLink(link, FreePort()));
+    win::SOCKET s = link.instance->ClientSocket.load();
+
+    auto sender = [s](size_t size, char tag, std::atomic<pid_t>& tid) {
+        return std::async(std::launch::async, [s, size, tag, &tid] {
+            std::vector<char> message(size, tag);
+            tid = CurrentThreadId();
+            return win::send(s, message.data(), int(size), 0);
+        });
+    };
+    std::atomic<pid_t> largeTid{0};
+    std::atomic<pid_t> smallTid{0};
+    auto large = sender(kLarge, char(0xA1), largeTid);
+    CloseTcpOnExit closer{link.instance.get()};
+    while (largeTid.load() == 0) std::this_thread::yield();
+    ASSERT_TRUE(AwaitBlocked(largeTid.load()));
+    auto small = sender(kSmall, char(0xB2), smallTid);
+    CloseTcpOnExit smallCloser{link.instance.get()};
+    while (smallTid.load() == 0) std::this_thread::yield();
+    ASSERT_TRUE(AwaitBlocked(smallTid.load()));
+
+    Bytes first = link.client.Read(kLarge);
+    ASSERT_EQ(first.size(), kLarge);
+    EXPECT_EQ(std::count(first.begin(), first.end(), 0xA1), ptrdiff_t(kLarge));
+    Bytes second = link.client.Read(kSmall);
+    ASSERT_EQ(second.size(), kSmall);
+    EXPECT_EQ(std::count(second.begin(), second.end(), 0xB2), ptrdiff_t(kSmall));
+    EXPECT_EQ(large.get(), int(kLarge));
+    EXPECT_EQ(small.get(), int(kSmall));
+}
+
+}  // namespace
