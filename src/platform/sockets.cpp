@@ -54,7 +54,7 @@ struct Socket : detail::Object {
         ::shutdown(fd, SHUT_RDWR);
         uint64_t one = 1;
         [[maybe_unused]] ssize_t n = ::write(wakeFd, &one, sizeof one);
-        auto lock = WaitLock();
+        // Takes the wait lock, so a sender about to wait for its turn cannot miss this.
         detail::NotifyWaiters();
     }
 
@@ -103,7 +103,10 @@ SOCKET Insert(int fd) {
         ::close(fd);
         return FailSocket(ErrorOfErrno(err));
     }
-    return reinterpret_cast<SOCKET>(detail::InsertObject(std::make_shared<Socket>(fd, wakeFd)));
+    // The socket object owns both descriptors from here on, also when the table is full.
+    HANDLE handle = detail::InsertObject(std::make_shared<Socket>(fd, wakeFd));
+    if (handle == nullptr) return FailSocket(WSAEMFILE);
+    return reinterpret_cast<SOCKET>(handle);
 }
 
 // Waits until the descriptor is ready for `events` or the socket is closed. Returns false
@@ -137,8 +140,10 @@ class SendTurn {
     }
     ~SendTurn() {
         if (!held_) return;
-        auto lock = WaitLock();
-        socket_.sending = false;
+        {
+            auto lock = WaitLock();
+            socket_.sending = false;
+        }
         detail::NotifyWaiters();
     }
     bool held() const { return held_; }

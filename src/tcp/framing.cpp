@@ -23,22 +23,24 @@ void DropFrontMessage(ServerInstance* instance, DWORD messageSize) {
                  instance->RemainDataSize);
 }
 
-// Looks at the one message at the front of the buffer, if it is complete: hands out its payload
-// if it is data that fits the caller's buffer, otherwise drops it.
-bool TakeFrontMessage(ServerInstance* instance, BYTE* buffer, DWORD size, DWORD* received) {
+enum class Front { Incomplete, HandedOut, Skipped };
+
+// Takes the message at the front of the buffer, if it is complete: hands out its payload if
+// it is data that fits the caller's buffer, otherwise drops it.
+Front TakeFrontMessage(ServerInstance* instance, BYTE* buffer, DWORD size, DWORD* received) {
     DWORD held = instance->RemainDataSize;
-    if (held < IPMSG_HEADER_SIZE) return false;
+    if (held < IPMSG_HEADER_SIZE) return Front::Incomplete;
     WORD id = HeaderField(instance->RecvBuffer);
     WORD len = HeaderField(instance->RecvBuffer + 2);
     DWORD messageSize = IPMSG_HEADER_SIZE + len;
-    if (messageSize > held) return false;
+    if (messageSize > held) return Front::Incomplete;
 
     if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"IpMsg->Id=%02X Len=%X\n", id, len);
     if (id == ID_DATA && len <= size) {
         std::memcpy(buffer, instance->RecvBuffer + IPMSG_HEADER_SIZE, len);
         *received = len;
         DropFrontMessage(instance, messageSize);
-        return true;
+        return Front::HandedOut;
     }
     // A data message the caller cannot hold is dropped whole, so the stream stays in step.
     if (id == ID_DATA) {
@@ -47,7 +49,7 @@ bool TakeFrontMessage(ServerInstance* instance, BYTE* buffer, DWORD size, DWORD*
         DebugPrint(L"ID_ALIVE: Id=%02X Len=%X\n", id, len);
     }
     DropFrontMessage(instance, messageSize);
-    return false;
+    return Front::Skipped;
 }
 
 DWORD ReceiveMore(ServerInstance* instance) {
@@ -94,6 +96,11 @@ DWORD GetPacketFromTcp(ServerInstance* instance, BYTE* buffer, DWORD size, DWORD
         return 0;
     }
     if (buffer == nullptr || size < TCP_MIN_BUFFER_SIZE) return TCP_BUFFER_TOO_SMALL;
-    if (TakeFrontMessage(instance, buffer, size, received)) return TCP_PACKET_READY;
+    // Skipped messages are passed over at once: a data message behind a keep-alive is handed
+    // out now, not after the next receive (which may never come).
+    Front front;
+    while ((front = TakeFrontMessage(instance, buffer, size, received)) == Front::Skipped) {
+    }
+    if (front == Front::HandedOut) return TCP_PACKET_READY;
     return ReceiveMore(instance);
 }
