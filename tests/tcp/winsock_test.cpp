@@ -1,6 +1,7 @@
 // Contracts of the socket layer that the server relies on beyond plain BSD behaviour.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <thread>
 
@@ -80,6 +81,40 @@ TEST(Winsock, ConcurrentSendsOnOneSocketNeverInterleave) {
     EXPECT_EQ(std::count(second.begin(), second.end(), 0xB2), ptrdiff_t(kSmall));
     EXPECT_EQ(large.get(), int(kLarge));
     EXPECT_EQ(small.get(), int(kSmall));
+}
+
+// The supervisor's last resort for a pump thread that does not end: the thread ends inside its
+// receive, and the connection stays usable.
+TEST(Winsock, TerminateThreadEndsAThreadBlockedInAReceive) {
+    Link link;
+    ASSERT_NO_FATAL_FAILURE(OpenLink(link, FreePort()));
+    struct Receiver {
+        win::SOCKET socket;
+        std::atomic<pid_t> tid{0};
+    } receiver{link.instance->ClientSocket.load()};
+    auto receive = [](win::LPVOID parameter) -> DWORD {
+        auto* r = static_cast<Receiver*>(parameter);
+        r->tid = CurrentThreadId();
+        char byte;
+        return DWORD(win::recv(r->socket, &byte, 1, 0));
+    };
+    win::HANDLE thread = win::CreateThread(nullptr, 0, receive, &receiver, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    while (receiver.tid.load() == 0) std::this_thread::yield();
+    ASSERT_TRUE(AwaitBlockedInPoll(receiver.tid.load()));
+
+    ASSERT_TRUE(win::TerminateThread(thread, 77));
+    DWORD code = 0;
+    EXPECT_TRUE(win::GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 77u);
+    win::CloseHandle(thread);
+
+    link.client.Send(Message(ID_DATA, {3}));
+    uint8_t buffer[512];
+    DWORD received = 0;
+    EXPECT_EQ(GetPacketFromTcp(link.instance.get(), buffer, 512, &received), TCP_RECV_PENDING);
+    EXPECT_EQ(GetPacketFromTcp(link.instance.get(), buffer, 512, &received), TCP_PACKET_READY);
+    CloseTcp(link.instance.get());
 }
 
 }  // namespace
