@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
+#include <set>
 
 namespace e2e {
 
@@ -24,16 +26,24 @@ sockaddr_in Loopback(int port) {
 }  // namespace
 
 int FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = Loopback(0);
-    socklen_t size = sizeof address;
-    int port = -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
-        port = ntohs(address.sin_port);
+    // The kernel may hand out a port again once it is free; a test that asks for two must get
+    // two.
+    static std::mutex mutex;
+    static std::set<int> given;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = Loopback(0);
+        socklen_t size = sizeof address;
+        int port = -1;
+        if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+            port = ntohs(address.sin_port);
+        }
+        close(fd);
+        if (port > 0 && given.insert(port).second) return port;
     }
-    close(fd);
-    return port;
+    return -1;
 }
 
 bool TestClient::Connect(int port, Duration timeout) {
