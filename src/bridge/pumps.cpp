@@ -1,0 +1,76 @@
+#include "bridge/pumps.h"
+
+#include "diag/debug.h"
+#include "diag/thread_registry.h"
+#include "lon/lon_link.h"
+#include "tcp/framing.h"
+#include "toolbox/toolbox.h"
+
+using namespace win;
+
+namespace {
+
+constexpr DWORD WDOG_RUNNING = 0x7FFF;
+constexpr DWORD PUMP_BUFFER_SIZE = 512;
+
+ServerInstance* BeginPump(LPVOID parameter, LPCWSTR nameFormat, LPCWSTR startMessage) {
+    auto* instance = static_cast<ServerInstance*>(parameter);
+    WCHAR name[260];
+    wsprintfW(name, nameFormat, instance->Port);
+    SetThreadDebugName(name);
+    RegisterQuorThread(name);
+    if (ZoneOn(ZONE_DEFAULT)) DebugPrint(startMessage);
+    return instance;
+}
+
+[[noreturn]] void EndPump(DWORD result) {
+    TriggerWDog(0);
+    ExitRegisteredThread(result);
+}
+
+}  // namespace
+
+DWORD LonToTcp(LPVOID parameter) {
+    ServerInstance* instance = BeginPump(parameter, L"LonToTcp(%d)", L"LON-TO-TCP gestartet\n");
+    BYTE buffer[PUMP_BUFFER_SIZE];
+    DWORD length = 0;
+    TriggerWDog(WDOG_RUNNING);
+    for (;;) {
+        DWORD r = GetPacketFromLon(instance, buffer, sizeof buffer, &length);
+        if (r == LON_READ_FAILED) {
+            if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Error: Reboot GetPacketFromLon()=%d\n", r);
+            EndPump(r);
+        }
+        if (length == 0) continue;
+        r = SendPacketToTcp(instance, buffer, length);
+        if (r == TCP_SEND_FAILED || r == TCP_SEND_INCOMPLETE) {
+            if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Error: Reboot SendPacketToTcp()=%d\n", r);
+            EndPump(r);
+        }
+        instance->WriteAliveCount.store(0, std::memory_order_relaxed);
+    }
+}
+
+DWORD TcpToLon(LPVOID parameter) {
+    ServerInstance* instance = BeginPump(parameter, L"TcpToLon(%d)", L"TCP-TO-LON gestartet\n");
+    BYTE buffer[PUMP_BUFFER_SIZE];
+    DWORD length = 0;
+    TriggerWDog(WDOG_RUNNING);
+    // Bytes a former connection left behind must never reach the LON interface.
+    GetPacketFromTcp(instance, nullptr, 0, &length);
+    for (;;) {
+        DWORD r = GetPacketFromTcp(instance, buffer, sizeof buffer, &length);
+        instance->ReadNoAliveCount.store(0, std::memory_order_relaxed);
+        if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"GetPacketFromTcp()=%d\n", r);
+        if (r == TCP_RECV_PENDING) continue;
+        if (r == TCP_RECV_FAILED) {
+            if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Error: TCP Reboot GetPacketFromTcp()=%d\n", r);
+            EndPump(r);
+        }
+        r = SendPacketToLon(instance, buffer, length);
+        if (r == LON_SEND_FAILED || r == LON_SEND_INCOMPLETE) {
+            if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Error: LON Reboot SendPacketToLon()=%d\n", r);
+            EndPump(r);
+        }
+    }
+}

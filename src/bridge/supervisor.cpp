@@ -1,0 +1,191 @@
+#include "bridge/supervisor.h"
+
+#include "bridge/pumps.h"
+#include "diag/debug.h"
+#include "diag/thread_registry.h"
+#include "lon/lon_link.h"
+#include "tcp/framing.h"
+#include "tcp/server_socket.h"
+#include "toolbox/toolbox.h"
+
+using namespace win;
+
+namespace {
+
+constexpr DWORD WATCH_SLICE_MS = 1000;
+constexpr DWORD KEEPALIVE_PERIOD_MS = 5000;
+constexpr int32_t SEND_ALIVE_COUNT = 2;
+constexpr DWORD PUMP_END_WAIT_MS = 5000;
+constexpr DWORD WDOG_RUNNING = 0x7FFF;
+// A start that fails before any client was accepted (bind refused, no socket) would otherwise
+// be retried at full speed, flooding the log; one that accepted a client is paced by clients.
+constexpr DWORD START_RETRY_PAUSE_MS = 1000;
+
+bool ClientAccepted(const ServerInstance* instance) {
+    SOCKET client = instance->ClientSocket.load();
+    return client != INVALID_SOCKET && client != 0;
+}
+
+// Starts both sides, again and again. False when the port is in use: the supervisor ends.
+bool StartUntilRunning(ServerInstance* instance) {
+    DWORD r = StartServer(instance);
+    while (r != 0) {
+        bool paced = ClientAccepted(instance);
+        StopServer(instance);
+        if (r == static_cast<DWORD>(WSAEADDRINUSE)) return false;
+        if (!paced) Sleep(START_RETRY_PAUSE_MS);
+        r = StartServer(instance);
+    }
+    return true;
+}
+
+void RaisePriority(HANDLE thread) {
+    if (!SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL) && ZoneOn(ZONE_ERROR)) {
+        DebugPrint(L"failed setting thread priority\n");
+    }
+}
+
+int32_t Increment(std::atomic<int32_t>& counter) {
+    // A load and a store: a pump thread's reset in between is overwritten, as designed.
+    int32_t value = counter.load(std::memory_order_relaxed) + 1;
+    counter.store(value, std::memory_order_relaxed);
+    return value;
+}
+
+// Sends ID_ALIVE on the client socket. False when it did not go out whole.
+bool SendAlive(ServerInstance* instance) {
+    const IpMsg alive{ID_ALIVE, 0, {}};
+    int sent = win::send(instance->ClientSocket.load(), reinterpret_cast<const char*>(&alive),
+                         IPMSG_HEADER_SIZE, 0);
+    if (sent != static_cast<int>(IPMSG_HEADER_SIZE)) {
+        if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"send(ID_ALIVE)=%d\n", sent);
+        return false;
+    }
+    if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"send(ID_ALIVE)=OK\n");
+    instance->WriteAliveCount.store(0, std::memory_order_relaxed);
+    return true;
+}
+
+// The keep-alive step after a wait time-out. False when the cycle must end.
+bool KeepAlive(ServerInstance* instance, DWORD& referenceTick) {
+    DWORD diff = GetTickCount() - referenceTick;  // unsigned: the tick's wrap does no harm
+    if (diff <= KEEPALIVE_PERIOD_MS) return true;
+    referenceTick = GetTickCount();
+    int32_t writeAlive = Increment(instance->WriteAliveCount);
+    int32_t readNoAlive = Increment(instance->ReadNoAliveCount);
+    if (ZoneOn(ZONE_DEFAULT)) {
+        DebugPrint(L"ReadNoAliveCount=%d WriteAliveCount=%d DiffTime=%5d\n", readNoAlive,
+                   writeAlive, diff);
+    }
+    if (instance->ReadNoAliveCount.load(std::memory_order_relaxed) >= MAX_READ_NOALIVE_COUNT) {
+        if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"ReadNoAliveCount >= MAX_READ_NOALIVE_COUNT\n");
+        return false;
+    }
+    if (instance->WriteAliveCount.load(std::memory_order_relaxed) >= SEND_ALIVE_COUNT) {
+        return SendAlive(instance);
+    }
+    return true;
+}
+
+// Watches the pump threads until one ends, the wait fails or keep-alive ends the cycle.
+void Watch(ServerInstance* instance, const HANDLE* events, DWORD referenceTick) {
+    for (;;) {
+        DWORD ev = WaitForMultipleObjects(2, events, FALSE, WATCH_SLICE_MS);
+        if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"ev=%d\n", ev);
+        switch (ev) {
+            case EV_LON_TO_TCP:
+                if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"LonToTcp beendet\n");
+                return;
+            case EV_TCP_TO_LON:
+                if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"TcpToLon beendet\n");
+                return;
+            case WAIT_TIMEOUT:
+                if (!KeepAlive(instance, referenceTick)) return;
+                break;
+            case WAIT_FAILED:
+                return;
+            default:
+                break;
+        }
+    }
+}
+
+// Waits for a pump thread to end; terminates it when it still runs after the wait.
+void AwaitPump(HANDLE thread, DWORD milliseconds, LPCWSTR format, bool terminateIfRunning) {
+    DWORD w = WaitForSingleObject(thread, milliseconds);
+    if (ZoneOn(ZONE_DEFAULT)) DebugPrint(format, w);
+    if (terminateIfRunning && w == WAIT_TIMEOUT) TerminateThread(thread, 0);
+}
+
+// Closes both sides, makes sure both pump threads are gone and releases their handles.
+void Restart(ServerInstance* instance, HANDLE* events) {
+    StopServer(instance);
+    AwaitPump(events[EV_LON_TO_TCP], PUMP_END_WAIT_MS,
+              L"WaitForSingleObject(Events[EV_LON_TO_TCP]=%d\n", false);
+    AwaitPump(events[EV_TCP_TO_LON], PUMP_END_WAIT_MS,
+              L"WaitForSingleObject(Events[EV_TCP_TO_LON]=%d\n", true);
+    AwaitPump(events[EV_LON_TO_TCP], 0, L"WaitForSingleObject(Events[EV_LON_TO_TCP]=%d\n", true);
+    CloseHandle(events[EV_LON_TO_TCP]);
+    CloseHandle(events[EV_TCP_TO_LON]);
+    if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Server wird neu gestartet.\n");
+}
+
+// One cycle once both sides are open: pump threads, watch, restart.
+void RunCycle(ServerInstance* instance) {
+    HANDLE events[2];
+    DWORD threadId;
+    events[EV_LON_TO_TCP] = CreateThread(nullptr, 0, LonToTcp, instance, 0, &threadId);
+    events[EV_TCP_TO_LON] = CreateThread(nullptr, 0, TcpToLon, instance, 0, &threadId);
+    DWORD referenceTick = GetTickCount();
+    instance->ReadNoAliveCount.store(0, std::memory_order_relaxed);
+    instance->WriteAliveCount.store(0, std::memory_order_relaxed);
+    RaisePriority(events[EV_LON_TO_TCP]);
+    RaisePriority(events[EV_TCP_TO_LON]);
+    Watch(instance, events, referenceTick);
+    Restart(instance, events);
+}
+
+}  // namespace
+
+DWORD StartServer(ServerInstance* instance) {
+    DWORD r = StartTcpServer(instance);
+    if (r != 0) {
+        if (ZoneOn(ZONE_ERROR)) {
+            DebugPrint(r == static_cast<DWORD>(WSAEINTR)
+                           ? L"Programm wird gerade beendet.\n"
+                           : L"Starten der TCP Verbindung nicht möglich.\n");
+        }
+        return r;
+    }
+    r = StartLon(instance);
+    if (r != 0) {
+        if (ZoneOn(ZONE_ERROR)) DebugPrint(L"Starten der LON Schnittstelle nicht möglich.\n");
+        return r;
+    }
+    if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"LON und TCP erfolgreich gestartet.\n");
+    return 0;
+}
+
+DWORD StopServer(ServerInstance* instance) {
+    CloseTcp(instance);
+    StopLon(instance);
+    if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"LON und Tcp Beendet.\n");
+    return 0;
+}
+
+DWORD MainLoop(LPVOID parameter) {
+    auto* instance = static_cast<ServerInstance*>(parameter);
+    WCHAR name[260];
+    wsprintfW(name, L"MainLoop(%d)", instance->Port);
+    SetThreadDebugName(name);
+    RegisterQuorThread(name);
+    if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"MainLoop gestartet\n");
+    if (ZoneOn(ZONE_INIT)) {
+        DebugPrint(L"Server gestartet (Port=%d DevName=%ls)\n", instance->Port, instance->DevName);
+    }
+    TriggerWDog(WDOG_RUNNING);
+    while (StartUntilRunning(instance)) RunCycle(instance);
+    if (ZoneOn(ZONE_ERROR)) DebugPrint(L"Error: WSAEADDRINUSE: Thread beendet!\n");
+    TriggerWDog(0);
+    return WSAEADDRINUSE;
+}

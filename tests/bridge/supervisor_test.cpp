@@ -1,0 +1,243 @@
+// The supervisor on a manual clock, over a real loopback client and the simulated interface.
+#include "bridge/supervisor.h"
+
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "diag/debug.h"
+#include "drivers/simulated.h"
+#include "loopback.h"
+#include "platform/clock.h"
+#include "platform/handles.h"
+#include "support/log_capture.h"
+
+using namespace win;
+using loopback::Connect;
+using loopback::Drain;
+using loopback::FreePort;
+
+namespace {
+
+const std::vector<uint8_t> kAlive = {0, 0, 0, 0};
+
+int ThreadCount() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+    }
+    return -1;
+}
+
+std::string Counters(int readNoAlive, int writeAlive) {
+    return "ReadNoAliveCount=" + std::to_string(readNoAlive) +
+           " WriteAliveCount=" + std::to_string(writeAlive) + " ";
+}
+
+class Supervisor : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SetDebugZoneMask(ZONE_DEFAULT | ZONE_INIT | ZONE_ERROR);
+        // Just below the wrap of the tick counter: every test crosses it.
+        testclock::UseManualClock(0xFFFFF000u);
+        instance.Port = FreePort();
+        instance.DevName = channel;
+        instance.ListenSocket = INVALID_SOCKET;
+        instance.ClientSocket = INVALID_SOCKET;
+        instance.hLon = INVALID_HANDLE_VALUE;
+        simlon::ResetChannel(channel);
+        supervisor = CreateThread(nullptr, 0, MainLoop, &instance, 0, nullptr);
+        ASSERT_NE(supervisor, nullptr);
+    }
+
+    void TearDown() override {
+        // Back at accept after the client has gone; end the supervisor there.
+        if (client >= 0) CloseClient();
+        TerminateThread(supervisor, 0);
+        CloseHandle(supervisor);
+        StopServer(&instance);
+        testclock::UseRealClock();
+        SetDebugZoneMask(ZONE_ERROR);
+    }
+
+    void ConnectClient() {
+        client = Connect(instance.Port);
+        ASSERT_GE(client, 0);
+        ASSERT_TRUE(log.WaitFor("LON und TCP erfolgreich gestartet.", ++starts));
+        AwaitWatching();
+    }
+
+    // The client leaves: its pump thread ends the cycle.
+    void CloseClient() {
+        loopback::Close(client);
+        client = -1;
+        ASSERT_TRUE(log.WaitFor("Server wird neu gestartet.", ++restarts));
+    }
+
+    // The supervisor waits in its watch loop (and the LON reader in its read).
+    void AwaitWatching() { ASSERT_TRUE(testclock::AwaitTimedWaiters(2)); }
+
+    // One watch slice: the clock moves on and the supervisor has handled the time-out.
+    void Slice(uint32_t ms = 1000) {
+        int seen = log.Count("ev=258");
+        testclock::Advance(ms);
+        ASSERT_TRUE(log.WaitFor("ev=258", seen + 1));
+        AwaitWatching();
+    }
+
+    // Slices until the next keep-alive period ends (the sixth 1000 ms slice after its start).
+    void Period() {
+        int ends = log.Count("ReadNoAliveCount=");
+        for (int i = 0; i < 6 && log.Count("ReadNoAliveCount=") == ends; ++i) Slice();
+        ASSERT_EQ(log.Count("ReadNoAliveCount="), ends + 1);
+    }
+
+    const wchar_t* channel = L"LON7:";
+    ServerInstance instance{};
+    HANDLE supervisor = nullptr;
+    LogCapture log;
+    int client = -1;
+    int starts = 0;
+    int restarts = 0;
+};
+
+}  // namespace
+
+TEST_F(Supervisor, ASilentClientGetsOneAliveAndIsDroppedAtTheFourthPeriodEnd) {
+    ConnectClient();
+    Period();
+    EXPECT_EQ(log.Count(Counters(1, 1)), 1);
+    EXPECT_TRUE(Drain(client, 20).empty());
+    Period();
+    EXPECT_EQ(log.Count(Counters(2, 2)), 1);
+    EXPECT_TRUE(log.WaitFor("send(ID_ALIVE)=OK"));
+    EXPECT_EQ(Drain(client, 200), kAlive);
+    Period();
+    EXPECT_EQ(log.Count(Counters(3, 1)), 1);
+    int seen = log.Count("ev=258");
+    testclock::Advance(6000);  // the fourth period end; the restart's waits need no more time
+    ASSERT_TRUE(log.WaitFor("ev=258", seen + 1));
+    ASSERT_TRUE(log.WaitFor("ReadNoAliveCount >= MAX_READ_NOALIVE_COUNT"));
+    EXPECT_EQ(log.Count(Counters(4, 2)), 1);
+    ASSERT_TRUE(log.WaitFor("Server wird neu gestartet.", ++restarts));
+    bool closed = false;
+    EXPECT_TRUE(Drain(client, 2000, &closed).empty());  // no second ID_ALIVE
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(log.Count("send(ID_ALIVE)=OK"), 1);
+    loopback::Close(client);
+    client = -1;
+}
+
+TEST_F(Supervisor, APeriodEndsAtTheFirstTimeOutPastExactly5000Ms) {
+    ConnectClient();
+    for (int i = 0; i < 5; ++i) Slice();
+    EXPECT_EQ(log.Count("ReadNoAliveCount="), 0);  // 5000 ms: not yet
+    Slice();
+    EXPECT_EQ(log.Count("DiffTime= 6000"), 1);
+    Slice(1001);
+    for (int i = 0; i < 4; ++i) Slice();
+    EXPECT_EQ(log.Count("DiffTime= 5001"), 1);  // 5001 ms: a period ends
+    EXPECT_EQ(log.Count("ReadNoAliveCount="), 2);
+}
+
+TEST_F(Supervisor, AClientThatTalksEveryPeriodIsNeverDropped) {
+    ConnectClient();
+    for (int period = 0; period < 6; ++period) {
+        int received = log.Count("GetPacketFromTcp()=104");
+        ASSERT_TRUE(loopback::SendAll(client, kAlive));
+        ASSERT_TRUE(log.WaitFor("GetPacketFromTcp()=104", received + 1));
+        Period();
+        EXPECT_EQ(log.Count("ReadNoAliveCount=1 "), period + 1);
+    }
+    EXPECT_EQ(log.Count("MAX_READ_NOALIVE_COUNT"), 0);
+    EXPECT_EQ(log.Count("send(ID_ALIVE)=OK"), 3);  // every second period nothing else went out
+}
+
+TEST_F(Supervisor, TelegramsToTheClientKeepAliveMessagesAway) {
+    ConnectClient();
+    const BYTE telegram[] = {0x11, 0x02, 0xAA, 0xBB};
+    for (int period = 0; period < 4; ++period) {
+        int sent = log.Count("SendPacketToTcp(04)=OK");
+        simlon::InjectTelegram(channel, telegram, sizeof telegram);
+        ASSERT_TRUE(log.WaitFor("SendPacketToTcp(04)=OK", sent + 1));
+        int received = log.Count("GetPacketFromTcp()=104");
+        ASSERT_TRUE(loopback::SendAll(client, kAlive));
+        ASSERT_TRUE(log.WaitFor("GetPacketFromTcp()=104", received + 1));
+        Period();
+        EXPECT_EQ(log.Count(Counters(1, 1)), period + 1);
+    }
+    EXPECT_EQ(log.Count("send(ID_ALIVE)"), 0);
+    std::vector<uint8_t> message = {0x10, 0x00, 0x04, 0x00, 0x11, 0x02, 0xAA, 0xBB};
+    std::vector<uint8_t> expected;
+    for (int i = 0; i < 4; ++i) expected.insert(expected.end(), message.begin(), message.end());
+    EXPECT_EQ(Drain(client, 200), expected);
+}
+
+TEST_F(Supervisor, EveryCycleReleasesTheHandlesItOpened) {
+    ConnectClient();
+    size_t running = detail::LiveHandleCount();
+    for (int cycle = 0; cycle < 5; ++cycle) {
+        CloseClient();
+        ConnectClient();
+    }
+    EXPECT_EQ(detail::LiveHandleCount(), running);
+    EXPECT_EQ(log.Count("TcpToLon beendet"), 5);
+}
+
+// After the LON interface is closed, a reader without IOCTL_READ keeps failing with a tolerated
+// error and spins at the highest priority; the supervisor must still get to end it, even with
+// the whole process on one CPU.
+TEST(SupervisorOnOneCpu, EndsASpinningPumpThreadAfterItsWaits) {
+    cpu_set_t one, before;
+    CPU_ZERO(&one);
+    CPU_SET(0, &one);
+    ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);  // inherited by every thread below
+    LogCapture log;
+    SetDebugZoneMask(ZONE_ERROR);  // the spinning reader's lines would flood
+    testclock::UseManualClock(0);
+    const wchar_t* channel = L"LON8:";
+    simlon::ResetChannel(channel);
+    simlon::FailRequest(channel, 0x43504C00 /* IOCTL_GETVERSION */, 50, -1);
+    ServerInstance instance{};
+    instance.Port = FreePort();
+    instance.DevName = channel;
+    instance.ListenSocket = INVALID_SOCKET;
+    instance.ClientSocket = INVALID_SOCKET;
+    instance.hLon = INVALID_HANDLE_VALUE;
+    const int threadsBefore = ThreadCount();
+    HANDLE supervisor = CreateThread(nullptr, 0, MainLoop, &instance, 0, nullptr);
+    int first = Connect(instance.Port);
+    ASSERT_GE(first, 0);
+    ASSERT_TRUE(testclock::AwaitTimedWaiters(2));
+    simlon::ResetChannel(channel);  // the next cycle's reader ends by itself again
+    loopback::Close(first);         // TcpToLon ends; after StopServer, LonToTcp spins
+    // The first cycle's listening socket is gone once its LON side is closed.
+    for (int i = 0; i < 5000 && simlon::OpenNodes(channel) > 0; ++i) usleep(1000);
+    ASSERT_EQ(simlon::OpenNodes(channel), 0u);
+    // Only a supervisor that got past its waits and ended the spinning thread listens again.
+    int second = -1;
+    for (int i = 0; i < 200 && second < 0; ++i) {
+        testclock::Advance(1000);
+        second = Connect(instance.Port, 1);
+    }
+    ASSERT_GE(second, 0);
+    ASSERT_TRUE(testclock::AwaitTimedWaiters(2));
+    SetDebugZoneMask(ZONE_DEFAULT | ZONE_ERROR);
+    loopback::Close(second);
+    ASSERT_TRUE(log.WaitFor("Server wird neu gestartet."));
+    // No pump thread of either cycle is left (an ended thread leaves the process just after).
+    for (int i = 0; i < 5000 && ThreadCount() != threadsBefore + 1; ++i) usleep(1000);
+    EXPECT_EQ(ThreadCount(), threadsBefore + 1);
+    TerminateThread(supervisor, 0);
+    CloseHandle(supervisor);
+    StopServer(&instance);
+    testclock::UseRealClock();
+    SetDebugZoneMask(ZONE_ERROR);
+    sched_setaffinity(0, sizeof before, &before);
+}

@@ -1,0 +1,34 @@
+// Captures this process's standard error (where debug lines go) for the lifetime of the
+// object, so a test can wait for a line instead of sleeping.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class LogCapture {
+  public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    // Number of captured lines containing `text`.
+    int Count(const std::string& text);
+    // Waits (real time, bounded) until at least `count` lines contain `text`.
+    bool WaitFor(const std::string& text, int count = 1, int timeoutMs = 10000);
+    std::vector<std::string> Lines();
+
+  private:
+    void Read();
+
+    int savedStderr_ = -1;
+    int readEnd_ = -1;
+    std::mutex mutex_;
+    std::condition_variable grown_;
+    std::vector<std::string> lines_;
+    std::string partial_;
+    std::thread reader_;
+};
