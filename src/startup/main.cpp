@@ -3,8 +3,24 @@
 #include "startup/instances.h"
 #include "startup/options.h"
 
+namespace {
+
+constexpr win::WORD WINSOCK_VERSION_2_0 = 0x0002;
+
+}  // namespace
+
+int InitWinsock() {
+    win::WSADATA data;
+    return win::WSAStartup(WINSOCK_VERSION_2_0, &data);
+}
+
 int wmain(int argc, wchar_t** argv) {
     InitDebugOutput(nullptr, nullptr);
+    int error = InitWinsock();
+    if (error != 0) {
+        PrintSystemError(static_cast<win::DWORD>(error), L"WSAStartup()");
+        return error;
+    }
     // The table and its records live as long as the process: instances keep pointers to them.
     static InstanceTable table;
     int result = BuildInstanceTable(argc, argv, &table);
