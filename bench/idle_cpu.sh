@@ -14,13 +14,15 @@ start_server "$build" 0x10 -p "$port"
 hz=$(getconf CLK_TCK)
 
 measure() {
-    local before after
-    before=$(cpu_ticks)
+    local ticks ns
+    ticks=$(cpu_ticks)
+    ns=$(cpu_ns)
     sleep "$seconds"
-    after=$(cpu_ticks)
-    awk -v t=$((after - before)) -v hz="$hz" -v s="$seconds" -v what="$1" \
-        'BEGIN {printf "%-36s %6.3f %% of one CPU (%d ticks of 1/%d s in %d s)\n",
-                what, t * 100 / (hz * s), t, hz, s}'
+    ticks=$(($(cpu_ticks) - ticks))
+    ns=$(($(cpu_ns) - ns))
+    awk -v ns="$ns" -v t="$ticks" -v hz="$hz" -v s="$seconds" -v what="$1" \
+        'BEGIN {printf "%-40s %7.4f %% of one CPU (%.1f ms on CPU in %d s; %d ticks of 1/%d s)\n",
+                what, ns / (s * 1e7), ns / 1e6, s, t, hz}'
 }
 
 wait_for_listener "$port"

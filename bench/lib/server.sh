@@ -59,3 +59,6 @@ threads() { awk '/^Threads:/ {print $2}' "/proc/$server_pid/status"; }
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$server_pid/status"; }
 # User plus system CPU time of the whole process, in clock ticks.
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$server_pid/stat"; }
+# CPU time of the process's live threads in nanoseconds (the scheduler's own count, finer
+# than the ticks; threads that have ended are not in it).
+cpu_ns() { cat /proc/"$server_pid"/task/*/schedstat | awk '{ns += $1} END {print ns}'; }
