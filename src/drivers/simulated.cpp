@@ -34,6 +34,7 @@ struct Channel {
     std::vector<std::weak_ptr<SimNode>> nodes;
     std::vector<Fault> faults;
     DWORD writeShortfall = 0;
+    bool writesHang = false;  // under the wait lock
     std::deque<simlon::Request> requests;
 };
 
@@ -156,6 +157,11 @@ BOOL SimNode::IoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD o
 }
 
 BOOL SimNode::Write(LPCVOID buffer, DWORD bytes, DWORD* written) {
+    {
+        // A hung driver: not even closing the handle ends the write.
+        auto lock = WaitLock();
+        WaitUntil(lock, INFINITE, [this] { return !channel->writesHang; });
+    }
     std::lock_guard<std::mutex> lock(TheChannels().mutex);
     Record(*channel, simlon::REQUEST_WRITE, buffer, bytes);
     if (FaultDue(*channel, simlon::REQUEST_WRITE)) return FALSE;
@@ -193,6 +199,16 @@ void FailRequest(LPCWSTR channel, DWORD code, DWORD lastError, int times) {
 void ShortenWrites(LPCWSTR channel, DWORD bytes) {
     std::lock_guard<std::mutex> lock(TheChannels().mutex);
     detail::ChannelNamed(channel).writeShortfall = bytes;
+}
+
+void HangWrites(LPCWSTR channel, bool hang) {
+    {
+        std::lock_guard<std::mutex> lock(TheChannels().mutex);
+        detail::Channel& c = detail::ChannelNamed(channel);
+        auto waitLock = detail::WaitLock();
+        c.writesHang = hang;
+    }
+    detail::NotifyWaiters();
 }
 
 void InjectTelegram(LPCWSTR channel, const BYTE* bytes, DWORD size) {

@@ -26,6 +26,9 @@ void FailRequest(LPCWSTR channel, DWORD code, DWORD lastError, int times);
 // Writes on the channel report `bytes` fewer bytes written than asked (never below 0), and
 // such a cut telegram reaches nobody.
 void ShortenWrites(LPCWSTR channel, DWORD bytes);
+// While set, writes on the channel block, whatever happens to their handle (a hung driver);
+// only ending their thread or clearing this ends them.
+void HangWrites(LPCWSTR channel, bool hang);
 // Every open node of the channel receives `bytes` as one delivery, as from another node.
 void InjectTelegram(LPCWSTR channel, const BYTE* bytes, DWORD size);
 // Requests made on the channel since its last reset, oldest first; reads are not recorded.

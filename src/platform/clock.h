@@ -18,5 +18,7 @@ void Advance(uint32_t milliseconds);
 int TimedWaiters();
 // Blocks (in real time, at most `realMsLimit`) until at least `count` threads are in timed waits.
 bool AwaitTimedWaiters(int count, int realMsLimit = 5000);
+// Blocks (in real time, at most `realMsLimit`) until the thread is in a timed wait.
+bool AwaitTimedWait(uint32_t threadId, int realMsLimit = 5000);
 
 }  // namespace win::testclock

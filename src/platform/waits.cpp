@@ -1,5 +1,6 @@
 // The one wait algorithm of the layer, on the layer's clock. Every waitable object keeps its
 // signalled state under the wait lock; waiters re-test their condition on every change.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <thread>
@@ -17,7 +18,7 @@ struct WaitState {
     std::condition_variable changed;
     bool manualClock = false;
     uint64_t manualNow = 0;
-    int timedWaiters = 0;
+    std::vector<DWORD> timedWaiters;  // ids of the threads in timed waits
 };
 
 // Never destroyed: detached threads may still wait while the process exits.
@@ -57,13 +58,13 @@ bool WaitUntil(std::unique_lock<std::mutex>& lock, DWORD milliseconds,
     const bool finite = milliseconds != INFINITE;
     const uint64_t deadline = NowMsLocked() + milliseconds;
     struct Counted {
-        int& count;
-        bool on;
+        std::vector<DWORD>* ids;
+        DWORD id;
         ~Counted() {
-            if (on) --count;
+            if (ids) ids->erase(std::find(ids->begin(), ids->end(), id));
         }
-    } counted{state.timedWaiters, finite};
-    if (finite) ++state.timedWaiters;
+    } counted{finite ? &state.timedWaiters : nullptr, finite ? GetCurrentThreadId() : 0};
+    if (finite) state.timedWaiters.push_back(counted.id);
     for (;;) {
         if (finite && NowMsLocked() >= deadline) return false;
         if (!finite || state.manualClock) {
@@ -156,15 +157,32 @@ void Advance(uint32_t milliseconds) {
 
 int TimedWaiters() {
     auto lock = detail::WaitLock();
-    return detail::State().timedWaiters;
+    return static_cast<int>(detail::State().timedWaiters.size());
 }
 
-bool AwaitTimedWaiters(int count, int realMsLimit) {
+namespace {
+
+template <class Pred>
+bool AwaitReal(int realMsLimit, Pred pred) {
     for (int waited = 0; waited < realMsLimit; ++waited) {
-        if (TimedWaiters() >= count) return true;
+        if (pred()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return TimedWaiters() >= count;
+    return pred();
+}
+
+}  // namespace
+
+bool AwaitTimedWaiters(int count, int realMsLimit) {
+    return AwaitReal(realMsLimit, [count] { return TimedWaiters() >= count; });
+}
+
+bool AwaitTimedWait(DWORD threadId, int realMsLimit) {
+    return AwaitReal(realMsLimit, [threadId] {
+        auto lock = detail::WaitLock();
+        const auto& ids = detail::State().timedWaiters;
+        return std::find(ids.begin(), ids.end(), threadId) != ids.end();
+    });
 }
 
 }  // namespace win::testclock

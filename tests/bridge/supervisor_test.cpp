@@ -5,11 +5,13 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "diag/debug.h"
+#include "drivers/lon_ioctl.h"
 #include "drivers/simulated.h"
 #include "loopback.h"
 #include "platform/clock.h"
@@ -51,7 +53,7 @@ class Supervisor : public ::testing::Test {
         instance.ClientSocket = INVALID_SOCKET;
         instance.hLon = INVALID_HANDLE_VALUE;
         simlon::ResetChannel(channel);
-        supervisor = CreateThread(nullptr, 0, MainLoop, &instance, 0, nullptr);
+        supervisor = CreateThread(nullptr, 0, MainLoop, &instance, 0, &supervisorId);
         ASSERT_NE(supervisor, nullptr);
     }
 
@@ -63,6 +65,9 @@ class Supervisor : public ::testing::Test {
         StopServer(&instance);
         testclock::UseRealClock();
         SetDebugZoneMask(ZONE_ERROR);
+        if (HasFailure()) {
+            for (const auto& line : log.Lines()) std::printf("log: %s\n", line.c_str());
+        }
     }
 
     void ConnectClient() {
@@ -80,7 +85,10 @@ class Supervisor : public ::testing::Test {
     }
 
     // The supervisor waits in its watch loop (and the LON reader in its read).
-    void AwaitWatching() { ASSERT_TRUE(testclock::AwaitTimedWaiters(2)); }
+    void AwaitWatching() {
+        ASSERT_TRUE(testclock::AwaitTimedWait(supervisorId));
+        ASSERT_TRUE(testclock::AwaitTimedWaiters(2));
+    }
 
     // One watch slice: the clock moves on and the supervisor has handled the time-out.
     void Slice(uint32_t ms = 1000) {
@@ -100,6 +108,7 @@ class Supervisor : public ::testing::Test {
     const wchar_t* channel = L"LON7:";
     ServerInstance instance{};
     HANDLE supervisor = nullptr;
+    DWORD supervisorId = 0;
     LogCapture log;
     int client = -1;
     int starts = 0;
@@ -203,7 +212,7 @@ TEST(SupervisorOnOneCpu, EndsASpinningPumpThreadAfterItsWaits) {
     testclock::UseManualClock(0);
     const wchar_t* channel = L"LON8:";
     simlon::ResetChannel(channel);
-    simlon::FailRequest(channel, 0x43504C00 /* IOCTL_GETVERSION */, 50, -1);
+    simlon::FailRequest(channel, IOCTL_GETVERSION, 50, -1);
     ServerInstance instance{};
     instance.Port = FreePort();
     instance.DevName = channel;
@@ -240,4 +249,25 @@ TEST(SupervisorOnOneCpu, EndsASpinningPumpThreadAfterItsWaits) {
     testclock::UseRealClock();
     SetDebugZoneMask(ZONE_ERROR);
     sched_setaffinity(0, sizeof before, &before);
+}
+
+TEST_F(Supervisor, APumpThreadThatDoesNotEndIsTerminatedAfterItsWait) {
+    ConnectClient();
+    simlon::HangWrites(channel, true);
+    ASSERT_TRUE(loopback::SendAll(client, {0x10, 0x00, 0x04, 0x00, 0x11, 0x02, 0xAA, 0xBB}));
+    ASSERT_TRUE(log.WaitFor("SendPacketToLon(4):"));  // TcpToLon now hangs in the driver
+    simlon::FailRequest(channel, IOCTL_READ, 50, 1);  // LonToTcp's next read fails
+    testclock::Advance(1000);
+    ASSERT_TRUE(log.WaitFor("WaitForSingleObject(Events[EV_LON_TO_TCP]=0"));
+    // TcpToLon's own 5000 ms run out; closing its sockets and device did not end it.
+    for (int i = 0; i < 100 && log.Count("EV_TCP_TO_LON]=258") == 0; ++i) {
+        testclock::Advance(5000);
+        log.WaitFor("EV_TCP_TO_LON]=258", 1, 50);
+    }
+    ASSERT_EQ(log.Count("EV_TCP_TO_LON]=258"), 1);
+    ASSERT_TRUE(log.WaitFor("Server wird neu gestartet.", ++restarts));
+    EXPECT_EQ(log.Count("Error: LON Reboot"), 0);  // a terminated thread runs no end steps
+    simlon::HangWrites(channel, false);
+    loopback::Close(client);
+    client = -1;
 }
