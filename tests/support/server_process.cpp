@@ -53,6 +53,17 @@ int Remaining(Clock::time_point deadline) {
     return left < 0 ? 0 : int(left);
 }
 
+CommandResult RunCommand(const std::string& shellCommand) {
+    CommandResult result = {"", -1};
+    FILE* pipe = popen(shellCommand.c_str(), "re");
+    if (!pipe) return result;
+    char line[256];
+    while (fgets(line, sizeof line, pipe)) result.output += line;
+    int wstatus = pclose(pipe);
+    if (wstatus != -1) result.status = StatusOf(wstatus);
+    return result;
+}
+
 std::string BuiltProgram(const std::string& name) {
     return VELTRABOX_BINARY_DIR "/" + name;
 }

@@ -76,6 +76,14 @@ class ServerProcess {
     bool outputEnded_ = false;        // under mutex_
 };
 
+// Runs a shell command to its end; its standard output and exit status (the signal number
+// plus 128 for a signal).
+struct CommandResult {
+    std::string output;
+    int status;
+};
+CommandResult RunCommand(const std::string& shellCommand);
+
 // Milliseconds left until `deadline`, for poll; 0 once it has passed.
 int Remaining(Clock::time_point deadline);
 

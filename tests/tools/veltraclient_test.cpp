@@ -98,14 +98,7 @@ TEST(Veltraclient, SendsTelegramsPrintsMessagesAndKeepsTheConnectionAlive) {
     std::string command = "printf '00 02 0B 0C\\nnot hex\\n0000\\n' | " +
                           e2e::BuiltProgram("veltraclient") + " -p " + std::to_string(server.port) +
                           " -n 2 -t 60 0001AA - 2>/dev/null";
-    auto output = std::async(std::launch::async, [&] {
-        std::string text;
-        FILE* pipe = popen(command.c_str(), "r");
-        char line[256];
-        while (pipe && fgets(line, sizeof line, pipe)) text += line;
-        int status = pipe ? pclose(pipe) : -1;
-        return std::make_pair(text, status);
-    });
+    auto output = std::async(std::launch::async, [&] { return e2e::RunCommand(command); });
 
     int client = accept4(server.listener, nullptr, nullptr, SOCK_CLOEXEC);
     ASSERT_GE(client, 0);
@@ -143,20 +136,19 @@ TEST(Veltraclient, FailsWhenTheServerClosesBeforeItsCount) {
     FakeServer server;
     std::string command = e2e::BuiltProgram("veltraclient") + " -p " + std::to_string(server.port) +
                           " -n 1 0001AA 2>/dev/null";
-    auto status = std::async(std::launch::async, [&] { return std::system(command.c_str()); });
+    auto result = std::async(std::launch::async, [&] { return e2e::RunCommand(command); });
     int client = accept4(server.listener, nullptr, nullptr, SOCK_CLOEXEC);
     ASSERT_GE(client, 0);
     EXPECT_EQ(ReadMessages(client, 1).size(), 1u);
     close(client);
-    int result = status.get();
-    EXPECT_TRUE(WIFEXITED(result) && WEXITSTATUS(result) == 1) << result;
+    EXPECT_EQ(result.get().status, 1);
 }
 
 TEST(Veltraclient, EchoesDataMessagesButNotKeepAlives) {
     FakeServer server;
     std::string command = e2e::BuiltProgram("veltraclient") + " -p " + std::to_string(server.port) +
                           " -e -n 1 </dev/null >/dev/null 2>&1";
-    auto status = std::async(std::launch::async, [&] { return std::system(command.c_str()); });
+    auto result = std::async(std::launch::async, [&] { return e2e::RunCommand(command); });
     int client = accept4(server.listener, nullptr, nullptr, SOCK_CLOEXEC);
     ASSERT_GE(client, 0);
     Bytes wire = ipmsg::Encode(ipmsg::ID_ALIVE, {});
@@ -167,7 +159,7 @@ TEST(Veltraclient, EchoesDataMessagesButNotKeepAlives) {
     ASSERT_EQ(echoed.size(), 1u);
     EXPECT_EQ(echoed[0].id, ipmsg::ID_DATA);
     EXPECT_EQ(echoed[0].data, (Bytes{0x00, 0x01, 0x42}));
-    EXPECT_EQ(status.get(), 0);
+    EXPECT_EQ(result.get().status, 0);
     close(client);
 }
 
