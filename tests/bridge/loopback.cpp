@@ -30,6 +30,15 @@ int FreePort() {
     return ntohs(a.sin_port);
 }
 
+bool CanBind(int port) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = Loopback(port);
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    bool bound = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(s);
+    return bound;
+}
+
 int Connect(int port, int attempts) {
     for (int attempt = 0; attempt < attempts; ++attempt) {
         int s = socket(AF_INET, SOCK_STREAM, 0);

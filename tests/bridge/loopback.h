@@ -7,6 +7,8 @@
 namespace loopback {
 
 int FreePort();
+// Whether the calling thread may bind the port on all interfaces.
+bool CanBind(int port);
 // Connects to 127.0.0.1:port, retrying every 5 ms; -1 after `attempts` refusals.
 int Connect(int port, int attempts = 2000);
 // Bytes that arrive within `ms` real milliseconds; stops early at end of stream.

@@ -2,7 +2,9 @@
 #include "bridge/supervisor.h"
 
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <sched.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -270,4 +272,64 @@ TEST_F(Supervisor, APumpThreadThatDoesNotEndIsTerminatedAfterItsWait) {
     simlon::HangWrites(channel, false);
     loopback::Close(client);
     client = -1;
+}
+
+// Capabilities are per thread on Linux: a thread created while this one lacks
+// CAP_NET_BIND_SERVICE cannot bind a privileged port, even when the process runs as root.
+class WithoutPrivilegedPorts {
+  public:
+    WithoutPrivilegedPorts() {
+        syscall(SYS_capget, &header_, saved_);
+        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+        reduced[0].effective &= ~(1u << CAP_NET_BIND_SERVICE);
+        syscall(SYS_capset, &header_, reduced);
+    }
+    ~WithoutPrivilegedPorts() { syscall(SYS_capset, &header_, saved_); }
+
+  private:
+    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved_[2] = {};
+};
+
+TEST_F(Supervisor, AStartThatFailsBeforeAnyClientIsRetriedAfterAPause) {
+    // The fixture's supervisor waits for clients on a free port; this one is refused its bind.
+    ServerInstance refused{};
+    refused.Port = 1;
+    refused.DevName = channel;
+    refused.ListenSocket = INVALID_SOCKET;
+    refused.ClientSocket = INVALID_SOCKET;
+    refused.hLon = INVALID_HANDLE_VALUE;
+    HANDLE thread;
+    DWORD threadId;
+    {
+        WithoutPrivilegedPorts unprivileged;
+        if (loopback::CanBind(1)) GTEST_SKIP() << "privileged ports are open to everyone here";
+        thread = CreateThread(nullptr, 0, MainLoop, &refused, 0, &threadId);
+    }
+    const std::string failed = "Starten der TCP Verbindung nicht m";
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        ASSERT_TRUE(log.WaitFor(failed, attempt));
+        ASSERT_TRUE(testclock::AwaitTimedWait(threadId));  // pausing, not retrying
+        EXPECT_EQ(log.Count(failed), attempt);
+        testclock::Advance(1000);
+    }
+    TerminateThread(thread, 0);
+    CloseHandle(thread);
+    StopServer(&refused);
+}
+
+TEST_F(Supervisor, AClientWhoseLonSideFailedMakesRoomForTheNextAtOnce) {
+    simlon::FailRequest(channel, simlon::REQUEST_OPEN, ERROR_FILE_NOT_FOUND, 2);
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        int refused = Connect(instance.Port);
+        ASSERT_GE(refused, 0);
+        bool closed = false;
+        Drain(refused, 5000, &closed);
+        EXPECT_TRUE(closed);
+        loopback::Close(refused);
+        // Its listening socket is gone too: the next client reaches the next attempt.
+        ASSERT_TRUE(log.WaitFor("LON und Tcp Beendet.", attempt));
+        EXPECT_EQ(log.Count("Starten der LON Schnittstelle nicht m"), attempt);
+    }
+    ConnectClient();  // the clock never moved: no pause between the attempts
 }

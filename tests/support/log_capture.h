@@ -23,6 +23,7 @@ class LogCapture {
 
   private:
     void Read();
+    bool Drain();
 
     int savedStderr_ = -1;
     int readEnd_ = -1;
