@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <fstream>
 #include <mutex>
 #include <set>
 
@@ -44,6 +46,31 @@ int FreePort() {
         if (port > 0 && given.insert(port).second) return port;
     }
     return -1;
+}
+
+int SocketsInState(int port, unsigned state) {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);
+    int count = 0;
+    unsigned localPort, lineState;
+    while (std::getline(table, line)) {
+        if (std::sscanf(line.c_str(), " %*d: %*x:%x %*x:%*x %x", &localPort, &lineState) == 2 &&
+            int(localPort) == port && lineState == state) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+bool WaitForListener(int port, Duration timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    while (SocketsInState(port, TCP_LISTEN) == 0) {
+        // The kernel's table is all there is to watch; a short pause between looks will do.
+        if (Clock::now() >= deadline) return false;
+        usleep(10000);
+    }
+    return true;
 }
 
 bool TestClient::Connect(int port, Duration timeout) {

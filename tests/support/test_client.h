@@ -12,6 +12,14 @@ namespace e2e {
 // A port that nothing listens on at the moment of asking.
 int FreePort();
 
+// TCP states as /proc/net/tcp shows them.
+constexpr unsigned TCP_TIME_WAIT = 0x06;
+constexpr unsigned TCP_LISTEN = 0x0A;
+// IPv4 sockets of this machine with local port `port` in `state`.
+int SocketsInState(int port, unsigned state);
+// True once something listens on `port` within `timeout`, without connecting to it.
+bool WaitForListener(int port, Duration timeout = WAIT);
+
 class TestClient {
   public:
     TestClient() = default;

@@ -1,0 +1,66 @@
+#include "flow.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace e2e {
+
+ipmsg::Bytes NumberedTelegram(uint8_t tag, uint32_t number) {
+    uint8_t filler = uint8_t(number % 40);
+    ipmsg::Bytes telegram = {tag,
+                             uint8_t(4 + filler),
+                             uint8_t(number),
+                             uint8_t(number >> 8),
+                             uint8_t(number >> 16),
+                             uint8_t(number >> 24)};
+    telegram.insert(telegram.end(), filler, uint8_t(number * 7));
+    return telegram;
+}
+
+std::string RunFlow(const SendTelegram& send, const ReceiveTelegram& receive, uint8_t tag,
+                    uint32_t count, uint32_t window) {
+    std::mutex mutex;
+    std::condition_variable progressed;
+    uint32_t received = 0;  // under mutex
+    bool stopped = false;   // under mutex
+    std::string sendError;
+    std::thread sender([&] {
+        for (uint32_t i = 0; i < count; ++i) {
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                if (!progressed.wait_for(lock, WAIT,
+                                         [&] { return stopped || i - received < window; }) ||
+                    stopped) {
+                    return;
+                }
+            }
+            if (!send(NumberedTelegram(tag, i))) {
+                sendError = "sending telegram " + std::to_string(i) + " failed";
+                return;
+            }
+        }
+    });
+    std::string error;
+    for (uint32_t i = 0; i < count && error.empty(); ++i) {
+        std::optional<ipmsg::Bytes> telegram = receive();
+        if (!telegram) {
+            error = "telegram " + std::to_string(i) + " of " + std::to_string(count) +
+                    " did not arrive";
+        } else if (*telegram != NumberedTelegram(tag, i)) {
+            error = "telegram " + std::to_string(i) + " arrived as " + ipmsg::HexOf(*telegram);
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        received = i + 1;
+        progressed.notify_all();
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopped = true;
+        progressed.notify_all();
+    }
+    sender.join();
+    return sendError.empty() ? error : sendError + "; " + error;
+}
+
+}  // namespace e2e

@@ -1,0 +1,26 @@
+// Numbered test telegrams and a checked flow of them from one end of the bridge to the other.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "support/server_process.h"
+#include "tools/veltraclient/ipmsg.h"
+
+namespace e2e {
+
+// Telegram `number` of the flow `tag`: byte 0 the tag, byte 1 the count of bytes after it,
+// then the number (4 bytes, little-endian) and 0 to 39 filler bytes, so lengths vary.
+ipmsg::Bytes NumberedTelegram(uint8_t tag, uint32_t number);
+
+using SendTelegram = std::function<bool(const ipmsg::Bytes&)>;
+using ReceiveTelegram = std::function<std::optional<ipmsg::Bytes>()>;
+
+// Sends telegrams 0 to count-1 of `tag` while another thread receives them at the far end,
+// with at most `window` in flight (a LON interface drops what it has no room for). Returns ""
+// when every telegram arrived whole and in order, none lost or doubled, else what went wrong.
+std::string RunFlow(const SendTelegram& send, const ReceiveTelegram& receive, uint8_t tag,
+                    uint32_t count, uint32_t window = 64);
+
+}  // namespace e2e
