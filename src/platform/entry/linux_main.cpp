@@ -26,10 +26,11 @@ int main(int argc, char** argv) {
     std::setlocale(LC_CTYPE, "C.UTF-8");
     // A client that vanishes must never end the process through a write.
     std::signal(SIGPIPE, SIG_IGN);
-    // The words live for the whole run: records keep pointers into them. argv[0] is the
+    // The words live for the whole run, and are never destroyed: records keep pointers into
+    // them, and other instances' threads still run while the process exits. argv[0] is the
     // program's path even when the caller passed no words at all.
-    static std::vector<std::wstring> words;
-    static std::vector<wchar_t*> wargv;
+    static auto& words = *new std::vector<std::wstring>;
+    static auto& wargv = *new std::vector<wchar_t*>;
     words.push_back(win::detail::WidenUtf8(ProgramPath(argc > 0 ? argv[0] : nullptr)));
     for (int i = 1; i < argc; ++i) words.push_back(win::detail::WidenUtf8(argv[i]));
     for (auto& w : words) wargv.push_back(w.data());
