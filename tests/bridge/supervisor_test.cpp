@@ -15,19 +15,15 @@
 #include "diag/debug.h"
 #include "drivers/lon_ioctl.h"
 #include "drivers/simulated.h"
-#include "loopback.h"
 #include "platform/clock.h"
 #include "platform/handles.h"
 #include "support/log_capture.h"
+#include "support/test_client.h"
 
 using namespace win;
-using loopback::Connect;
-using loopback::Drain;
-using loopback::FreePort;
+using namespace std::chrono_literals;
 
 namespace {
-
-const std::vector<uint8_t> kAlive = {0, 0, 0, 0};
 
 int ThreadCount() {
     std::ifstream status("/proc/self/status");
@@ -61,7 +57,7 @@ class Supervisor : public ::testing::Test {
 
     void TearDown() override {
         // Back at accept after the client has gone; end the supervisor there.
-        if (client >= 0) CloseClient();
+        if (client.Connected()) CloseClient();
         TerminateThread(supervisor, 0);
         CloseHandle(supervisor);
         StopServer(&instance);
@@ -73,16 +69,14 @@ class Supervisor : public ::testing::Test {
     }
 
     void ConnectClient() {
-        client = Connect(instance.Port);
-        ASSERT_GE(client, 0);
+        ASSERT_TRUE(client.Connect(instance.Port));
         ASSERT_TRUE(log.WaitFor("LON und TCP erfolgreich gestartet.", ++starts));
         AwaitWatching();
     }
 
     // The client leaves: its pump thread ends the cycle.
     void CloseClient() {
-        loopback::Close(client);
-        client = -1;
+        client.Close();
         ASSERT_TRUE(log.WaitFor("Server wird neu gestartet.", ++restarts));
     }
 
@@ -112,7 +106,7 @@ class Supervisor : public ::testing::Test {
     HANDLE supervisor = nullptr;
     DWORD supervisorId = 0;
     LogCapture log;
-    int client = -1;
+    e2e::TestClient client;
     int starts = 0;
     int restarts = 0;
 };
@@ -123,11 +117,14 @@ TEST_F(Supervisor, ASilentClientGetsOneAliveAndIsDroppedAtTheFourthPeriodEnd) {
     ConnectClient();
     Period();
     EXPECT_EQ(log.Count(Counters(1, 1)), 1);
-    EXPECT_TRUE(Drain(client, 20).empty());
+    EXPECT_FALSE(client.Receive(20ms));
     Period();
     EXPECT_EQ(log.Count(Counters(2, 2)), 1);
     EXPECT_TRUE(log.WaitFor("send(ID_ALIVE)=OK"));
-    EXPECT_EQ(Drain(client, 200), kAlive);
+    auto alive = client.Receive(2s);
+    ASSERT_TRUE(alive);
+    EXPECT_EQ(alive->id, ipmsg::ID_ALIVE);
+    EXPECT_TRUE(alive->data.empty());
     Period();
     EXPECT_EQ(log.Count(Counters(3, 1)), 1);
     int seen = log.Count("ev=258");
@@ -136,12 +133,10 @@ TEST_F(Supervisor, ASilentClientGetsOneAliveAndIsDroppedAtTheFourthPeriodEnd) {
     ASSERT_TRUE(log.WaitFor("ReadNoAliveCount >= MAX_READ_NOALIVE_COUNT"));
     EXPECT_EQ(log.Count(Counters(4, 2)), 1);
     ASSERT_TRUE(log.WaitFor("Server wird neu gestartet.", ++restarts));
-    bool closed = false;
-    EXPECT_TRUE(Drain(client, 2000, &closed).empty());  // no second ID_ALIVE
-    EXPECT_TRUE(closed);
+    EXPECT_FALSE(client.Receive(2s));  // no second ID_ALIVE, and the connection is closed
+    EXPECT_TRUE(client.WaitClosed(1s));
     EXPECT_EQ(log.Count("send(ID_ALIVE)=OK"), 1);
-    loopback::Close(client);
-    client = -1;
+    client.Close();
 }
 
 TEST_F(Supervisor, APeriodEndsAtTheFirstTimeOutPastExactly5000Ms) {
@@ -160,7 +155,7 @@ TEST_F(Supervisor, AClientThatTalksEveryPeriodIsNeverDropped) {
     ConnectClient();
     for (int period = 0; period < 6; ++period) {
         int received = log.Count("GetPacketFromTcp()=104");
-        ASSERT_TRUE(loopback::SendAll(client, kAlive));
+        ASSERT_TRUE(client.SendAlive());
         ASSERT_TRUE(log.WaitFor("GetPacketFromTcp()=104", received + 1));
         Period();
         EXPECT_EQ(log.Count("ReadNoAliveCount=1 "), period + 1);
@@ -177,16 +172,19 @@ TEST_F(Supervisor, TelegramsToTheClientKeepAliveMessagesAway) {
         simlon::InjectTelegram(channel, telegram, sizeof telegram);
         ASSERT_TRUE(log.WaitFor("SendPacketToTcp(04)=OK", sent + 1));
         int received = log.Count("GetPacketFromTcp()=104");
-        ASSERT_TRUE(loopback::SendAll(client, kAlive));
+        ASSERT_TRUE(client.SendAlive());
         ASSERT_TRUE(log.WaitFor("GetPacketFromTcp()=104", received + 1));
         Period();
         EXPECT_EQ(log.Count(Counters(1, 1)), period + 1);
     }
     EXPECT_EQ(log.Count("send(ID_ALIVE)"), 0);
-    std::vector<uint8_t> message = {0x10, 0x00, 0x04, 0x00, 0x11, 0x02, 0xAA, 0xBB};
-    std::vector<uint8_t> expected;
-    for (int i = 0; i < 4; ++i) expected.insert(expected.end(), message.begin(), message.end());
-    EXPECT_EQ(Drain(client, 200), expected);
+    for (int i = 0; i < 4; ++i) {
+        auto message = client.Receive(2s);
+        ASSERT_TRUE(message);
+        EXPECT_EQ(message->id, ipmsg::ID_DATA);
+        EXPECT_EQ(message->data, (ipmsg::Bytes{0x11, 0x02, 0xAA, 0xBB}));
+    }
+    EXPECT_FALSE(client.Receive(20ms));
 }
 
 TEST_F(Supervisor, EveryCycleReleasesTheHandlesItOpened) {
@@ -223,24 +221,23 @@ TEST(SupervisorOnOneCpu, EndsASpinningPumpThreadAfterItsWaits) {
     instance.hLon = INVALID_HANDLE_VALUE;
     const int threadsBefore = ThreadCount();
     HANDLE supervisor = CreateThread(nullptr, 0, MainLoop, &instance, 0, nullptr);
-    int first = Connect(instance.Port);
-    ASSERT_GE(first, 0);
+    e2e::TestClient first, second;
+    ASSERT_TRUE(first.Connect(instance.Port));
     ASSERT_TRUE(testclock::AwaitTimedWaiters(2));
     simlon::ResetChannel(channel);  // the next cycle's reader ends by itself again
-    loopback::Close(first);         // TcpToLon ends; after StopServer, LonToTcp spins
+    first.Close();                  // TcpToLon ends; after StopServer, LonToTcp spins
     // The first cycle's listening socket is gone once its LON side is closed.
     for (int i = 0; i < 5000 && simlon::OpenNodes(channel) > 0; ++i) usleep(1000);
     ASSERT_EQ(simlon::OpenNodes(channel), 0u);
     // Only a supervisor that got past its waits and ended the spinning thread listens again.
-    int second = -1;
-    for (int i = 0; i < 200 && second < 0; ++i) {
+    for (int i = 0; i < 200 && !second.Connected(); ++i) {
         testclock::Advance(1000);
-        second = Connect(instance.Port, 1);
+        second.Connect(instance.Port, 10ms);
     }
-    ASSERT_GE(second, 0);
+    ASSERT_TRUE(second.Connected());
     ASSERT_TRUE(testclock::AwaitTimedWaiters(2));
     SetDebugZoneMask(ZONE_DEFAULT | ZONE_ERROR);
-    loopback::Close(second);
+    second.Close();
     ASSERT_TRUE(log.WaitFor("Server wird neu gestartet."));
     // No pump thread of either cycle is left (an ended thread leaves the process just after).
     for (int i = 0; i < 5000 && ThreadCount() != threadsBefore + 1; ++i) usleep(1000);
@@ -256,7 +253,7 @@ TEST(SupervisorOnOneCpu, EndsASpinningPumpThreadAfterItsWaits) {
 TEST_F(Supervisor, APumpThreadThatDoesNotEndIsTerminatedAfterItsWait) {
     ConnectClient();
     simlon::HangWrites(channel, true);
-    ASSERT_TRUE(loopback::SendAll(client, {0x10, 0x00, 0x04, 0x00, 0x11, 0x02, 0xAA, 0xBB}));
+    ASSERT_TRUE(client.SendData({0x11, 0x02, 0xAA, 0xBB}));
     ASSERT_TRUE(log.WaitFor("SendPacketToLon(4):"));  // TcpToLon now hangs in the driver
     simlon::FailRequest(channel, IOCTL_READ, 50, 1);  // LonToTcp's next read fails
     testclock::Advance(1000);
@@ -270,8 +267,7 @@ TEST_F(Supervisor, APumpThreadThatDoesNotEndIsTerminatedAfterItsWait) {
     ASSERT_TRUE(log.WaitFor("Server wird neu gestartet.", ++restarts));
     EXPECT_EQ(log.Count("Error: LON Reboot"), 0);  // a terminated thread runs no end steps
     simlon::HangWrites(channel, false);
-    loopback::Close(client);
-    client = -1;
+    client.Close();
 }
 
 // Capabilities are per thread on Linux: a thread created while this one lacks
@@ -303,7 +299,7 @@ TEST_F(Supervisor, AStartThatFailsBeforeAnyClientIsRetriedAfterAPause) {
     DWORD threadId;
     {
         WithoutPrivilegedPorts unprivileged;
-        if (loopback::CanBind(1)) GTEST_SKIP() << "privileged ports are open to everyone here";
+        if (CanBind(1)) GTEST_SKIP() << "privileged ports are open to everyone here";
         thread = CreateThread(nullptr, 0, MainLoop, &refused, 0, &threadId);
     }
     const std::string failed = "Starten der TCP Verbindung nicht m";
@@ -321,12 +317,9 @@ TEST_F(Supervisor, AStartThatFailsBeforeAnyClientIsRetriedAfterAPause) {
 TEST_F(Supervisor, AClientWhoseLonSideFailedMakesRoomForTheNextAtOnce) {
     simlon::FailRequest(channel, simlon::REQUEST_OPEN, ERROR_FILE_NOT_FOUND, 2);
     for (int attempt = 1; attempt <= 2; ++attempt) {
-        int refused = Connect(instance.Port);
-        ASSERT_GE(refused, 0);
-        bool closed = false;
-        Drain(refused, 5000, &closed);
-        EXPECT_TRUE(closed);
-        loopback::Close(refused);
+        e2e::TestClient refused;
+        ASSERT_TRUE(refused.Connect(instance.Port));
+        EXPECT_TRUE(refused.WaitClosed(5s));
         // Its listening socket is gone too: the next client reaches the next attempt.
         ASSERT_TRUE(log.WaitFor("LON und Tcp Beendet.", attempt));
         EXPECT_EQ(log.Count("Starten der LON Schnittstelle nicht m"), attempt);

@@ -17,17 +17,7 @@
 #include <string>
 #include <thread>
 
-namespace {
-
-::sockaddr_in Loopback(uint16_t port) {
-    ::sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-}  // namespace
+#include "support/ports.h"
 
 void TestClient::ShrinkReceiveBuffer() {
     smallReceiveBuffer_ = true;
@@ -87,16 +77,6 @@ void TestClient::Reset() {
 void TestClient::Close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-}
-
-uint16_t FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ::sockaddr_in address = Loopback(0);
-    ::bind(fd, reinterpret_cast<::sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<::sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
 pid_t CurrentThreadId() {

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/ports.h"
+
 using Bytes = std::vector<uint8_t>;
 
 // Waits for kernel state that nothing signals: short naps until the condition holds (false
@@ -52,7 +54,6 @@ class TestClient {
     bool smallReceiveBuffer_ = false;
 };
 
-uint16_t FreePort();
 pid_t CurrentThreadId();
 // Waits until thread `tid` sits in poll, i.e. is blocked in a socket call.
 bool AwaitBlockedInPoll(pid_t tid);

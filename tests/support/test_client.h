@@ -4,13 +4,11 @@
 
 #include <optional>
 
+#include "support/ports.h"
 #include "support/server_process.h"
 #include "tools/veltraclient/ipmsg.h"
 
 namespace e2e {
-
-// A port that nothing listens on at the moment of asking.
-int FreePort();
 
 // TCP states as /proc/net/tcp shows them.
 constexpr unsigned TCP_TIME_WAIT = 0x06;
