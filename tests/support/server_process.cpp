@@ -93,7 +93,9 @@ ServerProcess::ServerProcess(const std::vector<std::string>& args,
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
-    std::vector<std::string> argv = {BuiltProgram("veltrabox")};
+    // The server dies with the test program, even when that crashes.
+    std::vector<std::string> argv = {"/usr/bin/setpriv", "--pdeathsig", "KILL",
+                                     BuiltProgram("veltrabox")};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env = ChildEnvironment(registry, environment);
     std::vector<char*> argvPointers = Pointers(argv);
