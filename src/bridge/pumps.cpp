@@ -10,7 +10,6 @@ using namespace win;
 
 namespace {
 
-constexpr DWORD WDOG_RUNNING = 0x7FFF;
 constexpr DWORD PUMP_BUFFER_SIZE = 512;
 
 ServerInstance* BeginPump(LPVOID parameter, LPCWSTR nameFormat, LPCWSTR startMessage) {

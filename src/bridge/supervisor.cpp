@@ -16,7 +16,6 @@ constexpr DWORD WATCH_SLICE_MS = 1000;
 constexpr DWORD KEEPALIVE_PERIOD_MS = 5000;
 constexpr int32_t SEND_ALIVE_COUNT = 2;
 constexpr DWORD PUMP_END_WAIT_MS = 5000;
-constexpr DWORD WDOG_RUNNING = 0x7FFF;
 // A start that fails before any client was accepted (bind refused, no socket) would otherwise
 // be retried at full speed, flooding the log; one that accepted a client is paced by clients.
 constexpr DWORD START_RETRY_PAUSE_MS = 1000;

@@ -12,6 +12,8 @@ extern int optind;
 // Restarts option parsing at argv[1] (for tests that parse several command lines).
 void ResetGetopt();
 
+// Every long-running thread hands the watchdog WDOG_RUNNING at its start and 0 at its end.
+constexpr DWORD WDOG_RUNNING = 0x7FFF;
 BOOL TriggerWDog(DWORD value);
 
 }  // namespace win

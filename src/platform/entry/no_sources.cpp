@@ -1,1 +1,0 @@
-// Keeps the system library buildable while a subsystem folder is still empty.
