@@ -20,16 +20,11 @@ constexpr DWORD PUMP_END_WAIT_MS = 5000;
 // be retried at full speed, flooding the log; one that accepted a client is paced by clients.
 constexpr DWORD START_RETRY_PAUSE_MS = 1000;
 
-bool ClientAccepted(const ServerInstance* instance) {
-    SOCKET client = instance->ClientSocket.load();
-    return client != INVALID_SOCKET && client != 0;
-}
-
 // Starts both sides, again and again. False when the port is in use: the supervisor ends.
 bool StartUntilRunning(ServerInstance* instance) {
     DWORD r = StartServer(instance);
     while (r != 0) {
-        bool paced = ClientAccepted(instance);
+        bool paced = IsOpenSocket(instance->ClientSocket.load());
         StopServer(instance);
         if (r == static_cast<DWORD>(WSAEADDRINUSE)) return false;
         if (!paced) Sleep(START_RETRY_PAUSE_MS);

@@ -21,14 +21,17 @@ DWORD StepFailed(LPCWSTR step) {
     return error;
 }
 
-// A socket field is open while it holds a value other than INVALID_SOCKET or 0 (a record not
-// yet used); taking the value out first means no value is ever closed twice.
+// Taking the value out first means no value is ever closed twice.
 void CloseIfOpen(std::atomic<SOCKET>& field) {
     SOCKET s = field.exchange(INVALID_SOCKET);
-    if (s != INVALID_SOCKET && s != 0) win::closesocket(s);
+    if (IsOpenSocket(s)) win::closesocket(s);
 }
 
 }  // namespace
+
+bool IsOpenSocket(SOCKET s) {
+    return s != INVALID_SOCKET && s != 0;
+}
 
 bool SetSocketOptions(SOCKET s) {
     bool reuse = SetOption(s, SOL_SOCKET, SO_REUSEADDR, L"setsockopt(SO_REUSEADDR)=%d");

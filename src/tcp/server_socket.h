@@ -5,6 +5,9 @@
 #include "platform/win.h"
 #include "startup/instance.h"
 
+// A socket field is open while it holds a value other than INVALID_SOCKET or 0 (a record not
+// yet used).
+bool IsOpenSocket(win::SOCKET s);
 // Sets SO_REUSEADDR, SO_KEEPALIVE and TCP_NODELAY; all three are tried. True if all were set.
 bool SetSocketOptions(win::SOCKET s);
 // Listens on the instance's port and blocks until one client connects. Returns 0 when it has,
