@@ -6,4 +6,5 @@ bash scripts/setup.sh
 bash scripts/build.sh build-bench -DCMAKE_BUILD_TYPE=Release -DVELTRABOX_BENCH=ON \
     -DVELTRABOX_TESTS=OFF
 for b in build-bench/bench/bench_*; do [ -x "$b" ] && "$b"; done
+build-bench/bench/telegrams build-bench/veltrabox
 for s in bench/*.sh; do [ -f "$s" ] && bash "$s" build-bench; done

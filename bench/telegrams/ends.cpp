@@ -1,0 +1,217 @@
+#include "bench/telegrams/ends.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "tests/support/ports.h"
+
+namespace bench {
+
+namespace {
+
+// Bursts go out in writes of this size (the last one of a burst may be shorter).
+constexpr size_t kPiece = 4096;
+
+[[noreturn]] void Fail(const std::string& what) {
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+bool Busy() {
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+}
+
+// A non-blocking byte stream (a pty master, a socket) with its own input and output buffers.
+class Stream {
+  public:
+    Stream(int fd, std::string what) : fd_(fd), what_(std::move(what)) {}
+    ~Stream() { close(fd_); }
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+
+    int Fd() const { return fd_; }
+
+    // Whether a frame may be appended: a whole piece waiting is written first.
+    bool Room() {
+        if (Queued() >= kPiece) Write(false);
+        return Queued() < kPiece;
+    }
+    void Append(const uint8_t* bytes, size_t size) { out_.insert(out_.end(), bytes, bytes + size); }
+    // Writes whole pieces, and with `all` the rest too; true once nothing is left.
+    bool Write(bool all) {
+        while (Queued() >= kPiece || (all && Queued() > 0)) {
+            ssize_t n = write(fd_, out_.data() + sent_, std::min(kPiece, Queued()));
+            if (n < 0 && Busy()) break;
+            if (n <= 0) Fail(what_ + " write");
+            sent_ += size_t(n);
+        }
+        if (Queued() == 0) {
+            out_.clear();
+            sent_ = 0;
+        }
+        return Queued() == 0;
+    }
+    size_t Queued() const { return out_.size() - sent_; }
+
+    // The next whole frame, whose length `frameLength` finds at the front of the input (0 while
+    // it is not whole); reads what the descriptor has when none is whole yet.
+    template <class Length>
+    bool Next(Length frameLength, Bytes* frame) {
+        for (;;) {
+            size_t size = frameLength(in_.data() + taken_, in_.size() - taken_);
+            if (size > 0) {
+                frame->assign(in_.begin() + long(taken_), in_.begin() + long(taken_ + size));
+                taken_ += size;
+                return true;
+            }
+            in_.erase(in_.begin(), in_.begin() + long(taken_));
+            taken_ = 0;
+            size_t had = in_.size();
+            in_.resize(had + 65536);
+            ssize_t n = read(fd_, in_.data() + had, 65536);
+            in_.resize(had + size_t(std::max<ssize_t>(n, 0)));
+            if (n < 0 && Busy()) return false;
+            if (n <= 0) {
+                if (n == 0) errno = ECONNRESET;
+                Fail(what_ + " read");
+            }
+        }
+    }
+
+  private:
+    const int fd_;
+    const std::string what_;
+    Bytes out_;
+    size_t sent_ = 0;
+    Bytes in_;
+    size_t taken_ = 0;
+};
+
+// A LON telegram is byte 1 + 2 bytes long.
+size_t TelegramLength(const uint8_t* bytes, size_t size) {
+    if (size < 2 || size < size_t(bytes[1]) + 2) return 0;
+    return size_t(bytes[1]) + 2;
+}
+
+size_t MessageLength(const uint8_t* bytes, size_t size) {
+    if (size < ipmsg::HEADER_SIZE) return 0;
+    size_t length = ipmsg::HEADER_SIZE + (bytes[2] | size_t(bytes[3]) << 8);
+    return size >= length ? length : 0;
+}
+
+class PtyPeer : public Peer {
+  public:
+    PtyPeer(int master, int slave, std::string path)
+        : stream_(master, "pty " + path), slave_(slave), path_(std::move(path)) {}
+    // The slave stays open here too, so the master never sees a hang-up between two cycles of
+    // the server.
+    ~PtyPeer() override { close(slave_); }
+
+    std::vector<std::string> Options() const override { return {"-d", path_}; }
+    int Fd() const override { return stream_.Fd(); }
+    bool Offer(const Bytes& telegram) override {
+        if (!stream_.Room()) return false;
+        stream_.Append(telegram.data(), telegram.size());
+        return true;
+    }
+    bool Flush() override { return stream_.Write(true); }
+    bool Pending() const override { return stream_.Queued() > 0; }
+    bool Take(Bytes* telegram) override { return stream_.Next(TelegramLength, telegram); }
+
+  private:
+    Stream stream_;
+    const int slave_;
+    const std::string path_;
+};
+
+}  // namespace
+
+std::unique_ptr<Peer> MakePtyPeer() {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    char name[128];
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
+        ptsname_r(master, name, sizeof name) != 0) {
+        Fail("pty");
+    }
+    int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios mode;
+    if (slave < 0 || tcgetattr(slave, &mode) != 0) Fail(std::string("pty slave ") + name);
+    cfmakeraw(&mode);
+    tcsetattr(slave, TCSANOW, &mode);
+    return std::make_unique<PtyPeer>(master, slave, name);
+}
+
+struct Client::Impl {
+    explicit Impl(int fd) : stream(fd, "client") {}
+    Stream stream;
+};
+
+Client::Client(int port, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    sockaddr_in address = Loopback(port);
+    int fd;
+    for (;;) {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) Fail("socket");
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) break;
+        close(fd);
+        if (errno != ECONNREFUSED || std::chrono::steady_clock::now() >= deadline) {
+            Fail("connect to port " + std::to_string(port));
+        }
+        // Nothing signals a listening socket coming up; a short pause between tries will do.
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    impl_ = std::make_unique<Impl>(fd);
+}
+
+Client::~Client() = default;
+
+int Client::Fd() const {
+    return impl_->stream.Fd();
+}
+
+bool Client::Offer(const Bytes& telegram) {
+    if (!impl_->stream.Room()) return false;
+    Bytes message = ipmsg::Encode(ipmsg::ID_DATA, telegram);
+    impl_->stream.Append(message.data(), message.size());
+    return true;
+}
+
+bool Client::Flush() {
+    return impl_->stream.Write(true);
+}
+
+bool Client::Pending() const {
+    return impl_->stream.Queued() > 0;
+}
+
+bool Client::Take(Bytes* telegram) {
+    Bytes message;
+    while (impl_->stream.Next(MessageLength, &message)) {
+        if ((message[0] | message[1] << 8) != ipmsg::ID_DATA) continue;
+        telegram->assign(message.begin() + ipmsg::HEADER_SIZE, message.end());
+        return true;
+    }
+    return false;
+}
+
+void Client::Alive() {
+    Bytes alive = ipmsg::Encode(ipmsg::ID_ALIVE, {});
+    impl_->stream.Append(alive.data(), alive.size());
+    impl_->stream.Write(true);
+}
+
+}  // namespace bench

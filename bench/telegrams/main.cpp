@@ -1,0 +1,317 @@
+// Telegrams through the real server: a peer plays the LON interface (a pty as a serial
+// interface), a real TCP client the other end. For one busy instance alone, and for one busy
+// instance beside seven whose clients are idle, it reports the one-way latency both ways
+// (median and 99th percentile, one telegram at a time), the rate of a long burst each way
+// (257-byte telegrams, sent in 4 KiB writes) and the server's CPU time (user plus system, all
+// threads) per telegram of the burst.
+//
+//   telegrams SERVER_BINARY [TELEGRAMS_PER_BURST [LATENCY_SAMPLES]]
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "bench/telegrams/ends.h"
+#include "tests/support/ports.h"
+
+extern char** environ;
+
+namespace bench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kWaitSeconds = 20;  // for anything the server must do; more means it is stuck
+constexpr size_t kTelegramSize = 255 + 2;
+
+struct Settings {
+    std::string server;
+    uint32_t burst = 200000;
+    uint32_t samples = 2000;
+};
+
+// The server as a child process with its own registry (error lines only) and log file.
+class Server {
+  public:
+    Server(const std::string& binary, const std::vector<std::string>& args,
+           const std::vector<std::string>& environment) {
+        char dir[] = "/tmp/veltrabench-XXXXXX";
+        if (!mkdtemp(dir)) throw std::runtime_error("mkdtemp failed");
+        dir_ = dir;
+        std::ofstream(dir_ + "/registry.reg")
+            << "[HKEY_LOCAL_MACHINE\\DebugZones]\n\"Quorvel\"=dword:00000010\n";
+        std::vector<std::string> argv = {binary};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            if (std::strncmp(*e, "VELTRABOX_", 10) != 0) env.emplace_back(*e);
+        }
+        env.push_back("VELTRABOX_REGISTRY=" + dir_ + "/registry.reg");
+        env.insert(env.end(), environment.begin(), environment.end());
+        std::vector<char*> argvp, envp;
+        for (auto& a : argv) argvp.push_back(a.data());
+        for (auto& e : env) envp.push_back(e.data());
+        argvp.push_back(nullptr);
+        envp.push_back(nullptr);
+        const std::string log = dir_ + "/server.log";
+        pid_ = fork();
+        if (pid_ == 0) {
+            // The server dies with the benchmark, even when that crashes.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            int in = open("/dev/null", O_RDWR);
+            int err = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(in, 0);
+            dup2(in, 1);
+            dup2(err, 2);
+            execve(argvp[0], argvp.data(), envp.data());
+            _exit(127);
+        }
+        if (pid_ < 0) throw std::runtime_error("fork failed");
+    }
+    ~Server() {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        std::filesystem::remove_all(dir_);
+    }
+
+    // User plus system time of every thread so far, in seconds.
+    double CpuSeconds() const {
+        std::ifstream file("/proc/" + std::to_string(pid_) + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        // Fields 14 and 15 of the line; the name in field 2 may hold blanks, so count from
+        // its closing parenthesis (field 3 is the first after it).
+        std::istringstream rest(stat.substr(stat.rfind(')') + 1));
+        std::string field;
+        for (int i = 3; i < 14; ++i) rest >> field;
+        double user = 0, system = 0;
+        rest >> user >> system;
+        return (user + system) / double(sysconf(_SC_CLK_TCK));
+    }
+    std::string Log() const {
+        std::ifstream file(dir_ + "/server.log");
+        return std::string((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
+    }
+
+  private:
+    pid_t pid_ = -1;
+    std::string dir_;
+};
+
+// Telegram `number` of a flow: 257 bytes, the number in bytes 2 to 5.
+Bytes Numbered(uint32_t number) {
+    Bytes telegram(kTelegramSize, 0xA5);
+    telegram[0] = 0x01;
+    telegram[1] = uint8_t(kTelegramSize - 2);
+    std::memcpy(&telegram[2], &number, sizeof number);
+    return telegram;
+}
+
+// One way through the bridge, with the number of the next telegram on it.
+struct Way {
+    End& from;
+    End& to;
+    uint32_t next = 0;
+};
+
+void Await(pollfd* fds, nfds_t count) {
+    int r;
+    while ((r = poll(fds, count, kWaitSeconds * 1000)) < 0 && errno == EINTR) {
+    }
+    if (r == 0) throw std::runtime_error("no progress for " + std::to_string(kWaitSeconds) + " s");
+}
+
+// The next telegram at the far end must be the next of the flow, whole.
+void Check(const Bytes& got, uint32_t number) {
+    if (got != Numbered(number)) {
+        uint32_t seen = 0;
+        if (got.size() >= 6) std::memcpy(&seen, &got[2], sizeof seen);
+        throw std::runtime_error("telegram " + std::to_string(number) + " expected, got " +
+                                 std::to_string(got.size()) + " bytes numbered " +
+                                 std::to_string(seen));
+    }
+}
+
+// Sends `count` telegrams as fast as both ends take them; the seconds from the first write to
+// the last telegram in.
+double Burst(Way& way, uint32_t count) {
+    uint32_t sent = 0, arrived = 0;
+    Bytes telegram = Numbered(way.next), in;
+    const Clock::time_point start = Clock::now();
+    while (arrived < count) {
+        while (sent < count && way.from.Offer(telegram)) telegram = Numbered(way.next + ++sent);
+        if (sent == count) way.from.Flush();
+        while (arrived < count && way.to.Take(&in)) Check(in, way.next + arrived++);
+        if (arrived == count) break;
+        short out = sent < count || way.from.Pending() ? POLLOUT : 0;
+        pollfd fds[2] = {{way.to.Fd(), POLLIN, 0}, {way.from.Fd(), out, 0}};
+        Await(fds, 2);
+    }
+    way.next += count;
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// One telegram at a time: the microseconds from each write to its arrival.
+std::vector<double> Latencies(Way& way, uint32_t samples) {
+    std::vector<double> us;
+    Bytes in;
+    for (uint32_t i = 0; i < samples; ++i) {
+        Bytes telegram = Numbered(way.next);
+        const Clock::time_point start = Clock::now();
+        if (!way.from.Offer(telegram)) throw std::runtime_error("no room for one telegram");
+        while (!way.from.Flush()) {
+            pollfd fd = {way.from.Fd(), POLLOUT, 0};
+            Await(&fd, 1);
+        }
+        while (!way.to.Take(&in)) {
+            pollfd fd = {way.to.Fd(), POLLIN, 0};
+            Await(&fd, 1);
+        }
+        us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        Check(in, way.next++);
+    }
+    return us;
+}
+
+struct Figures {
+    double medianUs, p99Us, perSecond, cpuUsPerTelegram;
+};
+
+Figures Measure(Way& way, Client& busy, const Server& server, const Settings& settings) {
+    // The client's keep-alive: a burst the other way says nothing to the server.
+    busy.Alive();
+    std::vector<double> us = Latencies(way, settings.samples);
+    std::sort(us.begin(), us.end());
+    busy.Alive();
+    const double cpu = server.CpuSeconds();
+    const double seconds = Burst(way, settings.burst);
+    const double cpuUs = (server.CpuSeconds() - cpu) * 1e6 / settings.burst;
+    return {us[us.size() / 2], us[std::min(us.size() - 1, us.size() * 99 / 100)],
+            settings.burst / seconds, cpuUs};
+}
+
+// Clients with nothing to say: each sends a keep-alive every 2 s, so the server does not drop
+// it as silent, and whatever the server sends is read and dropped.
+class IdleClients {
+  public:
+    explicit IdleClients(std::vector<Client*> clients)
+        : clients_(std::move(clients)), thread_([this] { Run(); }) {}
+    ~IdleClients() {
+        stop_ = true;
+        thread_.join();
+    }
+
+  private:
+    void Run() {
+        Clock::time_point lastAlive = Clock::now();
+        Bytes ignored;
+        std::vector<pollfd> fds;
+        for (Client* c : clients_) fds.push_back({c->Fd(), POLLIN, 0});
+        while (!stop_) {
+            poll(fds.data(), fds.size(), 200);
+            for (Client* c : clients_) {
+                while (c->Take(&ignored)) {
+                }
+            }
+            if (Clock::now() - lastAlive < std::chrono::seconds(2)) continue;
+            for (Client* c : clients_) c->Alive();
+            lastAlive = Clock::now();
+        }
+    }
+
+    std::vector<Client*> clients_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+void Print(const char* setup, const char* way, const Figures& f) {
+    std::printf("%-22s %-9s %10.1f %10.1f %12.0f %14.2f\n", setup, way, f.medianUs, f.p99Us,
+                f.perSecond, f.cpuUsPerTelegram);
+    std::fflush(stdout);
+}
+
+// `instances` instances in one server, each on an interface of `makePeer` with a client; the
+// first one busy, the others idle. Returns the CPU time per telegram of the busy way from the
+// LON interface to the client.
+double RunSetup(const char* setup, int instances, PeerMaker makePeer, const Settings& settings) {
+    std::vector<std::unique_ptr<Peer>> peers;
+    std::vector<std::string> args, environment;
+    std::vector<int> ports;
+    for (int i = 0; i < instances; ++i) {
+        peers.push_back(makePeer());
+        ports.push_back(FreePort());
+        if (i > 0) args.push_back("-i");
+        for (const auto& option : peers.back()->Options()) args.push_back(option);
+        args.insert(args.end(), {"-p", std::to_string(ports.back())});
+        for (const auto& entry : peers.back()->Environment()) environment.push_back(entry);
+    }
+    Server server(settings.server, args, environment);
+    try {
+        std::vector<std::unique_ptr<Client>> clients;
+        std::vector<Way> up, down;
+        for (int i = 0; i < instances; ++i) {
+            clients.push_back(std::make_unique<Client>(ports[i], kWaitSeconds));
+            up.push_back({*peers[i], *clients[i]});
+            down.push_back({*clients[i], *peers[i]});
+        }
+        // Each instance serves once a telegram has gone through it each way.
+        for (int i = 0; i < instances; ++i) {
+            Latencies(up[i], 1);
+            Latencies(down[i], 1);
+        }
+        std::vector<Client*> idle;
+        for (int i = 1; i < instances; ++i) idle.push_back(clients[i].get());
+        IdleClients keepAlive(idle);
+        Burst(up[0], settings.burst / 10);
+        Burst(down[0], settings.burst / 10);
+        const Figures fromLon = Measure(up[0], *clients[0], server, settings);
+        Print(setup, "LON->TCP", fromLon);
+        Print(setup, "TCP->LON", Measure(down[0], *clients[0], server, settings));
+        return fromLon.cpuUsPerTelegram;
+    } catch (const std::exception&) {
+        std::fprintf(stderr, "server log:\n%s\n", server.Log().c_str());
+        throw;
+    }
+}
+
+}  // namespace
+
+}  // namespace bench
+
+int main(int argc, char** argv) {
+    if (argc < 2 || argc > 4) {
+        std::fprintf(stderr, "usage: %s SERVER_BINARY [TELEGRAMS_PER_BURST [LATENCY_SAMPLES]]\n",
+                     argv[0]);
+        return 2;
+    }
+    bench::Settings settings;
+    settings.server = argv[1];
+    if (argc > 2) settings.burst = uint32_t(std::stoul(argv[2]));
+    if (argc > 3) settings.samples = uint32_t(std::stoul(argv[3]));
+    signal(SIGPIPE, SIG_IGN);
+    try {
+        std::printf("%-22s %-9s %10s %10s %12s %14s\n", "telegrams (257 bytes)", "way", "median us",
+                    "p99 us", "telegrams/s", "CPU us/telegr");
+        double one = bench::RunSetup("1 instance", 1, bench::MakePtyPeer, settings);
+        double eight = bench::RunSetup("8 instances, 7 idle", 8, bench::MakePtyPeer, settings);
+        std::printf("CPU per telegram LON->TCP, 8 instances / 1 instance: %.2f\n", eight / one);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "telegrams: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
