@@ -1,6 +1,9 @@
 #include "registry_file.h"
 
+#include <iconv.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cwctype>
 #include <optional>
 
@@ -9,6 +12,8 @@
 namespace win::detail {
 
 namespace {
+
+constexpr wchar_t REPLACEMENT_CHARACTER = 0xFFFD;
 
 std::wstring_view Trim(std::wstring_view s) {
     while (!s.empty() && std::iswspace(s.front())) s.remove_prefix(1);
@@ -133,7 +138,39 @@ class Parser {
     RegistryKey* key_ = nullptr;
 };
 
+// Converts `bytes` from the iconv encoding `from`, whose units are `unit` bytes long. A unit
+// that does not convert becomes U+FFFD; an incomplete last unit is dropped.
+std::wstring Convert(std::string_view bytes, const char* from, size_t unit) {
+    iconv_t converter = iconv_open("WCHAR_T", from);
+    if (converter == reinterpret_cast<iconv_t>(-1)) return WidenUtf8(bytes);
+    // Every unit of both encodings gives at most one wide character.
+    std::wstring wide(bytes.size(), L'\0');
+    char* in = const_cast<char*>(bytes.data());
+    size_t inLeft = bytes.size();
+    char* out = reinterpret_cast<char*>(wide.data());
+    size_t outLeft = wide.size() * sizeof(wchar_t);
+    while (inLeft >= unit &&
+           iconv(converter, &in, &inLeft, &out, &outLeft) == static_cast<size_t>(-1) &&
+           errno == EILSEQ) {
+        *reinterpret_cast<wchar_t*>(out) = REPLACEMENT_CHARACTER;
+        out += sizeof(wchar_t);
+        outLeft -= sizeof(wchar_t);
+        in += unit;
+        inLeft -= unit;
+    }
+    iconv_close(converter);
+    wide.resize(wide.size() - outLeft / sizeof(wchar_t));
+    return wide;
+}
+
 }  // namespace
+
+std::wstring DecodeRegistryText(std::string_view bytes) {
+    if (bytes.starts_with("\xFF\xFE")) return Convert(bytes.substr(2), "UTF-16LE", 2);
+    if (bytes.starts_with("REGEDIT4")) return Convert(bytes, "WINDOWS-1252", 1);
+    if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
+    return WidenUtf8(bytes);
+}
 
 std::wstring FoldName(std::wstring_view name) {
     std::wstring folded(name);
@@ -143,10 +180,9 @@ std::wstring FoldName(std::wstring_view name) {
     return folded;
 }
 
-RegistryTree ParseRegistryText(std::string_view text,
+RegistryTree ParseRegistryText(std::string_view bytes,
                                const std::function<void(int, const char*)>& report) {
-    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
-    std::wstring wide = WidenUtf8(text);
+    std::wstring wide = DecodeRegistryText(bytes);
     Parser parser(report);
     std::wstring logical;
     bool continuing = false;

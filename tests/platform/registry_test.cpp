@@ -174,4 +174,54 @@ TEST(RegistryFile, ByteOrderMarkAndDefaultValue) {
     EXPECT_EQ(tree[L"hkey_local_machine\\k"][L""].Type, win::REG_SZ);
 }
 
+// A file as regedit exports it: UTF-16LE with a byte-order mark and CRLF line ends.
+std::string Utf16File(std::u16string_view text) {
+    std::string bytes = "\xFF\xFE";
+    for (char16_t unit : text) {
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>(unit >> 8);
+    }
+    return bytes;
+}
+
+std::wstring TextValue(const wchar_t* key, const wchar_t* name) {
+    Value v = Query(key, name, 256);
+    EXPECT_EQ(v.type, win::REG_SZ);
+    return std::wstring(reinterpret_cast<const wchar_t*>(v.data.data()));
+}
+
+TEST(Registry, ReadsTheUtf16FileThatRegeditWrites) {
+    // "Grüße €" and a character outside the BMP (U+1D11E, a surrogate pair in UTF-16).
+    ScopedRegistry registry(
+        Utf16File(u"Windows Registry Editor Version 5.00\r\n\r\n"
+                  u"[HKEY_LOCAL_MACHINE\\DebugZones]\r\n"
+                  u"\"Quorvel\"=dword:00000017\r\n"
+                  u"\"Name\"=\"Gr\u00FC\u00DFe \u20AC \U0001D11E\"\r\n"));
+    EXPECT_EQ(Query(L"DebugZones", L"Quorvel").data, (std::vector<win::BYTE>{0x17, 0, 0, 0}));
+    EXPECT_EQ(TextValue(L"DebugZones", L"Name"), L"Gr\u00FC\u00DFe \u20AC \U0001D11E");
+}
+
+TEST(Registry, ReadsTheWindows1252FileOfRegedit4) {
+    // 0xFC is u-umlaut; 0x80 is the euro sign in Windows-1252 (a control character in Latin-1).
+    ScopedRegistry registry(
+        "REGEDIT4\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\Quorvel]\r\n"
+        "\"NID\"=hex:00,11,22,33,44,55\r\n"
+        "\"Name\"=\"Gr\xFC\xDF"
+        "e \x80\"\r\n");
+    EXPECT_EQ(Query(L"Quorvel", L"NID").data,
+              (std::vector<win::BYTE>{0x00, 0x11, 0x22, 0x33, 0x44, 0x55}));
+    EXPECT_EQ(TextValue(L"Quorvel", L"Name"), L"Gr\u00FC\u00DFe \u20AC");
+}
+
+TEST(RegistryFile, UndecodableBytesBecomeReplacementCharacters) {
+    // A lone low surrogate and an odd last byte in UTF-16; 0x81 has no character in
+    // Windows-1252. The lines around them still count.
+    EXPECT_EQ(win::detail::DecodeRegistryText(Utf16File(u"a\xDC00"
+                                                        u"b") +
+                                              "c"),
+              L"a\uFFFDb");
+    EXPECT_EQ(win::detail::DecodeRegistryText("REGEDIT4\n\x81x"), L"REGEDIT4\n\uFFFDx");
+}
+
 }  // namespace
