@@ -70,6 +70,17 @@ std::string BuiltProgram(const std::string& name) {
 
 ServerProcess::ServerProcess(const std::vector<std::string>& args,
                              const std::vector<std::string>& environment, unsigned zones) {
+    std::vector<std::string> argv = {BuiltProgram("veltrabox")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Spawn(std::move(argv), environment, zones);
+}
+
+ServerProcess::ServerProcess(const Command& command) {
+    Spawn(command.argv, {}, LOG_ZONES);
+}
+
+void ServerProcess::Spawn(std::vector<std::string> argv,
+                          const std::vector<std::string>& environment, unsigned zones) {
     char dirTemplate[] = "/tmp/veltrabox-e2e-XXXXXX";
     if (!mkdtemp(dirTemplate)) {
         ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
@@ -94,9 +105,7 @@ ServerProcess::ServerProcess(const std::vector<std::string>& args,
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
     // The server dies with the test program, even when that crashes.
-    std::vector<std::string> argv = {"/usr/bin/setpriv", "--pdeathsig", "KILL",
-                                     BuiltProgram("veltrabox")};
-    argv.insert(argv.end(), args.begin(), args.end());
+    argv.insert(argv.begin(), {"/usr/bin/setpriv", "--pdeathsig", "KILL"});
     std::vector<std::string> env = ChildEnvironment(registry, environment);
     std::vector<char*> argvPointers = Pointers(argv);
     std::vector<char*> envPointers = Pointers(env);

@@ -39,6 +39,12 @@ class ServerProcess {
     explicit ServerProcess(const std::vector<std::string>& args,
                            const std::vector<std::string>& environment = {},
                            unsigned zones = LOG_ZONES);
+    // Runs another program (`command[0]` a path) in the same way, e.g. a daemon that a test
+    // puts beside the server; its standard error is captured as the server's is.
+    struct Command {
+        std::vector<std::string> argv;
+    };
+    explicit ServerProcess(const Command& command);
     // Stops the process and fails the test if a sanitizer reported anything.
     ~ServerProcess();
     ServerProcess(const ServerProcess&) = delete;
@@ -64,6 +70,8 @@ class ServerProcess {
     int Stop();
 
   private:
+    void Spawn(std::vector<std::string> argv, const std::vector<std::string>& environment,
+               unsigned zones);
     void ReadLines(int fd);
 
     pid_t pid_ = -1;
