@@ -1,6 +1,7 @@
 // veltraclient: talks to one Veltrabox port. Sends each hex telegram given (on the command line,
-// or line by line on standard input) as a data message, prints every message received, and
-// sends its own keep-alive while it has nothing to say so that the server keeps it.
+// or line by line on standard input) as a data message, prints every message received (and with
+// -D decodes every telegram both ways), and sends its own keep-alive while it has nothing to say
+// so that the server keeps it.
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "decode.h"
 #include "ipmsg.h"
 
 namespace {
@@ -28,13 +30,14 @@ using Clock = std::chrono::steady_clock;
 constexpr auto KEEP_ALIVE_AFTER = std::chrono::seconds(2);
 
 const char USAGE[] =
-    "usage: veltraclient [-h host] -p port [-n count] [-t seconds] [-e] [telegram ... | -]\n"
+    "usage: veltraclient [-h host] -p port [-n count] [-t seconds] [-e] [-D] [telegram ... | -]\n"
     "  Sends each telegram (hex bytes, e.g. \"00 03 01 02 03\") as a data message; with no\n"
     "  telegram, or with -, reads one telegram per line from standard input.\n"
     "  Prints every message received: time, id, length, bytes.\n"
     "  -n count    exit after receiving count data messages\n"
     "  -t seconds  exit after this many seconds\n"
     "  -e          echo: send every data message received back as it came\n"
+    "  -D          decode: print every telegram, received or sent, with a readable line\n"
     "Status: 0 when -n is met or -t runs out (1 if -n was given and not met), 1 when the\n"
     "connection fails or the server closes it, 2 on bad usage.\n";
 
@@ -44,13 +47,14 @@ struct Options {
     long count = -1;     // data messages to wait for; -1: no limit
     double seconds = 0;  // 0: no time limit
     bool echo = false;
+    bool decode = false;
     std::vector<ipmsg::Bytes> telegrams;
     bool readStdin = false;
 };
 
 bool ParseOptions(int argc, char** argv, Options* options) {
     int opt;
-    while ((opt = getopt(argc, argv, "h:p:n:t:e")) != -1) {
+    while ((opt = getopt(argc, argv, "h:p:n:t:eD")) != -1) {
         char* end = nullptr;
         switch (opt) {
             case 'h':
@@ -69,6 +73,9 @@ bool ParseOptions(int argc, char** argv, Options* options) {
                 break;
             case 'e':
                 options->echo = true;
+                break;
+            case 'D':
+                options->decode = true;
                 break;
             default:
                 return false;
@@ -136,20 +143,31 @@ bool SendAll(int fd, const ipmsg::Bytes& wire) {
     return true;
 }
 
-void PrintMessage(const ipmsg::Message& message) {
+// "14:02:07.315 id=16 len=5 00 03 01 02 03"; a sent one says "sent" after the time. With
+// `decode` a telegram gets its readable line below, under the id.
+void PrintMessage(const ipmsg::Message& message, bool sent, bool decode) {
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     tm parts;
     localtime_r(&now.tv_sec, &parts);
-    std::printf("%02d:%02d:%02d.%03ld id=%u len=%zu%s%s\n", parts.tm_hour, parts.tm_min,
-                parts.tm_sec, now.tv_nsec / 1000000, message.id, message.data.size(),
-                message.data.empty() ? "" : " ", ipmsg::HexOf(message.data).c_str());
+    std::printf("%02d:%02d:%02d.%03ld%s id=%u len=%zu%s%s\n", parts.tm_hour, parts.tm_min,
+                parts.tm_sec, now.tv_nsec / 1000000, sent ? " sent" : "", message.id,
+                message.data.size(), message.data.empty() ? "" : " ",
+                ipmsg::HexOf(message.data).c_str());
+    if (decode && message.id == ipmsg::ID_DATA) {
+        std::printf("             %s\n", lonmsg::DescribeTelegram(message.data).c_str());
+    }
     std::fflush(stdout);
+}
+
+bool SendTelegram(int fd, const ipmsg::Bytes& telegram, bool decode) {
+    if (decode) PrintMessage({ipmsg::ID_DATA, telegram}, true, true);
+    return SendAll(fd, ipmsg::Encode(ipmsg::ID_DATA, telegram));
 }
 
 // Sends every whole line in `lines` as a telegram and keeps the unfinished rest. Returns the
 // number of telegrams sent, or -1 when sending failed.
-int SendLines(int fd, std::string* lines) {
+int SendLines(int fd, std::string* lines, bool decode) {
     int sent = 0;
     size_t end;
     while ((end = lines->find('\n')) != std::string::npos) {
@@ -162,7 +180,7 @@ int SendLines(int fd, std::string* lines) {
             std::fprintf(stderr, "veltraclient: not a telegram, skipped: %s\n", line.c_str());
             continue;
         }
-        if (!SendAll(fd, ipmsg::Encode(ipmsg::ID_DATA, telegram))) return -1;
+        if (!SendTelegram(fd, telegram, decode)) return -1;
         ++sent;
     }
     return sent;
@@ -176,7 +194,7 @@ int Milliseconds(Clock::duration d) {
 int Run(const Options& options, int fd) {
     Clock::time_point lastSend = Clock::now();
     for (const auto& telegram : options.telegrams) {
-        if (!SendAll(fd, ipmsg::Encode(ipmsg::ID_DATA, telegram))) return 1;
+        if (!SendTelegram(fd, telegram, options.decode)) return 1;
     }
     const Clock::time_point deadline =
         options.seconds > 0 ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -210,11 +228,11 @@ int Run(const Options& options, int fd) {
             ipmsg::Feed(decoder, buffer, size_t(n));
             ipmsg::Message message;
             while (ipmsg::Next(decoder, &message)) {
-                PrintMessage(message);
+                PrintMessage(message, false, options.decode);
                 if (message.id != ipmsg::ID_DATA) continue;
                 ++received;
                 if (options.echo) {
-                    if (!SendAll(fd, ipmsg::Encode(ipmsg::ID_DATA, message.data))) return 1;
+                    if (!SendTelegram(fd, message.data, options.decode)) return 1;
                     lastSend = Clock::now();
                 }
             }
@@ -229,7 +247,7 @@ int Run(const Options& options, int fd) {
             } else {
                 lines.append(buffer, size_t(n));
             }
-            int sent = SendLines(fd, &lines);
+            int sent = SendLines(fd, &lines, options.decode);
             if (sent < 0) return 1;
             if (sent > 0) lastSend = Clock::now();
         }

@@ -1,0 +1,157 @@
+#include "apdu.h"
+
+#include <cstdio>
+
+#include "ipmsg.h"
+
+namespace lonmsg {
+
+namespace {
+
+constexpr uint8_t READ_MEMORY = 0x6D;
+constexpr uint8_t WRITE_MEMORY = 0x6E;
+
+// Network management requests by code; nullptr for the codes that have no name.
+const char* ManagementName(uint8_t code) {
+    static const char* const names[32] = {
+        "expanded",       "QueryId",      "RespondToQuery", "UpdateDomain", "LeaveDomain",
+        "UpdateKey",      "UpdateAddr",   "QueryAddr",      "QueryNvCnfg",  "UpdateGroupAddr",
+        "QueryDomain",    "UpdateNvCnfg", "SetNodeMode",    "ReadMemory",   "WriteMemory",
+        "ChecksumRecalc", "Wink",         "MemoryRefresh",  "QuerySnvt",    "NvFetch",
+        nullptr,          nullptr,        nullptr,          nullptr,        nullptr,
+        nullptr,          nullptr,        nullptr,          nullptr,        "DeviceEscape",
+        "RouterEscape",   "ServicePin"};
+    return code >= 0x60 && code <= 0x7F ? names[code - 0x60] : nullptr;
+}
+
+const char* DiagnosticsName(uint8_t code) {
+    switch (code) {
+        case 0x51:
+            return "QueryStatus";
+        case 0x52:
+            return "Proxy";
+        case 0x53:
+            return "ClearStatus";
+        case 0x54:
+            return "QueryXcvr";
+        case 0x56:
+            return "QueryStatusFlex";
+        default:
+            return nullptr;
+    }
+}
+
+std::string Format(const char* format, unsigned value) {
+    char text[32];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+void AppendData(std::string* line, ByteView data) {
+    if (!data.empty()) *line += " data " + Hex(data);
+}
+
+// ReadMemory and WriteMemory: address mode, 16-bit big-endian address, count; WriteMemory adds a
+// form byte and the data.
+std::string MemoryRequest(uint8_t code, ByteView fields) {
+    std::string line = ManagementName(code);
+    const size_t fixed = code == WRITE_MEMORY ? 5 : 4;
+    if (fields.size() < fixed) {
+        AppendData(&line, fields);
+        Mark(&line, "ends inside its fields");
+        return line;
+    }
+    line += " mode " + std::to_string(fields[0]) +
+            Format(" address 0x%04X", unsigned(fields[1] << 8 | fields[2])) + " count " +
+            std::to_string(fields[3]);
+    ByteView rest = fields.subspan(fixed);
+    if (code == READ_MEMORY) {
+        if (!rest.empty()) Mark(&line, std::to_string(rest.size()) + " bytes more");
+        return line;
+    }
+    line += Format(" form 0x%02X", fields[4]);
+    AppendData(&line, rest);
+    if (rest.size() != fields[3]) Mark(&line, std::to_string(rest.size()) + " data bytes");
+    return line;
+}
+
+// A response code below 0x40 names every request it may answer: management success is
+// 0x20 | request, failure the request's low 5 bits; diagnostics success 0x30 | request, failure
+// 0x10 | request (low 4 bits).
+std::string Response(uint8_t code, ByteView data) {
+    std::string names;
+    auto add = [&](const char* name, const char* outcome) {
+        if (!name) return;
+        if (!names.empty()) names += " / ";
+        names += std::string(name) + " " + outcome;
+    };
+    const char* outcome = code & 0x20 ? "success" : "failure";
+    add(ManagementName(uint8_t(0x60 | (code & 0x1F))), outcome);
+    if (code & 0x10) add(DiagnosticsName(uint8_t(0x50 | (code & 0x0F))), outcome);
+    if (names.empty()) names = Format("response 0x%02X", code);
+    AppendData(&names, data);
+    return names;
+}
+
+}  // namespace
+
+ApduClass ClassOf(uint8_t code) {
+    if (code >= 0xC0) return ApduClass::NvPoll;
+    if (code >= 0x80) return ApduClass::NvUpdate;
+    if (code >= 0x60) return ApduClass::Management;
+    if (code >= 0x50) return ApduClass::Diagnostics;
+    if (code >= 0x40) return ApduClass::ForeignFrame;
+    return ApduClass::Application;
+}
+
+std::string DescribeApdu(ByteView pdu, bool response) {
+    if (pdu.empty()) return "no PDU";
+    const uint8_t code = pdu[0];
+    ByteView rest = pdu.subspan(1);
+    if (response && code < 0x40) return Response(code, rest);
+    std::string line;
+    switch (ClassOf(code)) {
+        case ApduClass::NvUpdate:
+        case ApduClass::NvPoll: {
+            const bool poll = ClassOf(code) == ApduClass::NvPoll;
+            line = poll ? "NV poll" : "NV update";
+            if (rest.empty()) {
+                Mark(&line, "ends inside the selector");
+                return line;
+            }
+            line += Format(" selector 0x%04X", NvSelector(code, rest[0]));
+            rest = rest.subspan(1);
+            if (!poll) {
+                line += rest.empty() ? " no value" : " value " + Hex(rest);
+                return line;
+            }
+            break;
+        }
+        case ApduClass::Management:
+            if (code == READ_MEMORY || code == WRITE_MEMORY) return MemoryRequest(code, rest);
+            line = ManagementName(code) ? ManagementName(code) : Format("management 0x%02X", code);
+            break;
+        case ApduClass::Diagnostics:
+            line =
+                DiagnosticsName(code) ? DiagnosticsName(code) : Format("diagnostics 0x%02X", code);
+            break;
+        case ApduClass::ForeignFrame:
+            line = Format("foreign frame 0x%02X", code);
+            break;
+        case ApduClass::Application:
+            line = Format("application message 0x%02X", code);
+            break;
+    }
+    AppendData(&line, rest);
+    return line;
+}
+
+std::string Hex(ByteView bytes) {
+    return ipmsg::HexOf(ipmsg::Bytes(bytes.begin(), bytes.end()));
+}
+
+void Mark(std::string* line, const std::string& what) {
+    *line += (line->empty() ? "[! " : " [! ") + what + "]";
+}
+
+}  // namespace lonmsg

@@ -1,0 +1,32 @@
+// The application PDU of a LON message: its first byte tells network-variable update or poll,
+// network management, diagnostics, foreign frame or application message.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace lonmsg {
+
+using ByteView = std::span<const uint8_t>;
+
+enum class ApduClass { NvUpdate, NvPoll, Management, Diagnostics, ForeignFrame, Application };
+
+ApduClass ClassOf(uint8_t code);
+
+// The network-variable selector of an update or poll: the code's low 6 bits, then byte 1.
+inline uint16_t NvSelector(uint8_t code, uint8_t next) {
+    return uint16_t((code & 0x3F) << 8 | next);
+}
+
+// One readable phrase for `pdu`. A `response` answers a request, so its codes below 0x40 name
+// the management or diagnostics request that they answer.
+std::string DescribeApdu(ByteView pdu, bool response);
+
+// "01 0A FF"
+std::string Hex(ByteView bytes);
+
+// Appends the mark of what did not fit: " [! what]".
+void Mark(std::string* line, const std::string& what);
+
+}  // namespace lonmsg
