@@ -202,14 +202,14 @@ TEST(Decode, MarksWhatDoesNotFit) {
          "niCOMM|niTQ tag 0 ACKD [! ends inside the address] [! 10 of 15 bytes missing]"},
         {"12 09 00 00 06 6D 01 00 00 06 07",
          "niCOMM|niTQ tag 0 ACKD; no address; ReadMemory mode 1 address 0x0000 count 6 "
-         "[! 1 bytes more]"},
+         "[! 1 byte after the count]"},
         {"12 0A 00 00 07 6E 01 00 10 02 00 AA",
          "niCOMM|niTQ tag 0 ACKD; no address; WriteMemory mode 1 address 0x0010 count 2 form "
-         "0x00 data AA [! 1 data bytes]"},
+         "0x00 data AA [! the data is 1 byte]"},
         {"12 05 00 00 02 C1",
          "niCOMM|niTQ tag 0 ACKD; no address; NV poll [! ends inside the selector] [! 1 of 5 bytes "
          "missing]"},
-        {"50 00 01", "reset [! 1 bytes beyond the length]"},
+        {"50 00 01", "reset [! 1 byte beyond the length]"},
         {"50 02 01", "reset, data 01 [! 1 of 2 bytes missing]"},
         {"1A 04 01 39 01 8C",
          "layer-2 packet: backlog 1; APDU [! ends inside the addresses]; CRC 01 8C"},

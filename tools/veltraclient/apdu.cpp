@@ -24,28 +24,10 @@ const char* ManagementName(uint8_t code) {
     return code >= 0x60 && code <= 0x7F ? names[code - 0x60] : nullptr;
 }
 
-const char* DiagnosticsName(uint8_t code) {
-    switch (code) {
-        case 0x51:
-            return "QueryStatus";
-        case 0x52:
-            return "Proxy";
-        case 0x53:
-            return "ClearStatus";
-        case 0x54:
-            return "QueryXcvr";
-        case 0x56:
-            return "QueryStatusFlex";
-        default:
-            return nullptr;
-    }
-}
-
-std::string Format(const char* format, unsigned value) {
-    char text[32];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
+const Named DIAGNOSTICS[] = {
+    {0x51, "QueryStatus"}, {0x52, "Proxy"},           {0x53, "ClearStatus"},
+    {0x54, "QueryXcvr"},   {0x56, "QueryStatusFlex"},
+};
 
 void AppendData(std::string* line, ByteView data) {
     if (!data.empty()) *line += " data " + Hex(data);
@@ -62,16 +44,16 @@ std::string MemoryRequest(uint8_t code, ByteView fields) {
         return line;
     }
     line += " mode " + std::to_string(fields[0]) +
-            Format(" address 0x%04X", unsigned(fields[1] << 8 | fields[2])) + " count " +
+            Formatted(" address 0x%04X", unsigned(fields[1] << 8 | fields[2])) + " count " +
             std::to_string(fields[3]);
     ByteView rest = fields.subspan(fixed);
     if (code == READ_MEMORY) {
-        if (!rest.empty()) Mark(&line, std::to_string(rest.size()) + " bytes more");
+        if (!rest.empty()) Mark(&line, ByteCount(rest.size()) + " after the count");
         return line;
     }
-    line += Format(" form 0x%02X", fields[4]);
+    line += Formatted(" form 0x%02X", fields[4]);
     AppendData(&line, rest);
-    if (rest.size() != fields[3]) Mark(&line, std::to_string(rest.size()) + " data bytes");
+    if (rest.size() != fields[3]) Mark(&line, "the data is " + ByteCount(rest.size()));
     return line;
 }
 
@@ -87,8 +69,8 @@ std::string Response(uint8_t code, ByteView data) {
     };
     const char* outcome = code & 0x20 ? "success" : "failure";
     add(ManagementName(uint8_t(0x60 | (code & 0x1F))), outcome);
-    if (code & 0x10) add(DiagnosticsName(uint8_t(0x50 | (code & 0x0F))), outcome);
-    if (names.empty()) names = Format("response 0x%02X", code);
+    if (code & 0x10) add(NameOf(DIAGNOSTICS, uint8_t(0x50 | (code & 0x0F))), outcome);
+    if (names.empty()) names = Formatted("response 0x%02X", code);
     AppendData(&names, data);
     return names;
 }
@@ -119,7 +101,7 @@ std::string DescribeApdu(ByteView pdu, bool response) {
                 Mark(&line, "ends inside the selector");
                 return line;
             }
-            line += Format(" selector 0x%04X", NvSelector(code, rest[0]));
+            line += Formatted(" selector 0x%04X", NvSelector(code, rest[0]));
             rest = rest.subspan(1);
             if (!poll) {
                 line += rest.empty() ? " no value" : " value " + Hex(rest);
@@ -129,21 +111,38 @@ std::string DescribeApdu(ByteView pdu, bool response) {
         }
         case ApduClass::Management:
             if (code == READ_MEMORY || code == WRITE_MEMORY) return MemoryRequest(code, rest);
-            line = ManagementName(code) ? ManagementName(code) : Format("management 0x%02X", code);
+            line = NameOr(ManagementName(code), "management 0x%02X", code);
             break;
         case ApduClass::Diagnostics:
-            line =
-                DiagnosticsName(code) ? DiagnosticsName(code) : Format("diagnostics 0x%02X", code);
+            line = NameOr(NameOf(DIAGNOSTICS, code), "diagnostics 0x%02X", code);
             break;
         case ApduClass::ForeignFrame:
-            line = Format("foreign frame 0x%02X", code);
+            line = Formatted("foreign frame 0x%02X", code);
             break;
         case ApduClass::Application:
-            line = Format("application message 0x%02X", code);
+            line = Formatted("application message 0x%02X", code);
             break;
     }
     AppendData(&line, rest);
     return line;
+}
+
+std::string Node(uint8_t subnet, uint8_t node) {
+    return std::to_string(subnet) + "/" + std::to_string(node);
+}
+
+std::string Formatted(const char* format, unsigned value) {
+    char text[48];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+std::string ByteCount(size_t count) {
+    return std::to_string(count) + (count == 1 ? " byte" : " bytes");
+}
+
+std::string NameOr(const char* name, const char* format, unsigned code) {
+    return name ? name : Formatted(format, code);
 }
 
 std::string Hex(ByteView bytes) {

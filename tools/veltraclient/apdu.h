@@ -23,8 +23,28 @@ inline uint16_t NvSelector(uint8_t code, uint8_t next) {
 // the management or diagnostics request that they answer.
 std::string DescribeApdu(ByteView pdu, bool response);
 
-// "01 0A FF"
-std::string Hex(ByteView bytes);
+// A code and its name, for the decoders' tables.
+struct Named {
+    uint8_t code;
+    const char* name;
+};
+
+// The name of `code` in `table`, or nullptr.
+template <size_t N>
+const char* NameOf(const Named (&table)[N], uint8_t code) {
+    for (const Named& entry : table) {
+        if (entry.code == code) return entry.name;
+    }
+    return nullptr;
+}
+
+// Text pieces shared by the decoders.
+std::string Hex(ByteView bytes);                            // "01 0A FF"
+std::string Node(uint8_t subnet, uint8_t node);             // "1/12"
+std::string Formatted(const char* format, unsigned value);  // one printf number
+std::string ByteCount(size_t count);                        // "1 byte", "2 bytes"
+// `name`, or for a code without one the code in `format`: "management 0x7A".
+std::string NameOr(const char* name, const char* format, unsigned code);
 
 // Appends the mark of what did not fit: " [! what]".
 void Mark(std::string* line, const std::string& what);

@@ -1,7 +1,5 @@
 #include "decode.h"
 
-#include <cstdio>
-
 #include "lpdu.h"
 
 namespace lonmsg {
@@ -17,99 +15,46 @@ constexpr uint8_t NI_NETMGMT = 0x2;
 constexpr uint8_t NI_RESPONSE = 0x6;
 constexpr uint8_t NI_INCOMING = 0x8;
 
-const char* QueueName(uint8_t queue) {
-    switch (queue) {
-        case 0x2:
-            return "niTQ";
-        case 0x3:
-            return "niTQ_P";
-        case 0x4:
-            return "niNTQ";
-        case 0x5:
-            return "niNTQ_P";
-        case NI_RESPONSE:
-            return "niRESPONSE";
-        case NI_INCOMING:
-            return "niINCOMING";
-        default:
-            return nullptr;
-    }
-}
+const Named QUEUES[] = {
+    {0x2, "niTQ"},
+    {0x3, "niTQ_P"},
+    {0x4, "niNTQ"},
+    {0x5, "niNTQ_P"},
+    {NI_RESPONSE, "niRESPONSE"},
+    {NI_INCOMING, "niINCOMING"},
+};
 
-const char* Layer2Name(uint8_t command) {
-    switch (command) {
-        case 0x1A:
-            return "layer-2 packet";
-        case 0x1B:
-            return "layer-2 mode 1 packet";
-        case 0x1C:
-            return "layer-2 mode 2 packet";
-        default:
-            return nullptr;
-    }
-}
+const Named LAYER2_COMMANDS[] = {
+    {0x1A, "layer-2 packet"},
+    {0x1B, "layer-2 mode 1 packet"},
+    {0x1C, "layer-2 mode 2 packet"},
+};
 
 // Commands that are a whole byte; two numbers carry a name in each of two sources.
-const char* WholeByteName(uint8_t command) {
-    switch (command) {
-        case 0x00:
-            return "null";
-        case 0x30:
-            return "time-out / error";
-        case 0x31:
-            return "CRC error";
-        case 0x40:
-            return "CRC / powerline phase mode";
-        case 0x50:
-            return "reset";
-        case 0x51:
-            return "initiate";
-        case 0x52:
-            return "challenge";
-        case 0x53:
-            return "reply";
-        case 0x60:
-            return "flush-cancel (down) / flush complete (up)";
-        case 0x70:
-            return "online";
-        case 0x80:
-            return "offline";
-        case 0x90:
-            return "flush";
-        case 0xA0:
-            return "flush, ignore comm";
-        case 0xB0:
-            return "sleep";
-        case 0xC0:
-            return "ack";
-        case 0xC1:
-            return "nack";
-        case 0xD0:
-            return "mode layer 5";
-        case 0xD1:
-            return "mode layer 2";
-        case 0xE0:
-            return "status";
-        case 0xE5:
-            return "IRQ enable / layer mode";
-        case 0xE6:
-            return "service pin";
-        case 0xE8:
-            return "transmit ID";
-        default:
-            return nullptr;
-    }
-}
-
-std::string Format(const char* format, unsigned value) {
-    char text[48];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
-
-std::string Node(uint8_t subnet, uint8_t node) {
-    return std::to_string(subnet) + "/" + std::to_string(node);
-}
+const Named WHOLE_BYTE_COMMANDS[] = {
+    {0x00, "null"},
+    {0x30, "time-out / error"},
+    {0x31, "CRC error"},
+    {0x40, "CRC / powerline phase mode"},
+    {0x50, "reset"},
+    {0x51, "initiate"},
+    {0x52, "challenge"},
+    {0x53, "reply"},
+    {0x60, "flush-cancel (down) / flush complete (up)"},
+    {0x70, "online"},
+    {0x80, "offline"},
+    {0x90, "flush"},
+    {0xA0, "flush, ignore comm"},
+    {0xB0, "sleep"},
+    {0xC0, "ack"},
+    {0xC1, "nack"},
+    {0xD0, "mode layer 5"},
+    {0xD1, "mode layer 2"},
+    {0xE0, "status"},
+    {0xE5, "IRQ enable / layer mode"},
+    {0xE6, "service pin"},
+    {0xE8, "transmit ID"},
+};
 
 std::string Domain(uint8_t flags) {
     return std::string(" domain ") + (flags & 0x80 ? "1" : "0");
@@ -137,7 +82,7 @@ std::string OutgoingAddress(ByteView a) {
                    Domain(a[1]) + ", backlog " + std::to_string(a[1] & 0x3F) + ", at most " +
                    std::to_string(a[3] >> 4) + " responses";
         default:
-            return Format("address type 0x%02X unknown", a[0]);
+            return Formatted("address type 0x%02X unknown", a[0]);
     }
 }
 
@@ -163,7 +108,7 @@ std::string IncomingAddress(ByteView r) {
             line += " to Neuron ID " + Hex(r.subspan(4, 6)) + " in subnet " + std::to_string(r[3]);
             break;
         default:
-            return line + Format(", address format %u unknown", r[0] & 0x3F);
+            return line + Formatted(", address format %u unknown", r[0] & 0x3F);
     }
     return line + "," + Flex(r[0]);
 }
@@ -187,18 +132,8 @@ std::string Header(ByteView h) {
     for (int bit = 0; bit < 8; ++bit) {
         if (flags[bit] && h[1] >> bit & 1) line += std::string(" ") + flags[bit];
     }
-    switch (h[1] >> 4 & 0x03) {
-        case 1:
-            line += " success";
-            break;
-        case 2:
-            line += " failure";
-            break;
-        case 3:
-            line += " completion 3";
-            break;
-    }
-    return line;
+    static const char* const completions[4] = {"", " success", " failure", " completion 3"};
+    return line + completions[h[1] >> 4 & 0x03];
 }
 
 // A message of niCOMM or niNETMGMT: header, optional address, application PDU. `length` is
@@ -207,12 +142,12 @@ std::string Message(uint8_t command, size_t length, ByteView body) {
     const uint8_t queue = command & 0x0F;
     std::string line = command >> 4 == NI_NETMGMT ? "niNETMGMT" : "niCOMM";
     // The queue decides the layout; an unknown one is named by number only.
-    if (!QueueName(queue)) {
-        line += Format(" queue 0x%X", queue);
+    if (!NameOf(QUEUES, queue)) {
+        line += Formatted(" queue 0x%X", queue);
         Mark(&line, "queue unknown, not decoded");
         return line;
     }
-    line += std::string("|") + QueueName(queue);
+    line += std::string("|") + NameOf(QUEUES, queue);
     if (body.size() < HEADER_SIZE) {
         Mark(&line, "ends inside the header");
         return line;
@@ -260,12 +195,12 @@ std::string DescribeTelegram(ByteView telegram) {
     }
     const uint8_t command = telegram[0];
     const bool message = command >> 4 == NI_COMM || command >> 4 == NI_NETMGMT;
-    if (Layer2Name(command)) {
-        line = Layer2Name(command);
+    if (NameOf(LAYER2_COMMANDS, command)) {
+        line = NameOf(LAYER2_COMMANDS, command);
     } else if (message) {
         line = command >> 4 == NI_NETMGMT ? "niNETMGMT" : "niCOMM";
     } else {
-        line = WholeByteName(command) ? WholeByteName(command) : Format("command 0x%02X", command);
+        line = NameOr(NameOf(WHOLE_BYTE_COMMANDS, command), "command 0x%02X", command);
     }
     if (telegram.size() < 2) {
         Mark(&line, "no length byte");
@@ -291,7 +226,7 @@ std::string DescribeTelegram(ByteView telegram) {
     const size_t extra = body.size() > length ? body.size() - length : 0;
     const size_t missing = body.size() < length ? length - body.size() : 0;
     body = body.first(body.size() - extra);
-    if (Layer2Name(command)) {
+    if (NameOf(LAYER2_COMMANDS, command)) {
         // Without its end the CRC cannot be told from the packet.
         if (!missing) line += ": " + DescribeLayer2(body);
     } else if (message) {
@@ -302,7 +237,7 @@ std::string DescribeTelegram(ByteView telegram) {
     if (missing) {
         Mark(&line, std::to_string(missing) + " of " + std::to_string(length) + " bytes missing");
     }
-    if (extra) Mark(&line, std::to_string(extra) + " bytes beyond the length");
+    if (extra) Mark(&line, ByteCount(extra) + " beyond the length");
     return line;
 }
 

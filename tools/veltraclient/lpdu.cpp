@@ -8,10 +8,6 @@ constexpr uint8_t DOMAIN_BYTES[4] = {0, 1, 3, 6};
 constexpr size_t NEURON_ID_SIZE = 6;
 constexpr size_t CRC_SIZE = 2;
 
-std::string Node(uint8_t subnet, uint8_t node) {
-    return std::to_string(subnet) + "/" + std::to_string(node);
-}
-
 // Hands out the bytes of an LPDU in order; false once a piece would run past its end.
 struct Reader {
     ByteView bytes;
