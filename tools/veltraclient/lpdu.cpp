@@ -25,6 +25,8 @@ bool ReadAddresses(Reader* reader, Lpdu* out) {
     if (!reader->Take(2, &a)) return false;
     out->srcSubnet = a[0];
     out->srcNode = a[1] & 0x7F;
+    // Subnet/node addressing: a clear bit 7 of the source node marks a group acknowledgement.
+    out->groupAck = out->addressFormat == SUBNET_NODE && !(a[1] & 0x80);
     switch (out->addressFormat) {
         case BROADCAST:
             if (!reader->Take(1, &a)) return false;
@@ -34,8 +36,7 @@ bool ReadAddresses(Reader* reader, Lpdu* out) {
             if (!reader->Take(1, &a)) return false;
             out->group = a[0];
             return true;
-        case SUBNET_NODE: {
-            out->groupAck = !(reader->bytes[reader->pos - 1] & 0x80);
+        case SUBNET_NODE:
             if (!reader->Take(out->groupAck ? 4 : 2, &a)) return false;
             out->dstSubnet = a[0];
             out->dstNode = a[1] & 0x7F;
@@ -44,7 +45,6 @@ bool ReadAddresses(Reader* reader, Lpdu* out) {
                 out->member = a[3];
             }
             return true;
-        }
         default:
             if (!reader->Take(1 + NEURON_ID_SIZE, &a)) return false;
             out->dstSubnet = a[0];
