@@ -30,12 +30,13 @@ const Named LAYER2_COMMANDS[] = {
     {0x1C, "layer-2 mode 2 packet"},
 };
 
-// Commands that are a whole byte; two numbers carry a name in each of two sources.
+// Commands that are a whole byte. Two of them mean one thing to one source and another to
+// another: those show their number and both names.
 const Named WHOLE_BYTE_COMMANDS[] = {
     {0x00, "null"},
     {0x30, "time-out / error"},
     {0x31, "CRC error"},
-    {0x40, "CRC / powerline phase mode"},
+    {0x40, "0x40: CRC / powerline phase mode"},
     {0x50, "reset"},
     {0x51, "initiate"},
     {0x52, "challenge"},
@@ -51,7 +52,7 @@ const Named WHOLE_BYTE_COMMANDS[] = {
     {0xD0, "mode layer 5"},
     {0xD1, "mode layer 2"},
     {0xE0, "status"},
-    {0xE5, "IRQ enable / layer mode"},
+    {0xE5, "0xE5: IRQ enable / layer mode"},
     {0xE6, "service pin"},
     {0xE8, "transmit ID"},
 };
