@@ -35,6 +35,7 @@ struct Channel {
     std::vector<Fault> faults;
     DWORD writeShortfall = 0;
     bool writesHang = false;  // under the wait lock
+    WaitQueue hungWriters;    // under the wait lock
     std::deque<simlon::Request> requests;
 };
 
@@ -55,11 +56,9 @@ struct SimNode : Device {
     DWORD VersionWord() const override { return kVersionWord; }
     const char16_t* VersionText() const override { return kVersionText; }
     void OnHandleClosed() override {
-        {
-            auto lock = WaitLock();
-            closed = true;
-        }
-        NotifyWaiters();
+        auto lock = WaitLock();
+        closed = true;
+        Wake(queue);
     }
 };
 
@@ -104,16 +103,12 @@ void Deliver(Channel& channel, const SimNode* from, const BYTE* bytes, DWORD siz
     for (auto& weak : channel.nodes) {
         std::shared_ptr<SimNode> node = weak.lock();
         if (!node || node.get() == from) continue;
-        bool queued = false;
         {
             auto lock = WaitLock();
-            if (!node->closed && node->inbox.size() < kInboxLimit) {
-                node->inbox.emplace_back(bytes, bytes + size);
-                queued = true;
-            }
+            if (node->closed || node->inbox.size() >= kInboxLimit) continue;
+            node->inbox.emplace_back(bytes, bytes + size);
+            Wake(node->queue);
         }
-        if (!queued) continue;
-        NotifyWaiters();
         if (node->arrivalEvent) EventModify(node->arrivalEvent, EVENT_SET);
     }
 }
@@ -122,7 +117,7 @@ BOOL SimNode::Read(BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) {
     std::vector<BYTE> telegram;
     {
         auto lock = WaitLock();
-        WaitUntil(lock, timeoutMs, [this] { return closed || !inbox.empty(); });
+        WaitUntil(lock, queue, timeoutMs, [this] { return closed || !inbox.empty(); });
         if (closed) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
@@ -160,7 +155,7 @@ BOOL SimNode::Write(LPCVOID buffer, DWORD bytes, DWORD* written) {
     {
         // A hung driver: not even closing the handle ends the write.
         auto lock = WaitLock();
-        WaitUntil(lock, INFINITE, [this] { return !channel->writesHang; });
+        WaitUntil(lock, channel->hungWriters, INFINITE, [this] { return !channel->writesHang; });
     }
     std::lock_guard<std::mutex> lock(TheChannels().mutex);
     Record(*channel, simlon::REQUEST_WRITE, buffer, bytes);
@@ -202,13 +197,11 @@ void ShortenWrites(LPCWSTR channel, DWORD bytes) {
 }
 
 void HangWrites(LPCWSTR channel, bool hang) {
-    {
-        std::lock_guard<std::mutex> lock(TheChannels().mutex);
-        detail::Channel& c = detail::ChannelNamed(channel);
-        auto waitLock = detail::WaitLock();
-        c.writesHang = hang;
-    }
-    detail::NotifyWaiters();
+    std::lock_guard<std::mutex> lock(TheChannels().mutex);
+    detail::Channel& c = detail::ChannelNamed(channel);
+    auto waitLock = detail::WaitLock();
+    c.writesHang = hang;
+    detail::Wake(c.hungWriters);
 }
 
 void InjectTelegram(LPCWSTR channel, const BYTE* bytes, DWORD size) {

@@ -76,11 +76,9 @@ BOOL EventModify(HANDLE handle, DWORD func) {
         SetLastError(event ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    {
-        auto lock = detail::WaitLock();
-        event->signalled = func == EVENT_SET;
-    }
-    detail::NotifyWaiters();
+    auto lock = detail::WaitLock();
+    event->signalled = func == EVENT_SET;
+    detail::Wake(event->queue);
     return TRUE;
 }
 

@@ -54,8 +54,9 @@ struct Socket : detail::Object {
         ::shutdown(fd, SHUT_RDWR);
         uint64_t one = 1;
         [[maybe_unused]] ssize_t n = ::write(wakeFd, &one, sizeof one);
-        // Takes the wait lock, so a sender about to wait for its turn cannot miss this.
-        detail::NotifyWaiters();
+        // Under the wait lock, so a sender about to wait for its turn cannot miss this.
+        auto lock = WaitLock();
+        detail::Wake(queue);
     }
 
     const int fd;
@@ -133,18 +134,16 @@ class SendTurn {
   public:
     explicit SendTurn(Socket& socket) : socket_(socket) {
         auto lock = WaitLock();
-        detail::WaitUntil(lock, INFINITE,
+        detail::WaitUntil(lock, socket_.queue, INFINITE,
                           [&] { return !socket_.sending || socket_.closed.load(); });
         held_ = !socket_.closed.load();
         if (held_) socket_.sending = true;
     }
     ~SendTurn() {
         if (!held_) return;
-        {
-            auto lock = WaitLock();
-            socket_.sending = false;
-        }
-        detail::NotifyWaiters();
+        auto lock = WaitLock();
+        socket_.sending = false;
+        detail::Wake(socket_.queue);
     }
     bool held() const { return held_; }
 

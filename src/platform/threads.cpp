@@ -1,7 +1,7 @@
 // Threads over std::thread. A thread handle is signalled when its thread ends and keeps the exit
 // code. Ending a thread (ExitThread, TerminateThread) unwinds it to its start frame with
 // ThreadExit; a terminated thread unwinds at its current or next blocking platform call, woken
-// there through its eventfd or the wait lock.
+// there through its eventfd or its waiter.
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -28,6 +28,7 @@ struct ThreadObject : Object {
     std::atomic<pid_t> tid{0};
     std::atomic<int> priority{THREAD_PRIORITY_NORMAL};
     const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    Waiter waiter;  // the thread's own, in every platform wait it makes
 
     ~ThreadObject() override {
         if (wakeFd >= 0) close(wakeFd);
@@ -50,23 +51,17 @@ ThreadObject& Current() {
 void Run(const std::shared_ptr<ThreadObject>& self, LPTHREAD_START_ROUTINE start,
          LPVOID parameter) {
     tCurrent = self;
-    {
-        auto lock = WaitLock();
-        self->tid = static_cast<pid_t>(syscall(SYS_gettid));
-    }
-    NotifyWaiters();
+    self->tid = static_cast<pid_t>(syscall(SYS_gettid));
     DWORD code;
     try {
         code = start(parameter);
     } catch (const ThreadExit& exit) {
         code = exit.exitCode;
     }
-    {
-        auto lock = WaitLock();
-        self->exitCode = code;
-        self->ended = true;
-    }
-    NotifyWaiters();
+    auto lock = WaitLock();
+    self->exitCode = code;
+    self->ended = true;
+    Wake(self->queue);
 }
 
 // Priority levels 0 (time critical) to 7 (idle) as nice values. Fair scheduling keeps even
@@ -89,6 +84,10 @@ bool AwaitReal(std::chrono::milliseconds limit, Pred pred) {
 }
 
 }  // namespace
+
+Waiter& CurrentWaiter() {
+    return Current().waiter;
+}
 
 void CheckTermination() {
     if (tCurrent && tCurrent->terminate.load(std::memory_order_acquire)) {
@@ -183,7 +182,10 @@ BOOL TerminateThread(HANDLE thread, DWORD exitCode) {
     target->terminate.store(true, std::memory_order_release);
     const uint64_t one = 1;
     [[maybe_unused]] ssize_t written = write(target->wakeFd, &one, sizeof one);
-    detail::NotifyWaiters();
+    {
+        auto lock = detail::WaitLock();
+        detail::WakeWaiter(target->waiter);
+    }
     // Every loop of a thread passes through platform calls, so the end comes promptly.
     detail::AwaitReal(std::chrono::milliseconds(5000), [&] { return target->ended.load(); });
     return TRUE;

@@ -1,10 +1,9 @@
-// The one wait algorithm of the layer, on the layer's clock. Every waitable object keeps its
-// signalled state under the wait lock; waiters re-test their condition on every change.
+// The one wait algorithm of the layer, on the layer's clock. A waiting thread queues itself on
+// every object it waits for and sleeps on its own condition variable; a change of an object
+// wakes that object's queue only.
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <thread>
-#include <vector>
 
 #include "clock.h"
 #include "handles.h"
@@ -15,10 +14,9 @@ namespace {
 
 struct WaitState {
     std::mutex mutex;
-    std::condition_variable changed;
     bool manualClock = false;
     uint64_t manualNow = 0;
-    std::vector<DWORD> timedWaiters;  // ids of the threads in timed waits
+    std::vector<Waiter*> timed;  // the threads in timed waits
 };
 
 // Never destroyed: detached threads may still wait while the process exits.
@@ -38,40 +36,75 @@ uint64_t NowMsLocked() {
     return State().manualClock ? State().manualNow : RealNowMs();
 }
 
+void Remove(std::vector<Waiter*>& waiters, Waiter* waiter) {
+    waiters.erase(std::find(waiters.begin(), waiters.end(), waiter));
+}
+
+// The calling thread's entries in the queues it waits on, for as long as the wait lasts
+// (also when it ends by ThreadExit).
+class Queued {
+  public:
+    Queued(Waiter& self, std::span<WaitQueue* const> queues, bool timed)
+        : self_(self), queues_(queues), timed_(timed) {
+        for (WaitQueue* queue : queues_) queue->waiters.push_back(&self_);
+        if (timed_) State().timed.push_back(&self_);
+    }
+    ~Queued() {
+        for (WaitQueue* queue : queues_) Remove(queue->waiters, &self_);
+        if (timed_) Remove(State().timed, &self_);
+    }
+    Queued(const Queued&) = delete;
+    Queued& operator=(const Queued&) = delete;
+
+  private:
+    Waiter& self_;
+    std::span<WaitQueue* const> queues_;
+    bool timed_;
+};
+
+// Caller holds the wait lock: a clock change may end or move the time-out of any timed wait.
+void WakeTimed(uint64_t reached) {
+    for (Waiter* waiter : State().timed) {
+        if (waiter->deadline <= reached) WakeWaiter(*waiter);
+    }
+}
+
 }  // namespace
 
 std::unique_lock<std::mutex> WaitLock() {
     return std::unique_lock<std::mutex>(State().mutex);
 }
 
-void NotifyWaiters() {
-    std::lock_guard<std::mutex> lock(State().mutex);
-    State().changed.notify_all();
+void WakeWaiter(Waiter& waiter) {
+    waiter.woken = true;
+    waiter.wake.notify_one();
 }
 
-bool WaitUntil(std::unique_lock<std::mutex>& lock, DWORD milliseconds,
-               const std::function<bool()>& ready) {
-    WaitState& state = State();
+void Wake(WaitQueue& queue) {
+    for (Waiter* waiter : queue.waiters) WakeWaiter(*waiter);
+}
+
+bool WaitUntil(std::unique_lock<std::mutex>& lock, std::span<WaitQueue* const> queues,
+               DWORD milliseconds, const std::function<bool()>& ready) {
     CheckTermination();
     if (ready()) return true;
     if (milliseconds == 0) return false;
+    WaitState& state = State();
+    Waiter& self = CurrentWaiter();
     const bool finite = milliseconds != INFINITE;
-    const uint64_t deadline = NowMsLocked() + milliseconds;
-    struct Counted {
-        std::vector<DWORD>* ids;
-        DWORD id;
-        ~Counted() {
-            if (ids) ids->erase(std::find(ids->begin(), ids->end(), id));
-        }
-    } counted{finite ? &state.timedWaiters : nullptr, finite ? GetCurrentThreadId() : 0};
-    if (finite) state.timedWaiters.push_back(counted.id);
+    self.deadline = NowMsLocked() + milliseconds;
+    self.threadId = GetCurrentThreadId();
+    Queued queued(self, queues, finite);
     for (;;) {
-        if (finite && NowMsLocked() >= deadline) return false;
+        if (finite && NowMsLocked() >= self.deadline) return false;
+        // The lock has been held since `ready` was last tested, so no wake is lost here.
+        self.woken = false;
         if (!finite || state.manualClock) {
-            state.changed.wait(lock);
+            self.wake.wait(lock, [&] { return self.woken; });
         } else {
-            state.changed.wait_until(
-                lock, std::chrono::steady_clock::time_point(std::chrono::milliseconds(deadline)));
+            auto until =
+                std::chrono::steady_clock::time_point(std::chrono::milliseconds(self.deadline));
+            self.wake.wait_until(lock, until, [&] { return self.woken; });
         }
         CheckTermination();
         if (ready()) return true;
@@ -94,7 +127,7 @@ void Sleep(DWORD milliseconds) {
         return;
     }
     auto lock = detail::WaitLock();
-    detail::WaitUntil(lock, milliseconds, [] { return false; });
+    detail::WaitUntil(lock, {}, milliseconds, [] { return false; });
 }
 
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
@@ -103,13 +136,15 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
         return WAIT_FAILED;
     }
     // Held for the whole wait: a handle closed meanwhile does not free what we wait on.
-    std::vector<std::shared_ptr<detail::Object>> objects;
+    std::shared_ptr<detail::Object> objects[MAXIMUM_WAIT_OBJECTS];
+    detail::WaitQueue* queues[MAXIMUM_WAIT_OBJECTS];
     for (DWORD i = 0; i < count; ++i) {
-        objects.push_back(detail::LookupObject(handles[i]));
-        if (!objects.back()) {
+        objects[i] = detail::LookupObject(handles[i]);
+        if (!objects[i]) {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
+        queues[i] = &objects[i]->queue;
     }
     DWORD result = WAIT_TIMEOUT;
     auto ready = [&] {
@@ -125,7 +160,8 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
         return waitAll != FALSE;
     };
     auto lock = detail::WaitLock();
-    return detail::WaitUntil(lock, milliseconds, ready) ? result : WAIT_TIMEOUT;
+    return detail::WaitUntil(lock, std::span(queues, count), milliseconds, ready) ? result
+                                                                                  : WAIT_TIMEOUT;
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
@@ -136,28 +172,29 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 
 namespace win::testclock {
 
+// Every timed wait looks again at its time-out: it now runs on the other clock.
 void UseManualClock(uint32_t startTick) {
     auto lock = detail::WaitLock();
     detail::State().manualClock = true;
     detail::State().manualNow = startTick;
-    detail::State().changed.notify_all();
+    detail::WakeTimed(UINT64_MAX);
 }
 
 void UseRealClock() {
     auto lock = detail::WaitLock();
     detail::State().manualClock = false;
-    detail::State().changed.notify_all();
+    detail::WakeTimed(UINT64_MAX);
 }
 
 void Advance(uint32_t milliseconds) {
     auto lock = detail::WaitLock();
     detail::State().manualNow += milliseconds;
-    detail::State().changed.notify_all();
+    detail::WakeTimed(detail::State().manualNow);
 }
 
 int TimedWaiters() {
     auto lock = detail::WaitLock();
-    return static_cast<int>(detail::State().timedWaiters.size());
+    return static_cast<int>(detail::State().timed.size());
 }
 
 namespace {
@@ -180,8 +217,9 @@ bool AwaitTimedWaiters(int count, int realMsLimit) {
 bool AwaitTimedWait(DWORD threadId, int realMsLimit) {
     return AwaitReal(realMsLimit, [threadId] {
         auto lock = detail::WaitLock();
-        const auto& ids = detail::State().timedWaiters;
-        return std::find(ids.begin(), ids.end(), threadId) != ids.end();
+        const auto& timed = detail::State().timed;
+        return std::any_of(timed.begin(), timed.end(),
+                           [threadId](const detail::Waiter* w) { return w->threadId == threadId; });
     });
 }
 

@@ -204,6 +204,22 @@ TEST_F(ManualClock, ATimedWaitEndsExactlyWhenTheClockReachesItsTimeOut) {
     CloseHandle(never);
 }
 
+// The waiter sits in both events' queues; only setting the second one can end its wait, as
+// the clock stands still.
+TEST_F(ManualClock, AWaitOnTwoEventsIsWokenBySettingTheSecond) {
+    static HANDLE events[2];
+    for (HANDLE& e : events) e = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    auto entry = [](LPVOID) -> DWORD { return WaitForMultipleObjects(2, events, FALSE, 5000); };
+    DWORD id = 0;
+    HANDLE t = CreateThread(nullptr, 0, entry, nullptr, 0, &id);
+    ASSERT_TRUE(testclock::AwaitTimedWait(id));
+    EXPECT_TRUE(SetEvent(events[1]));
+    ASSERT_EQ(WaitForSingleObject(t, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(ExitCodeOf(t), WAIT_OBJECT_0 + 1);
+    CloseHandle(t);
+    for (HANDLE e : events) CloseHandle(e);
+}
+
 TEST_F(ManualClock, TickCountWrapsAtThirtyTwoBits) {
     testclock::UseManualClock(0xFFFFFFF0u);
     EXPECT_EQ(GetTickCount(), 0xFFFFFFF0u);
