@@ -47,7 +47,9 @@ using PeerMaker = std::unique_ptr<Peer> (*)();
 // A serial LON interface played on the master side of a pty.
 std::unique_ptr<Peer> MakePtyPeer();
 
-// A TCP client of the server on 127.0.0.1 speaking the message framing.
+// A TCP client of the server on 127.0.0.1 speaking the message framing. Like veltraclient it
+// is never dropped as silent: Take sends the keep-alive when the client has sent nothing for
+// 2 s.
 class Client : public End {
   public:
     // Connects, retrying while the port refuses, for at most `seconds`.
@@ -59,8 +61,6 @@ class Client : public End {
     bool Pending() const override;
     // Data messages only; keep-alives are passed over.
     bool Take(Bytes* telegram) override;
-    // Sends the keep-alive message now.
-    void Alive();
 
   private:
     struct Impl;
