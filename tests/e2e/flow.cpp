@@ -8,13 +8,11 @@ namespace e2e {
 
 ipmsg::Bytes NumberedTelegram(uint8_t tag, uint32_t number) {
     uint8_t filler = uint8_t(number % 40);
-    ipmsg::Bytes telegram = {tag,
-                             uint8_t(4 + filler),
-                             uint8_t(number),
-                             uint8_t(number >> 8),
-                             uint8_t(number >> 16),
-                             uint8_t(number >> 24)};
-    telegram.insert(telegram.end(), filler, uint8_t(number * 7));
+    // Sized once and filled: growing a vector here trips g++ 12's -Warray-bounds at -O3.
+    ipmsg::Bytes telegram(6 + filler, uint8_t(number * 7));
+    telegram[0] = tag;
+    telegram[1] = uint8_t(4 + filler);
+    for (int i = 0; i < 4; ++i) telegram[2 + i] = uint8_t(number >> (8 * i));
     return telegram;
 }
 

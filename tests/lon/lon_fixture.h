@@ -58,7 +58,7 @@ struct LonTest : ::testing::Test {
 
 // A telegram whose byte 1 counts the `body` bytes that follow it.
 inline std::vector<win::BYTE> Telegram(win::BYTE command, std::vector<win::BYTE> body) {
-    std::vector<win::BYTE> t{command, static_cast<win::BYTE>(body.size())};
-    t.insert(t.end(), body.begin(), body.end());
-    return t;
+    win::BYTE head[] = {command, static_cast<win::BYTE>(body.size())};
+    body.insert(body.begin(), head, head + 2);
+    return body;
 }
