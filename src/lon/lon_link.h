@@ -11,8 +11,6 @@ constexpr win::DWORD LON_READ_FAILED = 203;
 constexpr win::DWORD LON_SEND_DONE = 204;
 constexpr win::DWORD LON_READ_DONE = 205;
 
-constexpr int32_t LDV_GATE_CLOSED = INT32_MIN;
-
 // 0 when open; 1 when the LDV library lacks an entry point; otherwise the platform error of
 // LoadLibraryW or CreateFileW.
 win::DWORD StartLon(ServerInstance* instance);

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "private.h"
+
 namespace win::testclock {
 
 // Switches the process to a manual clock standing at `startTick` (milliseconds, wraps at 2^32).

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdio>
 
-#include "win.h"
+#include "platform/win.h"
 
 namespace win {
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <cwctype>
 
-#include "drivers.h"
+#include "lon/device.h"
 #include "utf8.h"
 
 namespace win::detail {

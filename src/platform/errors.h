@@ -5,7 +5,8 @@
 
 #include <cerrno>
 
-#include "win.h"
+#include "platform/win.h"
+#include "private.h"
 
 #define WIN_ERROR_MAP(X)                          \
     X(ERROR_FILE_NOT_FOUND, 2, ENOENT)            \

@@ -10,7 +10,7 @@
 #include <cwctype>
 #include <memory>
 
-#include "win.h"
+#include "platform/win.h"
 
 namespace win {
 

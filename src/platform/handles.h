@@ -11,7 +11,8 @@
 #include <span>
 #include <vector>
 
-#include "win.h"
+#include "platform/win.h"
+#include "private.h"
 
 namespace win::detail {
 

@@ -6,7 +6,8 @@
 #include <optional>
 #include <vector>
 
-#include "win.h"
+#include "platform/win.h"
+#include "private.h"
 
 namespace win::detail {
 

@@ -7,7 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "win.h"
+#include "platform/win.h"
+#include "private.h"
 
 namespace win::detail {
 

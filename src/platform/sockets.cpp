@@ -35,7 +35,7 @@ inline uint16_t HostToNet16(uint16_t value) {
 
 #include "errors.h"
 #include "handles.h"
-#include "win.h"
+#include "platform/win.h"
 
 namespace win {
 namespace {

@@ -1,6 +1,6 @@
 // The UTF-16 text that crosses the LDV library's boundary.
 #include "utf8.h"
-#include "win.h"
+#include "platform/win.h"
 
 namespace win {
 

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "private.h"
+
 namespace win::detail {
 
 // Malformed sequences become U+FFFD.

@@ -4,15 +4,8 @@
 
 #include <atomic>
 
+#include "ldv/ldv.h"
 #include "platform/win.h"
-
-// Entry points of the LDV driver library. Strings cross this boundary as UTF-16.
-using LdvOpenFn = int32_t (*)(const char16_t* devName, const uint8_t* neuronId,
-                              const char16_t* eventName);
-using LdvCloseFn = int32_t (*)(int32_t handle);
-using LdvReadFn = int32_t (*)(int32_t handle, void* buffer, int32_t size, void* overlapped);
-using LdvWriteFn = int32_t (*)(int32_t handle, const void* buffer, int32_t size, void* overlapped);
-using LdvIoControlFn = int32_t (*)(int32_t handle, int32_t code, void* buffer, int32_t size);
 
 constexpr int32_t DEFAULT_PORT = 49152;
 constexpr win::DWORD MAX_IPMSG_DATA = 512;

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "diag/debug.h"
-#include "drivers/lon_ioctl.h"
-#include "drivers/simulated.h"
 #include "platform/clock.h"
 #include "platform/handles.h"
+#include "platform/lon_ioctl.h"
+#include "platform/simlon.h"
 #include "support/log_capture.h"
 #include "support/test_client.h"
 

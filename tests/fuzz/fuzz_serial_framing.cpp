@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "drivers/serial_framing.h"
+#include "platform/lon/serial_framing.h"
 
 using namespace win;
 using namespace win::detail;

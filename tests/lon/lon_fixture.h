@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "diag/debug.h"
-#include "drivers/lon_ioctl.h"
-#include "drivers/simulated.h"
 #include "lon/lon_link.h"
 #include "platform/clock.h"
+#include "platform/lon_ioctl.h"
+#include "platform/simlon.h"
 
 // An instance on a channel of its own with every ZONE_DEFAULT line captured.
 struct LonTest : ::testing::Test {

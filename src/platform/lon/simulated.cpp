@@ -2,15 +2,14 @@
 // Telegrams and the channel's test controls live under one mutex; a node's inbox and its
 // closed flag live under the layer's wait lock, so that a read waits with WaitUntil (on the
 // layer's clock) and closing the handle wakes it.
-#include "drivers/simulated.h"
-
 #include <algorithm>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <string>
 
-#include "platform/drivers.h"
+#include "device.h"
+#include "platform/simlon.h"
 
 namespace win::detail {
 

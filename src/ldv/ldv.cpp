@@ -2,23 +2,19 @@
 // simulated LON channel of the device name. It sets the read event, named by the caller,
 // whenever a telegram waits; a read takes one telegram without blocking. The simulated channel
 // needs no neuron ID, so the one passed at open is not used.
+#include "ldv.h"
+
 #include <cstdint>
 #include <map>
 #include <mutex>
 
-#include "drivers/lon_ioctl.h"
-#include "drivers/simulated.h"
+#include "platform/lon_ioctl.h"
+#include "platform/simlon.h"
 #include "platform/win.h"
 
 using namespace win;
 
 namespace {
-
-constexpr int32_t LDV_OK = 0;
-constexpr int32_t LDV_NOT_OPEN = 3;
-// With last error ERROR_IO_PENDING: no telegram yet. Otherwise the device failed.
-constexpr int32_t LDV_DEVICE_ERR = 4;
-constexpr int32_t LDV_NO_INTERFACE = -1;
 
 struct Session {
     HANDLE device;

@@ -11,9 +11,9 @@
 #include <chrono>
 #include <cstring>
 
-#include "drivers/serial_framing.h"
-#include "platform/drivers.h"
-#include "platform/errors.h"
+#include "device.h"
+#include "errors.h"
+#include "serial_framing.h"
 
 namespace win::detail {
 

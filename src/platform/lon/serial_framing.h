@@ -5,6 +5,7 @@
 
 #include <cstddef>
 
+#include "../private.h"
 #include "platform/win.h"
 
 namespace win::detail {

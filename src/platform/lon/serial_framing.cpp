@@ -1,4 +1,4 @@
-#include "drivers/serial_framing.h"
+#include "serial_framing.h"
 
 #include <algorithm>
 #include <cstring>

@@ -243,7 +243,7 @@ size_t WideToUtf16(LPCWSTR text, char16_t* out, size_t count);
 size_t Utf16ToWide(const char16_t* text, size_t units, LPWSTR out, size_t count);
 
 // ---------------------------------------------------------------------------------------------
-// Devices: stream drivers chosen by device name (see drivers/)
+// Devices: stream drivers chosen by device name; the control codes are in lon_ioctl.h
 constexpr DWORD GENERIC_READ = 0x80000000;
 constexpr DWORD GENERIC_WRITE = 0x40000000;
 constexpr DWORD OPEN_EXISTING = 3;

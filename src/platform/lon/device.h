@@ -1,12 +1,13 @@
 // Inside the platform layer: the stream-driver interface behind CreateFileW, DeviceIoControl
-// and WriteFile. src/drivers/ implements it; devices.cpp picks the driver by device name.
+// and WriteFile. Each backend in this folder implements it; devices.cpp picks one by name.
 #pragma once
 
 #include <memory>
 #include <string>
 
-#include "drivers/lon_ioctl.h"
+#include "../private.h"
 #include "handles.h"
+#include "platform/lon_ioctl.h"
 
 namespace win::detail {
 

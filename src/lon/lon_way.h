@@ -1,0 +1,26 @@
+// Inside the LON link: the two ways to an interface behind the four functions of lon_link.h.
+// lon_driver.cpp reaches a stream device, lon_library.cpp an LDV library; lon_link.cpp picks
+// the instance's way and does what both ways share (the messages, the result codes).
+#pragma once
+
+#include "platform/win.h"
+#include "startup/instance.h"
+
+struct LonWay {
+    // 0 when open, else the code StartLon returns.
+    win::DWORD (*Start)(ServerInstance* instance);
+    // Closes whatever is open.
+    void (*Stop)(ServerInstance* instance);
+    // Into a zeroed buffer with *length 0: LON_READ_DONE or LON_READ_FAILED.
+    win::DWORD (*Read)(ServerInstance* instance, win::BYTE* buffer, win::DWORD size,
+                       win::DWORD* length);
+    // FALSE with the thread's last error when the write failed; else the count written.
+    win::BOOL (*Write)(ServerInstance* instance, const win::BYTE* telegram, win::DWORD length,
+                       win::DWORD* written);
+};
+
+extern const LonWay LON_DRIVER_WAY;
+extern const LonWay LON_LIBRARY_WAY;
+
+// Byte 1 of the buffer gives the telegram's length, never more than the buffer holds.
+win::DWORD TelegramLength(const win::BYTE* buffer, win::DWORD size);
