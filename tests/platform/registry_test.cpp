@@ -151,7 +151,8 @@ TEST(Registry, BadLinesAreReportedOnceAndSkipped) {
         EXPECT_EQ(errors.find(tag), errors.rfind(tag)) << "reported twice: " << tag;
     }
     for (int line : {2, 7, 10}) {
-        EXPECT_EQ(errors.find(":" + std::to_string(line) + ":"), std::string::npos) << errors;
+        std::string tag = std::to_string(line);
+        EXPECT_EQ(errors.find(':' + tag + ':'), std::string::npos) << errors;
     }
     // The key of a skipped key line takes no values.
     EXPECT_EQ(Query(L"Quorvel", L"E").status, win::ERROR_FILE_NOT_FOUND);
