@@ -1,5 +1,7 @@
 #include "errors.h"
 
+#include <cerrno>
+
 namespace win::detail {
 
 namespace {
@@ -9,34 +11,79 @@ struct Mapping {
     int err;
 };
 
-constexpr Mapping kMap[] = {
-#define WIN_ERROR_ENTRY(name, code, err) {code, err},
+constexpr Mapping kWindows[] = {
+#define WIN_ERROR_ENTRY(name, number, err) {number, err},
     WIN_ERROR_MAP(WIN_ERROR_ENTRY)
 #undef WIN_ERROR_ENTRY
 };
+constexpr Mapping kWinsock[] = {
+#define WSA_ERROR_ENTRY(name, number, err) {number, err},
+    WSA_ERROR_MAP(WSA_ERROR_ENTRY)
+#undef WSA_ERROR_ENTRY
+};
 
-bool IsSocketError(DWORD code) {
-    return code >= 10000 && code < 12000;
+struct Special {
+    ErrnoFrom from;
+    int err;
+    DWORD code;
+};
+
+// Where an errno means more for one kind of call than the lists say.
+constexpr Special kSpecial[] = {
+    // Linux reports a send on a connection that the peer reset as a broken pipe.
+    {ErrnoFrom::Socket, EPIPE, WSAECONNRESET},
+    // A terminal whose device went away (an unplugged adapter, a pty whose other side closed).
+    {ErrnoFrom::Device, EIO, ERROR_DEV_NOT_EXIST},
+    // A path that is no terminal is no LON interface.
+    {ErrnoFrom::Device, ENOTTY, ERROR_FILE_NOT_FOUND},
+};
+
+constexpr bool NumbersAreUnique() {
+    for (const Mapping& a : kWindows) {
+        for (const Mapping& b : kWindows) {
+            if (&a != &b && a.code == b.code) return false;
+        }
+    }
+    for (const Mapping& a : kWinsock) {
+        for (const Mapping& b : kWinsock) {
+            if (&a != &b && a.code == b.code) return false;
+        }
+    }
+    return true;
+}
+static_assert(NumbersAreUnique(), "an error number is listed twice");
+
+// The first number of `list` that stands for `err`; 0 when none does.
+template <size_t N>
+DWORD CodeOf(const Mapping (&list)[N], int err) {
+    if (err == 0) return 0;
+    for (const Mapping& m : list) {
+        if (m.err == err) return m.code;
+    }
+    return 0;
 }
 
 }  // namespace
 
 int ErrnoOfError(DWORD code) {
-    for (const Mapping& m : kMap) {
+    for (const Mapping& m : kWindows) {
+        if (m.code == code) return m.err;
+    }
+    for (const Mapping& m : kWinsock) {
         if (m.code == code) return m.err;
     }
     return 0;
 }
 
-DWORD ErrorOfErrno(int err, bool socketCall) {
-    DWORD other = 0;
-    for (const Mapping& m : kMap) {
-        if (m.err != err) continue;
-        if (IsSocketError(m.code) == socketCall) return m.code;
-        if (other == 0) other = m.code;
+DWORD ErrorOfErrno(int err, ErrnoFrom from) {
+    for (const Special& s : kSpecial) {
+        if (s.from == from && s.err == err) return s.code;
     }
-    if (other != 0) return other;
-    return socketCall ? static_cast<DWORD>(WSAEINVAL) : ERROR_INVALID_PARAMETER;
+    bool socket = from == ErrnoFrom::Socket;
+    DWORD code = socket ? CodeOf(kWinsock, err) : CodeOf(kWindows, err);
+    if (code == 0) code = socket ? CodeOf(kWindows, err) : CodeOf(kWinsock, err);
+    if (code != 0) return code;
+    return socket ? static_cast<DWORD>(WSAEINVAL) : ERROR_INVALID_PARAMETER;
 }
 
 }  // namespace win::detail

@@ -11,8 +11,6 @@ namespace {
 
 struct Process : Object {};
 
-constexpr DWORD ERROR_PARTIAL_COPY = 299;
-
 }  // namespace
 }  // namespace win::detail
 
@@ -41,7 +39,7 @@ BOOL ReadProcessMemory(HANDLE process, LPCVOID address, LPVOID buffer, SIZE_T si
     iovec remote{const_cast<void*>(address), size};
     ssize_t n = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
     if (n < 0) {
-        SetLastError(ErrorOfErrno(errno, false));
+        SetLastError(ErrorOfErrno(errno, ErrnoFrom::Call));
         return FALSE;
     }
     if (bytesRead) *bytesRead = static_cast<SIZE_T>(n);

@@ -77,10 +77,8 @@ SOCKET FailSocket(int code) {
     return INVALID_SOCKET;
 }
 
-// A broken pipe is how Linux reports a send on a connection the peer reset.
 int ErrorOfErrno(int err) {
-    if (err == EPIPE) return WSAECONNRESET;
-    return static_cast<int>(detail::ErrorOfErrno(err, true));
+    return static_cast<int>(detail::ErrorOfErrno(err, detail::ErrnoFrom::Socket));
 }
 
 int FailErrno(int err) {

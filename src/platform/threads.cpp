@@ -215,7 +215,7 @@ BOOL SetThreadPriority(HANDLE thread, int priority) {
         setpriority(PRIO_PROCESS, static_cast<id_t>(target->tid.load()),
                     detail::kNiceOfPriority[priority]) != 0 &&
         errno != ESRCH) {
-        SetLastError(detail::ErrorOfErrno(errno, false));
+        SetLastError(detail::ErrorOfErrno(errno, detail::ErrnoFrom::Call));
         return FALSE;
     }
     target->priority = priority;
@@ -226,7 +226,7 @@ int GetThreadPriority(HANDLE thread) {
     auto target = detail::Lookup<ThreadObject>(thread);
     if (!target) {
         SetLastError(ERROR_INVALID_HANDLE);
-        return 0x7FFFFFFF;  // THREAD_PRIORITY_ERROR_RETURN
+        return THREAD_PRIORITY_ERROR_RETURN;
     }
     return target->priority;
 }

@@ -23,7 +23,7 @@ constexpr DWORD kVersionWord = 0x0210;
 constexpr char16_t kVersionText[] = u"Veltrabox serial LON interface 2.1";
 
 DWORD LastErrorOfErrno(int err) {
-    return ErrorOfErrno(err, false);
+    return ErrorOfErrno(err, ErrnoFrom::Device);
 }
 
 BOOL Fail(DWORD error) {
@@ -102,9 +102,7 @@ BOOL SerialDevice::Read(BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count)
         ssize_t n = read(fd, space, room);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         // End of file or an I/O error: the device went away.
-        if (n <= 0)
-            return Fail(n == 0 || errno == EIO ? LastErrorOfErrno(ENODEV)
-                                               : LastErrorOfErrno(errno));
+        if (n <= 0) return Fail(n == 0 ? ERROR_DEV_NOT_EXIST : LastErrorOfErrno(errno));
         FramerCommit(framer, static_cast<size_t>(n));
         arrived = true;
     }
@@ -122,7 +120,7 @@ BOOL SerialDevice::Write(LPCVOID buffer, DWORD bytes, DWORD* written) {
             if (Await(POLLOUT, -1) < 0) return FALSE;
             continue;
         }
-        if (n <= 0) return Fail(LastErrorOfErrno(n == 0 || errno == EIO ? ENODEV : errno));
+        if (n <= 0) return Fail(n == 0 ? ERROR_DEV_NOT_EXIST : LastErrorOfErrno(errno));
         done += static_cast<DWORD>(n);
         if (written) *written = done;
     }
@@ -148,7 +146,7 @@ std::shared_ptr<Device> OpenSerialDevice(const std::string& path) {
     }
     device->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (device->wakeFd < 0 || !MakeRaw(device->fd)) {
-        SetLastError(errno == ENOTTY ? ERROR_FILE_NOT_FOUND : LastErrorOfErrno(errno));
+        SetLastError(LastErrorOfErrno(errno));
         return nullptr;
     }
     return device;

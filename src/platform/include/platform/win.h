@@ -35,23 +35,71 @@ using HLOCAL = void*;
 inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
 
 // ---------------------------------------------------------------------------------------------
-// Error numbers (GetLastError / WSAGetLastError)
-constexpr DWORD ERROR_SUCCESS = 0;
-constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
-constexpr DWORD ERROR_ACCESS_DENIED = 5;
-constexpr DWORD ERROR_INVALID_HANDLE = 6;
-constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
-constexpr DWORD ERROR_INVALID_PARAMETER = 87;
-constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
-constexpr DWORD ERROR_MORE_DATA = 234;
-constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
-constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
-constexpr DWORD ERROR_ALREADY_EXISTS = 183;
-constexpr DWORD ERROR_NO_MORE_FILES = 18;
-constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
-constexpr DWORD ERROR_NOACCESS = 998;
-constexpr DWORD ERROR_IO_PENDING = 997;
-constexpr DWORD ERROR_TIMEOUT = 1460;
+// Error numbers (GetLastError / WSAGetLastError): each with the Linux errno it stands for (0:
+// none). These lists are the one place a number is written: they make the constants below
+// and, inside the layer, the errno translation and the texts of FormatMessageW. The errno
+// column is read only there, so this header needs no <cerrno>.
+#define WIN_ERROR_MAP(X)                       \
+    X(ERROR_SUCCESS, 0, 0)                     \
+    X(ERROR_FILE_NOT_FOUND, 2, ENOENT)         \
+    X(ERROR_ACCESS_DENIED, 5, EACCES)          \
+    X(ERROR_INVALID_HANDLE, 6, EBADF)          \
+    X(ERROR_NOT_ENOUGH_MEMORY, 8, ENOMEM)      \
+    X(ERROR_NO_MORE_FILES, 18, 0)              \
+    X(ERROR_NOT_READY, 21, EAGAIN)             \
+    X(ERROR_WRITE_FAULT, 29, EIO)              \
+    X(ERROR_SHARING_VIOLATION, 32, EBUSY)      \
+    X(ERROR_NOT_SUPPORTED, 50, EOPNOTSUPP)     \
+    X(ERROR_DEV_NOT_EXIST, 55, ENODEV)         \
+    X(ERROR_INVALID_PARAMETER, 87, EINVAL)     \
+    X(ERROR_BROKEN_PIPE, 109, EPIPE)           \
+    X(ERROR_INSUFFICIENT_BUFFER, 122, ENOBUFS) \
+    X(ERROR_MOD_NOT_FOUND, 126, ELIBACC)       \
+    X(ERROR_PROC_NOT_FOUND, 127, ENOSYS)       \
+    X(ERROR_ALREADY_EXISTS, 183, EEXIST)       \
+    X(ERROR_MORE_DATA, 234, 0)                 \
+    X(ERROR_PARTIAL_COPY, 299, 0)              \
+    X(ERROR_MR_MID_NOT_FOUND, 317, 0)          \
+    X(ERROR_OPERATION_ABORTED, 995, ECANCELED) \
+    X(ERROR_IO_PENDING, 997, EINPROGRESS)      \
+    X(ERROR_NOACCESS, 998, EFAULT)             \
+    X(ERROR_TIMEOUT, 1460, ETIME)
+
+#define WSA_ERROR_MAP(X)                          \
+    X(WSAEINTR, 10004, EINTR)                     \
+    X(WSAEBADF, 10009, EBADF)                     \
+    X(WSAEACCES, 10013, EACCES)                   \
+    X(WSAEFAULT, 10014, EFAULT)                   \
+    X(WSAEINVAL, 10022, EINVAL)                   \
+    X(WSAEMFILE, 10024, EMFILE)                   \
+    X(WSAEWOULDBLOCK, 10035, EWOULDBLOCK)         \
+    X(WSAENOTSOCK, 10038, ENOTSOCK)               \
+    X(WSAEMSGSIZE, 10040, EMSGSIZE)               \
+    X(WSAENOPROTOOPT, 10042, ENOPROTOOPT)         \
+    X(WSAEPROTONOSUPPORT, 10043, EPROTONOSUPPORT) \
+    X(WSAEAFNOSUPPORT, 10047, EAFNOSUPPORT)       \
+    X(WSAEADDRINUSE, 10048, EADDRINUSE)           \
+    X(WSAEADDRNOTAVAIL, 10049, EADDRNOTAVAIL)     \
+    X(WSAENETDOWN, 10050, ENETDOWN)               \
+    X(WSAENETUNREACH, 10051, ENETUNREACH)         \
+    X(WSAECONNABORTED, 10053, ECONNABORTED)       \
+    X(WSAECONNRESET, 10054, ECONNRESET)           \
+    X(WSAENOBUFS, 10055, ENOBUFS)                 \
+    X(WSAENOTCONN, 10057, ENOTCONN)               \
+    X(WSAESHUTDOWN, 10058, ESHUTDOWN)             \
+    X(WSAETIMEDOUT, 10060, ETIMEDOUT)             \
+    X(WSAECONNREFUSED, 10061, ECONNREFUSED)       \
+    X(WSAEHOSTUNREACH, 10065, EHOSTUNREACH)       \
+    X(WSASYSNOTREADY, 10091, 0)                   \
+    X(WSAVERNOTSUPPORTED, 10092, 0)               \
+    X(WSANOTINITIALISED, 10093, 0)
+
+#define WIN_ERROR_CONSTANT(name, number, err) constexpr DWORD name = number;
+WIN_ERROR_MAP(WIN_ERROR_CONSTANT)
+#undef WIN_ERROR_CONSTANT
+#define WSA_ERROR_CONSTANT(name, number, err) constexpr int name = number;
+WSA_ERROR_MAP(WSA_ERROR_CONSTANT)
+#undef WSA_ERROR_CONSTANT
 
 DWORD GetLastError();
 void SetLastError(DWORD code);
@@ -73,6 +121,7 @@ constexpr int THREAD_PRIORITY_BELOW_NORMAL = 4;
 constexpr int THREAD_PRIORITY_LOWEST = 5;
 constexpr int THREAD_PRIORITY_ABOVE_IDLE = 6;
 constexpr int THREAD_PRIORITY_IDLE = 7;
+constexpr int THREAD_PRIORITY_ERROR_RETURN = 0x7FFFFFFF;  // GetThreadPriority of a bad handle
 
 using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
 struct SECURITY_ATTRIBUTES;
@@ -288,34 +337,6 @@ constexpr int SO_KEEPALIVE = 8;
 constexpr int IPPROTO_TCP = 6;
 constexpr int TCP_NODELAY = 1;
 constexpr uint32_t INADDR_ANY = 0;
-
-constexpr int WSAEINTR = 10004;
-constexpr int WSAEBADF = 10009;
-constexpr int WSAEACCES = 10013;
-constexpr int WSAEFAULT = 10014;
-constexpr int WSAEINVAL = 10022;
-constexpr int WSAEMFILE = 10024;
-constexpr int WSAEWOULDBLOCK = 10035;
-constexpr int WSAENOTSOCK = 10038;
-constexpr int WSAEMSGSIZE = 10040;
-constexpr int WSAENOPROTOOPT = 10042;
-constexpr int WSAEPROTONOSUPPORT = 10043;
-constexpr int WSAEAFNOSUPPORT = 10047;
-constexpr int WSAEADDRINUSE = 10048;
-constexpr int WSAEADDRNOTAVAIL = 10049;
-constexpr int WSAENETDOWN = 10050;
-constexpr int WSAENETUNREACH = 10051;
-constexpr int WSAECONNABORTED = 10053;
-constexpr int WSAECONNRESET = 10054;
-constexpr int WSAENOBUFS = 10055;
-constexpr int WSAENOTCONN = 10057;
-constexpr int WSAESHUTDOWN = 10058;
-constexpr int WSAETIMEDOUT = 10060;
-constexpr int WSAECONNREFUSED = 10061;
-constexpr int WSAEHOSTUNREACH = 10065;
-constexpr int WSASYSNOTREADY = 10091;
-constexpr int WSAVERNOTSUPPORTED = 10092;
-constexpr int WSANOTINITIALISED = 10093;
 
 struct in_addr {
     uint32_t s_addr;
