@@ -12,11 +12,11 @@ std::atomic<void (*)(RegistryWalkPoint)> RegistryWalkProbe{nullptr};
 
 namespace {
 
-constexpr char kMagic[16] = "QuorThreadMagic";
-static_assert(sizeof kMagic == sizeof ThreadRegistryBlock::Magic);
-constexpr win::DWORD kRecordBlockSize = 96;  // what a walk reports for an 88-byte record
-constexpr win::DWORD kHeapListSize = 16;
-constexpr win::DWORD kHeapEntrySize = 36;
+constexpr char THREAD_MAGIC[16] = "QuorThreadMagic";
+static_assert(sizeof THREAD_MAGIC == sizeof ThreadRegistryBlock::Magic);
+constexpr win::DWORD RECORD_BLOCK_SIZE = 96;  // what a walk reports for an 88-byte record
+constexpr win::DWORD HEAP_LIST_SIZE = 16;
+constexpr win::DWORD HEAP_ENTRY_SIZE = 36;
 
 void StoreLittleEndian(win::BYTE* out, win::DWORD value) {
     for (int i = 0; i < 4; ++i) out[i] = static_cast<win::BYTE>(value >> (8 * i));
@@ -64,7 +64,7 @@ bool ReleaseIfRecordOf(win::HANDLE heap, const ThreadRegistryBlock& copy, uintpt
                        win::DWORD threadId) {
     try {
         Probe(RegistryWalkPoint::CompareBlock);
-        if (std::memcmp(copy.Magic, kMagic, sizeof kMagic) != 0) return false;
+        if (std::memcmp(copy.Magic, THREAD_MAGIC, sizeof THREAD_MAGIC) != 0) return false;
         if (LoadLittleEndian(copy.ThreadId) != threadId) return false;
         win::HeapFree(heap, 0, reinterpret_cast<win::LPVOID>(address));
         return true;
@@ -78,12 +78,12 @@ bool ReleaseIfRecordOf(win::HANDLE heap, const ThreadRegistryBlock& copy, uintpt
 bool ReleaseFromHeap(win::HANDLE heap, const win::HEAPLIST32& list, win::DWORD threadId,
                      ThreadRegistryBlock* copy) {
     win::HEAPENTRY32 entry{};
-    entry.dwSize = kHeapEntrySize;
+    entry.dwSize = HEAP_ENTRY_SIZE;
     if (!win::Heap32First(&entry, list.th32ProcessID, list.th32HeapID)) return false;
     int foreign = 0;
     do {
         if (entry.dwFlags & win::LF32_FREE) continue;
-        if (entry.dwBlockSize != kRecordBlockSize) {
+        if (entry.dwBlockSize != RECORD_BLOCK_SIZE) {
             if (++foreign == 2) return false;
             continue;
         }
@@ -101,7 +101,7 @@ void ReleaseRecord(win::HANDLE heap, win::DWORD threadId) {
     HandleCloser closer(snapshot, win::CloseToolhelp32Snapshot);
     ThreadRegistryBlock copy{};
     win::HEAPLIST32 list{};
-    list.dwSize = kHeapListSize;
+    list.dwSize = HEAP_LIST_SIZE;
     for (win::BOOL more = win::Heap32ListFirst(snapshot, &list); more;
          more = win::Heap32ListNext(snapshot, &list)) {
         if (ReleaseFromHeap(heap, list, threadId, &copy)) return;
@@ -112,7 +112,7 @@ void ReleaseRecord(win::HANDLE heap, win::DWORD threadId) {
 
 void WriteThreadRegistryBlock(ThreadRegistryBlock* block, win::DWORD threadId, win::DWORD processId,
                               win::LPCWSTR name) {
-    std::memcpy(block->Magic, kMagic, sizeof kMagic);
+    std::memcpy(block->Magic, THREAD_MAGIC, sizeof THREAD_MAGIC);
     StoreLittleEndian(block->ThreadId, threadId);
     StoreLittleEndian(block->ProcessId, processId);
     // The last byte keeps its zero when the name is cut.

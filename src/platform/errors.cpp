@@ -11,12 +11,12 @@ struct Mapping {
     int err;
 };
 
-constexpr Mapping kWindows[] = {
+constexpr Mapping WINDOWS_ERRORS[] = {
 #define WIN_ERROR_ENTRY(name, number, err) {number, err},
     WIN_ERROR_MAP(WIN_ERROR_ENTRY)
 #undef WIN_ERROR_ENTRY
 };
-constexpr Mapping kWinsock[] = {
+constexpr Mapping WINSOCK_ERRORS[] = {
 #define WSA_ERROR_ENTRY(name, number, err) {number, err},
     WSA_ERROR_MAP(WSA_ERROR_ENTRY)
 #undef WSA_ERROR_ENTRY
@@ -29,7 +29,7 @@ struct Special {
 };
 
 // Where an errno means more for one kind of call than the lists say.
-constexpr Special kSpecial[] = {
+constexpr Special SPECIAL_ERRNOS[] = {
     // Linux reports a send on a connection that the peer reset as a broken pipe.
     {ErrnoFrom::Socket, EPIPE, WSAECONNRESET},
     // A terminal whose device went away (an unplugged adapter, a pty whose other side closed).
@@ -39,13 +39,13 @@ constexpr Special kSpecial[] = {
 };
 
 constexpr bool NumbersAreUnique() {
-    for (const Mapping& a : kWindows) {
-        for (const Mapping& b : kWindows) {
+    for (const Mapping& a : WINDOWS_ERRORS) {
+        for (const Mapping& b : WINDOWS_ERRORS) {
             if (&a != &b && a.code == b.code) return false;
         }
     }
-    for (const Mapping& a : kWinsock) {
-        for (const Mapping& b : kWinsock) {
+    for (const Mapping& a : WINSOCK_ERRORS) {
+        for (const Mapping& b : WINSOCK_ERRORS) {
             if (&a != &b && a.code == b.code) return false;
         }
     }
@@ -66,22 +66,22 @@ DWORD CodeOf(const Mapping (&list)[N], int err) {
 }  // namespace
 
 int ErrnoOfError(DWORD code) {
-    for (const Mapping& m : kWindows) {
+    for (const Mapping& m : WINDOWS_ERRORS) {
         if (m.code == code) return m.err;
     }
-    for (const Mapping& m : kWinsock) {
+    for (const Mapping& m : WINSOCK_ERRORS) {
         if (m.code == code) return m.err;
     }
     return 0;
 }
 
 DWORD ErrorOfErrno(int err, ErrnoFrom from) {
-    for (const Special& s : kSpecial) {
+    for (const Special& s : SPECIAL_ERRNOS) {
         if (s.from == from && s.err == err) return s.code;
     }
     bool socket = from == ErrnoFrom::Socket;
-    DWORD code = socket ? CodeOf(kWinsock, err) : CodeOf(kWindows, err);
-    if (code == 0) code = socket ? CodeOf(kWindows, err) : CodeOf(kWinsock, err);
+    DWORD code = socket ? CodeOf(WINSOCK_ERRORS, err) : CodeOf(WINDOWS_ERRORS, err);
+    if (code == 0) code = socket ? CodeOf(WINDOWS_ERRORS, err) : CodeOf(WINSOCK_ERRORS, err);
     if (code != 0) return code;
     return socket ? static_cast<DWORD>(WSAEINVAL) : ERROR_INVALID_PARAMETER;
 }

@@ -9,10 +9,10 @@ namespace {
 
 // A value is (generation << 16) | (index + 1). Freed slots are reused oldest first, so a value
 // comes back only after its slot has gone through every generation the bits can hold.
-constexpr uintptr_t kIndexBits = 16;
-constexpr uintptr_t kIndexMask = (uintptr_t{1} << kIndexBits) - 1;
-constexpr size_t kMaxSlots = kIndexMask - 1;  // index + 1 never reaches all ones
-constexpr uintptr_t kGenerationMask = ~uintptr_t{0} >> kIndexBits;
+constexpr uintptr_t INDEX_BITS = 16;
+constexpr uintptr_t INDEX_MASK = (uintptr_t{1} << INDEX_BITS) - 1;
+constexpr size_t MAX_SLOTS = INDEX_MASK - 1;  // index + 1 never reaches all ones
+constexpr uintptr_t GENERATION_MASK = ~uintptr_t{0} >> INDEX_BITS;
 
 struct Slot {
     std::shared_ptr<Object> object;
@@ -34,9 +34,9 @@ Table& TheTable() {
 
 bool Decode(HANDLE handle, size_t& index, uintptr_t& generation) {
     auto value = reinterpret_cast<uintptr_t>(handle);
-    if ((value & kIndexMask) == 0) return false;
-    index = (value & kIndexMask) - 1;
-    generation = value >> kIndexBits;
+    if ((value & INDEX_MASK) == 0) return false;
+    index = (value & INDEX_MASK) - 1;
+    generation = value >> INDEX_BITS;
     return true;
 }
 
@@ -49,18 +49,18 @@ HANDLE InsertObject(std::shared_ptr<Object> object) {
     if (!table.freeSlots.empty()) {
         index = table.freeSlots.front();
         table.freeSlots.pop_front();
-    } else if (table.slots.size() < kMaxSlots) {
+    } else if (table.slots.size() < MAX_SLOTS) {
         index = table.slots.size();
         table.slots.emplace_back();
     } else {
         return nullptr;
     }
     Slot& slot = table.slots[index];
-    slot.generation = (slot.generation + 1) & kGenerationMask;
+    slot.generation = (slot.generation + 1) & GENERATION_MASK;
     if (slot.generation == 0) slot.generation = 1;
     slot.object = std::move(object);
     ++table.live;
-    return reinterpret_cast<HANDLE>((slot.generation << kIndexBits) | (index + 1));
+    return reinterpret_cast<HANDLE>((slot.generation << INDEX_BITS) | (index + 1));
 }
 
 std::shared_ptr<Object> LookupObject(HANDLE handle) {

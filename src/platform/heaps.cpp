@@ -15,12 +15,12 @@
 namespace win::detail {
 namespace {
 
-constexpr size_t kGranule = 16;
-constexpr size_t kGrowBytes = 64 * 1024;
-constexpr size_t kLargestBlock = 0x7FFF0000;  // sizes must fit the walk's 32-bit fields
+constexpr size_t GRANULE = 16;
+constexpr size_t GROW_BYTES = 64 * 1024;
+constexpr size_t LARGEST_BLOCK = 0x7FFF0000;  // sizes must fit the walk's 32-bit fields
 // The process heap lives as long as the process and is no table object. Its handle value has
 // a zero index part, which the handle table never gives out.
-HANDLE const kProcessHeapHandle = reinterpret_cast<HANDLE>(uintptr_t{0x7FFF0000});
+HANDLE const PROCESS_HEAP_HANDLE = reinterpret_cast<HANDLE>(uintptr_t{0x7FFF0000});
 
 struct BlockHeader {
     uint32_t capacity;  // payload bytes up to the next header
@@ -28,7 +28,7 @@ struct BlockHeader {
     uint32_t used;
     uint32_t reserved;
 };
-static_assert(sizeof(BlockHeader) == kGranule);
+static_assert(sizeof(BlockHeader) == GRANULE);
 
 struct Chunk {
     std::byte* base;
@@ -121,7 +121,7 @@ void* Allocate(Heap& heap, uint32_t size) {
         if (void* p = TakeBlock(chunk, size)) return p;
     }
     size_t need = size + sizeof(BlockHeader);
-    if (!AddChunk(heap, heap.limit != 0 ? need : std::max(need, kGrowBytes))) return nullptr;
+    if (!AddChunk(heap, heap.limit != 0 ? need : std::max(need, GROW_BYTES))) return nullptr;
     return TakeBlock(heap.chunks.back(), size);
 }
 
@@ -147,7 +147,7 @@ std::shared_ptr<Heap> MakeHeap(size_t initialSize, size_t maximumSize) {
 HeapList& Heaps() {
     static HeapList* const list = [] {
         auto* made = new HeapList;
-        made->processHeap = MakeHeap(kGrowBytes, 0);
+        made->processHeap = MakeHeap(GROW_BYTES, 0);
         made->heaps.push_back(made->processHeap);
         return made;
     }();
@@ -156,7 +156,7 @@ HeapList& Heaps() {
 
 std::shared_ptr<Heap> HeapOf(HANDLE handle) {
     HeapList& list = Heaps();
-    if (handle == kProcessHeapHandle) return list.processHeap;
+    if (handle == PROCESS_HEAP_HANDLE) return list.processHeap;
     return Lookup<Heap>(handle);
 }
 
@@ -246,11 +246,11 @@ LPVOID HeapAlloc(HANDLE handle, DWORD flags, SIZE_T bytes) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    if (bytes > kLargestBlock) {
+    if (bytes > LARGEST_BLOCK) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    auto size = static_cast<uint32_t>(RoundUp(std::max<size_t>(bytes, 1), kGranule));
+    auto size = static_cast<uint32_t>(RoundUp(std::max<size_t>(bytes, 1), GRANULE));
     std::lock_guard lock(heap->mutex);
     void* memory = Allocate(*heap, size);
     if (!memory) {
@@ -280,7 +280,7 @@ BOOL HeapFree(HANDLE handle, DWORD /*flags*/, LPVOID memory) {
 }
 
 HANDLE GetProcessHeap() {
-    return kProcessHeapHandle;
+    return PROCESS_HEAP_HANDLE;
 }
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {

@@ -15,12 +15,12 @@
 // win.h reuses these BSD names with their Winsock values: take the BSD ones, then drop the
 // macros so that win.h can declare its own.
 namespace bsd {
-constexpr int kAfInet = AF_INET;
-constexpr int kSolSocket = SOL_SOCKET;
-constexpr int kReuseAddr = SO_REUSEADDR;
-constexpr int kKeepAlive = SO_KEEPALIVE;
-constexpr int kProtoTcp = IPPROTO_TCP;
-constexpr int kTcpNoDelay = TCP_NODELAY;
+constexpr int BSD_AF_INET = AF_INET;
+constexpr int BSD_SOL_SOCKET = SOL_SOCKET;
+constexpr int BSD_SO_REUSEADDR = SO_REUSEADDR;
+constexpr int BSD_SO_KEEPALIVE = SO_KEEPALIVE;
+constexpr int BSD_IPPROTO_TCP = IPPROTO_TCP;
+constexpr int BSD_TCP_NODELAY = TCP_NODELAY;
 inline uint16_t HostToNet16(uint16_t value) {
     return htons(value);
 }
@@ -152,14 +152,14 @@ class SendTurn {
 
 bool MapOption(int level, int name, int* linuxLevel, int* linuxName) {
     if (level == SOL_SOCKET && name == SO_REUSEADDR) {
-        *linuxLevel = bsd::kSolSocket;
-        *linuxName = bsd::kReuseAddr;
+        *linuxLevel = bsd::BSD_SOL_SOCKET;
+        *linuxName = bsd::BSD_SO_REUSEADDR;
     } else if (level == SOL_SOCKET && name == SO_KEEPALIVE) {
-        *linuxLevel = bsd::kSolSocket;
-        *linuxName = bsd::kKeepAlive;
+        *linuxLevel = bsd::BSD_SOL_SOCKET;
+        *linuxName = bsd::BSD_SO_KEEPALIVE;
     } else if (level == IPPROTO_TCP && name == TCP_NODELAY) {
-        *linuxLevel = bsd::kProtoTcp;
-        *linuxName = bsd::kTcpNoDelay;
+        *linuxLevel = bsd::BSD_IPPROTO_TCP;
+        *linuxName = bsd::BSD_TCP_NODELAY;
     } else {
         return false;
     }
@@ -193,13 +193,13 @@ SOCKET socket(int af, int type, int protocol) {
     if (type != SOCK_STREAM || (protocol != 0 && protocol != IPPROTO_TCP)) {
         return FailSocket(WSAEPROTONOSUPPORT);
     }
-    int fd = ::socket(bsd::kAfInet, ::SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd = ::socket(bsd::BSD_AF_INET, ::SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return FailSocket(ErrorOfErrno(errno));
     // Lets a new listener bind its port while the last connection sits in TIME_WAIT, as on
     // the original platform; accepted sockets inherit it. A port held by a listener still
     // fails with EADDRINUSE.
     int on = 1;
-    ::setsockopt(fd, bsd::kSolSocket, bsd::kReuseAddr, &on, sizeof on);
+    ::setsockopt(fd, bsd::BSD_SOL_SOCKET, bsd::BSD_SO_REUSEADDR, &on, sizeof on);
     return Insert(fd);
 }
 
@@ -228,7 +228,7 @@ int bind(SOCKET s, const sockaddr* address, int length) {
     std::memcpy(&in, address, sizeof in);
     if (in.sin_family != AF_INET) return Fail(WSAEAFNOSUPPORT);
     ::sockaddr_in linuxAddress{};
-    linuxAddress.sin_family = bsd::kAfInet;
+    linuxAddress.sin_family = bsd::BSD_AF_INET;
     linuxAddress.sin_port = in.sin_port;
     linuxAddress.sin_addr.s_addr = in.sin_addr.s_addr;
     if (::bind(socket->fd, reinterpret_cast<::sockaddr*>(&linuxAddress), sizeof linuxAddress) < 0) {

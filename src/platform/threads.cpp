@@ -66,7 +66,7 @@ void Run(const std::shared_ptr<ThreadObject>& self, LPTHREAD_START_ROUTINE start
 
 // Priority levels 0 (time critical) to 7 (idle) as nice values. Fair scheduling keeps even
 // the highest level from starving other threads on one CPU.
-constexpr int kNiceOfPriority[8] = {-10, -5, -2, 0, 2, 5, 10, 19};
+constexpr int NICE_OF_PRIORITY[8] = {-10, -5, -2, 0, 2, 5, 10, 19};
 
 // Real-time wait for a condition on the wait lock (not the layer's clock: a manual test clock
 // must not stall thread start-up or termination).
@@ -213,7 +213,7 @@ BOOL SetThreadPriority(HANDLE thread, int priority) {
     }
     if (!target->ended &&
         setpriority(PRIO_PROCESS, static_cast<id_t>(target->tid.load()),
-                    detail::kNiceOfPriority[priority]) != 0 &&
+                    detail::NICE_OF_PRIORITY[priority]) != 0 &&
         errno != ESRCH) {
         SetLastError(detail::ErrorOfErrno(errno, detail::ErrnoFrom::Call));
         return FALSE;

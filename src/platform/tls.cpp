@@ -8,12 +8,12 @@ namespace win {
 
 namespace {
 
-constexpr DWORD kSlots = 64;
+constexpr DWORD SLOTS = 64;
 
 struct SlotTable {
     std::mutex mutex;
-    bool used[kSlots] = {};
-    std::atomic<uint32_t> generation[kSlots] = {};
+    bool used[SLOTS] = {};
+    std::atomic<uint32_t> generation[SLOTS] = {};
 };
 
 SlotTable& Slots() {
@@ -25,10 +25,10 @@ struct Value {
     LPVOID value = nullptr;
     uint32_t generation = 0;
 };
-thread_local Value tValues[kSlots];
+thread_local Value tValues[SLOTS];
 
 bool InUse(DWORD index) {
-    if (index >= kSlots) return false;
+    if (index >= SLOTS) return false;
     std::lock_guard<std::mutex> lock(Slots().mutex);
     return Slots().used[index];
 }
@@ -38,7 +38,7 @@ bool InUse(DWORD index) {
 DWORD TlsAlloc() {
     SlotTable& slots = Slots();
     std::lock_guard<std::mutex> lock(slots.mutex);
-    for (DWORD i = 0; i < kSlots; ++i) {
+    for (DWORD i = 0; i < SLOTS; ++i) {
         if (!slots.used[i]) {
             slots.used[i] = true;
             slots.generation[i].fetch_add(1);

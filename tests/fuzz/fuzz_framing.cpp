@@ -11,8 +11,8 @@
 
 namespace {
 
-constexpr size_t kMaxStream = 8192;  // fits the loopback buffers, so one write never blocks
-constexpr uint8_t kCanary = 0xEE;
+constexpr size_t MAX_STREAM = 8192;  // fits the loopback buffers, so one write never blocks
+constexpr uint8_t CANARY = 0xEE;
 
 void Check(bool condition) {
     if (!condition) std::abort();
@@ -54,7 +54,7 @@ win::SOCKET TheListener(uint16_t port) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 1 || size > kMaxStream + 1) return 0;
+    if (size < 1 || size > MAX_STREAM + 1) return 0;
     const size_t callerSize = TCP_MIN_BUFFER_SIZE + data[0] * 2;  // 257 to 767
     const uint8_t* stream = data + 1;
     const size_t streamSize = size - 1;
@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::vector<Bytes> expected = Expected(stream, streamSize, callerSize);
     std::vector<Bytes> got;
-    std::vector<uint8_t> buffer(callerSize + 64, kCanary);
+    std::vector<uint8_t> buffer(callerSize + 64, CANARY);
     Check(GetPacketFromTcp(&instance, nullptr, 0, nullptr) == 0);
     // Every call hands out a message or receives at least one byte, so this bound is generous.
     for (size_t calls = 0; calls <= 2 * streamSize + 2; ++calls) {
@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         win::DWORD result =
             GetPacketFromTcp(&instance, buffer.data(), win::DWORD(callerSize), &received);
         Check(instance.RemainDataSize <= sizeof instance.RecvBuffer);
-        for (size_t i = callerSize; i < buffer.size(); ++i) Check(buffer[i] == kCanary);
+        for (size_t i = callerSize; i < buffer.size(); ++i) Check(buffer[i] == CANARY);
         if (result == TCP_RECV_FAILED) break;
         if (result == TCP_PACKET_READY) {
             Check(received <= callerSize);

@@ -68,9 +68,9 @@ bool Sleeping(pid_t tid) {
     return end != std::string::npos && end + 2 < text.size() && text[end + 2] == 'S';
 }
 
-const std::vector<BYTE> kNeuronIdMessage = {0x22, 0x1A, 0x71, 0x08, 0x0C, 0x7F, 0,    0,    0, 0,
-                                            0,    0,    0,    0,    0,    0,    0x6E, 0x01, 0, 0,
-                                            0x06, 0x00, 0x05, 0x01, 0x02, 0x03, 0x04, 0xFF};
+const std::vector<BYTE> NEURON_ID_MESSAGE = {0x22, 0x1A, 0x71, 0x08, 0x0C, 0x7F, 0,    0,    0, 0,
+                                             0,    0,    0,    0,    0,    0,    0x6E, 0x01, 0, 0,
+                                             0x06, 0x00, 0x05, 0x01, 0x02, 0x03, 0x04, 0xFF};
 
 }  // namespace
 
@@ -79,7 +79,7 @@ TEST_F(SerialWay, OpenWritesTheNeuronIdTelegramIntoTheDevice) {
     std::memcpy(instance.NeuronId, id, 6);
     ASSERT_EQ(StartLon(&instance), 0u);
     EXPECT_TRUE(instance.IsQuorvelDriver);
-    EXPECT_EQ(Take(28), kNeuronIdMessage);
+    EXPECT_EQ(Take(28), NEURON_ID_MESSAGE);
     EXPECT_TRUE(Silent());
 }
 
@@ -92,7 +92,7 @@ TEST_F(SerialWay, NeuronIdOptionReachesTheDeviceAsItsTelegram) {
     ASSERT_EQ(BuildInstanceTable(static_cast<int>(words.size()), argv.data(), &table), 0);
     ServerInstance* parsed = table.Slots[0];
     EXPECT_EQ(StartLon(parsed), 0u);
-    EXPECT_EQ(Take(28), kNeuronIdMessage);
+    EXPECT_EQ(Take(28), NEURON_ID_MESSAGE);
     StopLon(parsed);
     delete parsed;
     std::free(table.Slots);

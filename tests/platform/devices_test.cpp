@@ -7,14 +7,12 @@
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/lon_ioctl.h"
 #include "platform/win.h"
 
 using namespace win;
 
 namespace {
-
-constexpr DWORD kReadWait = 0;  // IOCTL_XLON_READWAIT
-constexpr DWORD kRead = 0x43504C02;
 
 HANDLE Open(LPCWSTR name) {
     return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -52,16 +50,16 @@ TEST(Devices, ReadRequestsNeedTheirTimeOutWordInTheirOwnPlace) {
     DWORD timeout = 0, count = 0;
     // IOCTL_READ takes the word as output, IOCTL_XLON_READWAIT as input.
     EXPECT_FALSE(
-        DeviceIoControl(device, kRead, buffer, sizeof buffer, &timeout, 2, &count, nullptr));
+        DeviceIoControl(device, IOCTL_READ, buffer, sizeof buffer, &timeout, 2, &count, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_FALSE(
-        DeviceIoControl(device, kReadWait, &timeout, 3, buffer, sizeof buffer, &count, nullptr));
+    EXPECT_FALSE(DeviceIoControl(device, IOCTL_XLON_READWAIT, &timeout, 3, buffer, sizeof buffer,
+                                 &count, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
     EXPECT_FALSE(DeviceIoControl(device, 0x1234, nullptr, 0, nullptr, 0, nullptr, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
     count = 99;
-    EXPECT_TRUE(
-        DeviceIoControl(device, kReadWait, &timeout, 4, buffer, sizeof buffer, &count, nullptr));
+    EXPECT_TRUE(DeviceIoControl(device, IOCTL_XLON_READWAIT, &timeout, 4, buffer, sizeof buffer,
+                                &count, nullptr));
     EXPECT_EQ(count, 0u);  // nothing came within the time-out
     CloseHandle(device);
 }
@@ -73,8 +71,8 @@ TEST(Devices, ClosingWakesAReadBlockedInAnotherThread) {
     std::thread reader([&] {
         DWORD timeout = 600000, count = 0;
         BYTE buffer[16];
-        result =
-            DeviceIoControl(device, kReadWait, &timeout, 4, buffer, sizeof buffer, &count, nullptr);
+        result = DeviceIoControl(device, IOCTL_XLON_READWAIT, &timeout, 4, buffer, sizeof buffer,
+                                 &count, nullptr);
         error = GetLastError();
     });
     ASSERT_TRUE(testclock::AwaitTimedWaiters(1));

@@ -15,15 +15,15 @@ using win::DWORD;
 
 namespace {
 
-constexpr DWORD kUntouched = 0xDEADBEEF;
-constexpr uint8_t kCanary = 0xEE;
+constexpr DWORD UNTOUCHED = 0xDEADBEEF;
+constexpr uint8_t CANARY = 0xEE;
 
 class Framing : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(OpenLink(link_, FreePort()));
         ASSERT_EQ(GetPacketFromTcp(instance(), nullptr, 0, nullptr), 0u);
-        buffer_.fill(kCanary);
+        buffer_.fill(CANARY);
     }
     void TearDown() override { CloseTcp(instance()); }
 
@@ -31,18 +31,18 @@ class Framing : public ::testing::Test {
     DWORD Held() { return instance()->RemainDataSize; }
     // One call with a caller buffer of `size` bytes (the rest of buffer_ is the canary).
     DWORD Get(DWORD size = 512) {
-        received_ = kUntouched;
+        received_ = UNTOUCHED;
         return GetPacketFromTcp(instance(), buffer_.data(), size, &received_);
     }
     Bytes Payload() { return Bytes(buffer_.begin(), buffer_.begin() + received_); }
     bool CanaryIntactFrom(size_t offset) {
         return std::all_of(buffer_.begin() + offset, buffer_.end(),
-                           [](uint8_t b) { return b == kCanary; });
+                           [](uint8_t b) { return b == CANARY; });
     }
 
     Link link_;
     std::array<uint8_t, 1024> buffer_;
-    DWORD received_ = kUntouched;
+    DWORD received_ = UNTOUCHED;
 };
 
 TEST_F(Framing, TwoMessagesInOneReceiveAreHandedOutWithoutReceivingAgain) {
@@ -65,7 +65,7 @@ TEST_F(Framing, MessageSplitOverManyReceivesIsHandedOutAfterTheLastPiece) {
     for (size_t i = 0; i < message.size(); ++i) {
         link_.client.Send({message[i]});
         ASSERT_EQ(Get(), TCP_RECV_PENDING) << "byte " << i;
-        ASSERT_EQ(received_, kUntouched);
+        ASSERT_EQ(received_, UNTOUCHED);
         ASSERT_EQ(Held(), i + 1);
     }
     ASSERT_EQ(Get(), TCP_PACKET_READY);
@@ -89,7 +89,7 @@ TEST_F(Framing, SkippingTheLastHeldMessageGoesOnToReceive) {
     link_.client.Send(Message(0x0101, {5, 5}));
     ASSERT_EQ(Get(), TCP_RECV_PENDING);
     EXPECT_EQ(Held(), 6u);
-    EXPECT_EQ(received_, kUntouched);
+    EXPECT_EQ(received_, UNTOUCHED);
 }
 
 TEST_F(Framing, EmptyAndLargestDataMessagesAreHandedOut) {
@@ -112,11 +112,11 @@ TEST_F(Framing, EmptyAndLargestDataMessagesAreHandedOut) {
 // A data message longer than the caller's buffer is dropped whole: nothing is written past the
 // buffer and the next message is read from its true start.
 TEST_F(Framing, DataLongerThanTheCallersBufferIsSkippedWhole) {
-    constexpr DWORD kCallerSize = 300;
+    constexpr DWORD CALLER_SIZE = 300;
     link_.client.Send(
         Concat({Message(ID_DATA, Bytes(400, 0xAB)), Message(ID_DATA, {1, 2, 3, 4, 5})}));
     DWORD result;
-    while ((result = Get(kCallerSize)) == TCP_RECV_PENDING) {
+    while ((result = Get(CALLER_SIZE)) == TCP_RECV_PENDING) {
     }
     ASSERT_EQ(result, TCP_PACKET_READY);
     EXPECT_EQ(Payload(), (Bytes{1, 2, 3, 4, 5}));
@@ -140,7 +140,7 @@ TEST_F(Framing, ClientVanishingMidMessageGives102AndTheResetCallDropsTheRest) {
     EXPECT_EQ(Get(), TCP_RECV_FAILED);
     EXPECT_EQ(Get(), TCP_RECV_FAILED);
     EXPECT_EQ(Held(), 3u);
-    EXPECT_EQ(received_, kUntouched);
+    EXPECT_EQ(received_, UNTOUCHED);
 
     EXPECT_EQ(GetPacketFromTcp(instance(), nullptr, 0, nullptr), 0u);
     EXPECT_EQ(Held(), 0u);
@@ -170,7 +170,7 @@ TEST_P(OversizedHeader, FillsTheBufferThenEndsIn102) {
     while (Held() < 516) ASSERT_EQ(Get(), TCP_RECV_PENDING);
     EXPECT_EQ(Held(), 516u);
     EXPECT_EQ(Get(), TCP_RECV_FAILED);
-    EXPECT_EQ(received_, kUntouched);
+    EXPECT_EQ(received_, UNTOUCHED);
     EXPECT_TRUE(CanaryIntactFrom(0));
 }
 

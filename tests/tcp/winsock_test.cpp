@@ -48,8 +48,8 @@ TEST(Winsock, ClosedValueHeldByAnotherThreadNeverReachesTheNextSocket) {
 // One thread's message is larger than the connection can buffer, so its send waits part-way;
 // a second thread's send on the same socket then must wait its turn, not slip in between.
 TEST(Winsock, ConcurrentSendsOnOneSocketNeverInterleave) {
-    constexpr size_t kLarge = 16 << 20;  // well above the largest TCP send buffer
-    constexpr size_t kSmall = 1 << 20;
+    constexpr size_t LARGE = 16 << 20;  // well above the largest TCP send buffer
+    constexpr size_t SMALL = 1 << 20;
     Link link;
     link.client.ShrinkReceiveBuffer();
     ASSERT_NO_FATAL_FAILURE(OpenLink(link, FreePort()));
@@ -64,23 +64,23 @@ TEST(Winsock, ConcurrentSendsOnOneSocketNeverInterleave) {
     };
     std::atomic<pid_t> largeTid{0};
     std::atomic<pid_t> smallTid{0};
-    auto large = sender(kLarge, char(0xA1), largeTid);
+    auto large = sender(LARGE, char(0xA1), largeTid);
     CloseTcpOnExit closer{link.instance.get()};
     while (largeTid.load() == 0) std::this_thread::yield();
     ASSERT_TRUE(AwaitBlocked(largeTid.load()));
-    auto small = sender(kSmall, char(0xB2), smallTid);
+    auto small = sender(SMALL, char(0xB2), smallTid);
     CloseTcpOnExit smallCloser{link.instance.get()};
     while (smallTid.load() == 0) std::this_thread::yield();
     ASSERT_TRUE(AwaitBlocked(smallTid.load()));
 
-    Bytes first = link.client.Read(kLarge);
-    ASSERT_EQ(first.size(), kLarge);
-    EXPECT_EQ(std::count(first.begin(), first.end(), 0xA1), ptrdiff_t(kLarge));
-    Bytes second = link.client.Read(kSmall);
-    ASSERT_EQ(second.size(), kSmall);
-    EXPECT_EQ(std::count(second.begin(), second.end(), 0xB2), ptrdiff_t(kSmall));
-    EXPECT_EQ(large.get(), int(kLarge));
-    EXPECT_EQ(small.get(), int(kSmall));
+    Bytes first = link.client.Read(LARGE);
+    ASSERT_EQ(first.size(), LARGE);
+    EXPECT_EQ(std::count(first.begin(), first.end(), 0xA1), ptrdiff_t(LARGE));
+    Bytes second = link.client.Read(SMALL);
+    ASSERT_EQ(second.size(), SMALL);
+    EXPECT_EQ(std::count(second.begin(), second.end(), 0xB2), ptrdiff_t(SMALL));
+    EXPECT_EQ(large.get(), int(LARGE));
+    EXPECT_EQ(small.get(), int(SMALL));
 }
 
 // The supervisor's last resort for a pump thread that does not end: the thread ends inside its

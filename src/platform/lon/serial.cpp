@@ -19,8 +19,8 @@ namespace win::detail {
 
 namespace {
 
-constexpr DWORD kVersionWord = 0x0210;
-constexpr char16_t kVersionText[] = u"Veltrabox serial LON interface 2.1";
+constexpr DWORD VERSION_WORD = 0x0210;
+constexpr char16_t VERSION_TEXT[] = u"Veltrabox serial LON interface 2.1";
 
 DWORD LastErrorOfErrno(int err) {
     return ErrorOfErrno(err, ErrnoFrom::Device);
@@ -55,8 +55,8 @@ struct SerialDevice : Device {
         DWORD written = 0;
         return Write(message, size, &written);
     }
-    DWORD VersionWord() const override { return kVersionWord; }
-    const char16_t* VersionText() const override { return kVersionText; }
+    DWORD VersionWord() const override { return VERSION_WORD; }
+    const char16_t* VersionText() const override { return VERSION_TEXT; }
 
     // Waits for `events` on the device or for the close. Returns 1 when the device is ready,
     // 0 on time-out, -1 with the last error set on failure or close.

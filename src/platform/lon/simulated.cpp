@@ -15,11 +15,11 @@ namespace win::detail {
 
 namespace {
 
-constexpr size_t kInboxLimit = 1024;    // a full interface drops what arrives
-constexpr size_t kRequestLimit = 1024;  // recorded requests kept per channel
-constexpr DWORD kVersionWord = 0x0210;
-constexpr char16_t kVersionText[] = u"Veltrabox simulated LON interface 2.1";
-constexpr BYTE kWriteMemoryReply[] = {0x22, 0x01, 0x2E};
+constexpr size_t INBOX_LIMIT = 1024;    // a full interface drops what arrives
+constexpr size_t REQUEST_LIMIT = 1024;  // recorded requests kept per channel
+constexpr DWORD VERSION_WORD = 0x0210;
+constexpr char16_t VERSION_TEXT[] = u"Veltrabox simulated LON interface 2.1";
+constexpr BYTE WRITE_MEMORY_REPLY[] = {0x22, 0x01, 0x2E};
 
 struct SimNode;
 
@@ -50,10 +50,10 @@ struct SimNode : Device {
     BOOL Read(BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) override;
     // The reply is the interface's answer to a successful write-memory request.
     BOOL NeuronIdMessage(const BYTE*, DWORD, BYTE* reply, DWORD replySize, DWORD* count) override {
-        return CopyAnswer(reply, replySize, kWriteMemoryReply, sizeof kWriteMemoryReply, count);
+        return CopyAnswer(reply, replySize, WRITE_MEMORY_REPLY, sizeof WRITE_MEMORY_REPLY, count);
     }
-    DWORD VersionWord() const override { return kVersionWord; }
-    const char16_t* VersionText() const override { return kVersionText; }
+    DWORD VersionWord() const override { return VERSION_WORD; }
+    const char16_t* VersionText() const override { return VERSION_TEXT; }
     void OnHandleClosed() override {
         auto lock = WaitLock();
         closed = true;
@@ -90,7 +90,7 @@ bool FaultDue(Channel& channel, DWORD code) {
 
 // Caller holds the channels' mutex.
 void Record(Channel& channel, DWORD code, LPCVOID input, DWORD size) {
-    if (channel.requests.size() >= kRequestLimit) channel.requests.pop_front();
+    if (channel.requests.size() >= REQUEST_LIMIT) channel.requests.pop_front();
     auto bytes = static_cast<const BYTE*>(input);
     channel.requests.push_back(
         {code, input ? std::vector<BYTE>(bytes, bytes + size) : std::vector<BYTE>()});
@@ -104,7 +104,7 @@ void Deliver(Channel& channel, const SimNode* from, const BYTE* bytes, DWORD siz
         if (!node || node.get() == from) continue;
         {
             auto lock = WaitLock();
-            if (node->closed || node->inbox.size() >= kInboxLimit) continue;
+            if (node->closed || node->inbox.size() >= INBOX_LIMIT) continue;
             node->inbox.emplace_back(bytes, bytes + size);
             Wake(node->queue);
         }
