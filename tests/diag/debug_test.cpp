@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/log_capture.h"
 #include "support/scoped_registry.h"
 
 namespace {
@@ -32,9 +33,9 @@ class DebugOutput : public testing::Test {
     // Everything DebugPrint and PrintSystemError sent to standard error while `emit` ran.
     template <class F>
     static std::string Capture(F emit) {
-        testing::internal::CaptureStderr();
+        CaptureLog();
         emit();
-        return testing::internal::GetCapturedStderr();
+        return CapturedLog();
     }
 };
 
@@ -169,7 +170,7 @@ TEST_F(DebugOutput, SystemErrorWithAHugeCallerTextStaysInItsLine) {
 
 TEST_F(DebugOutput, ThreadsNamingThemselvesAtOnceKeepTheirOwnNames) {
     std::vector<std::thread> threads;
-    testing::internal::CaptureStderr();
+    CaptureLog();
     for (int i = 0; i < 8; ++i) {
         threads.emplace_back([i] {
             std::wstring name = L"T" + std::to_wstring(i);
@@ -179,7 +180,7 @@ TEST_F(DebugOutput, ThreadsNamingThemselvesAtOnceKeepTheirOwnNames) {
         });
     }
     for (auto& t : threads) t.join();
-    std::string all = testing::internal::GetCapturedStderr();
+    std::string all = CapturedLog();
     for (int i = 0; i < 8; ++i) {
         EXPECT_NE(all.find("Veltrabox/T" + std::to_string(i) + ": hello\n"), std::string::npos)
             << all;

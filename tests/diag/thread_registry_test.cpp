@@ -11,6 +11,7 @@
 
 #include "diag/debug.h"
 #include "platform/handles.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -191,9 +192,9 @@ TEST_F(ThreadRegistry, FaultInTheWalkEndsItWithAMessageAndClosesItsHandles) {
     ThreadRegistryBlock* record = RecordsOf(GetCurrentThreadId()).at(0);
     size_t handles = detail::LiveHandleCount();
     FaultAt(RegistryWalkPoint::ReadBlock, 1);
-    testing::internal::CaptureStderr();
+    CaptureLog();
     UnRegisterQuorThread(0x0000ABCD);
-    std::string out = testing::internal::GetCapturedStderr();
+    std::string out = CapturedLog();
     EXPECT_THAT(out, HasSubstr("UnRegisterQuorThread(0000ABCD): __except()\n"));
     EXPECT_EQ(probeLog.reads, 1);  // the walk went no further
     EXPECT_TRUE(StillAllocated(record));
@@ -205,9 +206,9 @@ TEST_F(ThreadRegistry, FaultWhileComparingSkipsOnlyThatBlock) {
     RegisterQuorThread(L"Pump");  // two records: the second must still be found
     ASSERT_EQ(RecordsOf(GetCurrentThreadId()).size(), 2u);
     FaultAt(RegistryWalkPoint::CompareBlock, 1);
-    testing::internal::CaptureStderr();
+    CaptureLog();
     UnRegisterQuorThread(GetCurrentThreadId());
-    std::string out = testing::internal::GetCapturedStderr();
+    std::string out = CapturedLog();
     EXPECT_THAT(out, HasSubstr("RtlEqualMemory(): __except()\n"));
     EXPECT_THAT(out, Not(HasSubstr("UnRegisterQuorThread")));
     EXPECT_EQ(RecordsOf(GetCurrentThreadId()).size(), 1u);
@@ -241,9 +242,9 @@ TEST_F(ThreadRegistry, ThreadExitStillEndsTheThreadAfterAFault) {
     RegisterQuorThread(L"Main");  // the heap exists, so the walk starts
     FaultAt(RegistryWalkPoint::TakeSnapshot, 1);
     Pump pump{nullptr, 7};
-    testing::internal::CaptureStderr();
+    CaptureLog();
     EXPECT_EQ(RunToEnd(&pump), 7u);
-    std::string out = testing::internal::GetCapturedStderr();
+    std::string out = CapturedLog();
     char expected[64];
     std::snprintf(expected, sizeof expected, "UnRegisterQuorThread(%08X): __except()\n",
                   pump.threadId);
@@ -253,15 +254,15 @@ TEST_F(ThreadRegistry, ThreadExitStillEndsTheThreadAfterAFault) {
 TEST_F(ThreadRegistry, ThreadZoneGatesRegistrationAndExitMessages) {
     SetDebugZoneMask(~ZONE_THREAD);
     Pump pump{nullptr, 0x2A};
-    testing::internal::CaptureStderr();
+    CaptureLog();
     EXPECT_EQ(RunToEnd(&pump), 0x2Au);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(CapturedLog(), "");
     EXPECT_TRUE(RecordsOf(pump.threadId).empty());
 
     SetDebugZoneMask(ZONE_THREAD);
-    testing::internal::CaptureStderr();
+    CaptureLog();
     RunToEnd(&pump);
-    std::string out = testing::internal::GetCapturedStderr();
+    std::string out = CapturedLog();
     char registered[64], exited[64];
     std::snprintf(registered, sizeof registered, "Pump: ThreadId=%08X\n", pump.threadId);
     std::snprintf(exited, sizeof exited, "ThreadId=%08X: ExitThread(2A)\n", pump.threadId);

@@ -13,6 +13,7 @@
 #include "platform/clock.h"
 #include "platform/lon_ioctl.h"
 #include "platform/simlon.h"
+#include "support/log_capture.h"
 
 // An instance on a channel of its own with every ZONE_DEFAULT line captured.
 struct LonTest : ::testing::Test {
@@ -25,21 +26,21 @@ struct LonTest : ::testing::Test {
         instance.Port = DEFAULT_PORT;
         instance.DevName = channel.c_str();
         SetDebugZoneMask(ZONE_DEFAULT | ZONE_ERROR);
-        ::testing::internal::CaptureStderr();
+        CaptureLog();
         capturing = true;
     }
     void TearDown() override {
         win::testclock::UseRealClock();  // StopLon sleeps on the layer's clock
         StopLon(&instance);
-        if (capturing) ::testing::internal::GetCapturedStderr();
+        if (capturing) CapturedLog();
         capturing = false;
         SetDebugZoneMask(0);
     }
     // Everything emitted since the last call.
     std::string Log() {
         if (!capturing) return {};
-        std::string text = ::testing::internal::GetCapturedStderr();
-        ::testing::internal::CaptureStderr();
+        std::string text = CapturedLog();
+        CaptureLog();
         return text;
     }
     std::vector<win::DWORD> RequestCodes() {

@@ -6,6 +6,7 @@
 
 #include "platform/registry_file.h"
 #include "platform/win.h"
+#include "support/log_capture.h"
 #include "support/scoped_registry.h"
 
 namespace {
@@ -140,10 +141,10 @@ TEST(Registry, BadLinesAreReportedOnceAndSkipped) {
         "\"E\"=hex:01,\\\n"                // 9: continued ...
         "  zz\n"                           // 10: ... with a bad byte
         "\"F\"=\"x\" trailing\n");         // 11
-    testing::internal::CaptureStderr();
+    CaptureLog();
     Value good = Query(L"Quorvel", L"Good");
     Query(L"Quorvel", L"Good");
-    std::string errors = testing::internal::GetCapturedStderr();
+    std::string errors = CapturedLog();
     EXPECT_EQ(good.data, (std::vector<win::BYTE>{0xFF, 0, 0, 0}));
     for (int line : {1, 3, 4, 5, 6, 8, 9, 11}) {
         std::string tag = registry.Path() + ":" + std::to_string(line) + ":";

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "diag/debug.h"
+#include "support/log_capture.h"
 #include "support/scoped_registry.h"
 
 namespace {
@@ -114,9 +115,9 @@ TEST_F(CommandLine, BadOptionsAreCountedAndParsingGoesOn) {
 TEST_F(CommandLine, LibraryProbe) {
     // The test program lives apart from the library: only the path variable finds it.
     unsetenv("VELTRABOX_LIBRARY_PATH");
-    testing::internal::CaptureStderr();
+    CaptureLog();
     ASSERT_EQ(Parse({L"-m", L"-i", L"-v"}), 0);
-    std::string log = testing::internal::GetCapturedStderr();
+    std::string log = CapturedLog();
     EXPECT_EQ(table_.BadOptions, 2);
     EXPECT_EQ(std::wstring(Slot(0).DllName), L"ldv_vni.dll");
     EXPECT_EQ(std::wstring(Slot(1).DllName), L"ldv_vni.dll");
@@ -124,9 +125,9 @@ TEST_F(CommandLine, LibraryProbe) {
 
     TearDown();
     setenv("VELTRABOX_LIBRARY_PATH", VELTRABOX_BINARY_DIR, 1);
-    testing::internal::CaptureStderr();
+    CaptureLog();
     ASSERT_EQ(Parse({L"-m"}), 0);
-    log = testing::internal::GetCapturedStderr();
+    log = CapturedLog();
     unsetenv("VELTRABOX_LIBRARY_PATH");
     EXPECT_EQ(table_.BadOptions, 0);
     EXPECT_EQ(std::wstring(Slot(0).DllName), L"ldv_vni.dll");
@@ -168,18 +169,18 @@ TEST_F(CommandLine, NeuronIdWithoutTheRegistry) {
 TEST_F(CommandLine, RegistryStepsAreLoggedUnderInit) {
     ScopedRegistry registry("");
     SetDebugZoneMask(ZONE_INIT);
-    testing::internal::CaptureStderr();
+    CaptureLog();
     ASSERT_EQ(Parse({L"-N1F"}), 0);
-    std::string log = testing::internal::GetCapturedStderr();
+    std::string log = CapturedLog();
     SetDebugZoneMask(ZONE_ERROR);
     EXPECT_NE(log.find("RegOpenKeyEx()=2\n"), std::string::npos) << log;
     EXPECT_EQ(log.find("RegQueryValueEx()"), std::string::npos) << log;
     EXPECT_NE(log.find("HexStringToBytes()=1F\n"), std::string::npos) << log;
 
-    testing::internal::CaptureStderr();
+    CaptureLog();
     TearDown();
     ASSERT_EQ(Parse({L"-N1F"}), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "zone off, nothing logged";
+    EXPECT_EQ(CapturedLog(), "") << "zone off, nothing logged";
 }
 
 }  // namespace

@@ -46,6 +46,7 @@ bool LogCapture::Drain() {
     bool any = false;
     while ((n = read(readEnd_, chunk, sizeof chunk)) > 0) {
         any = true;
+        text_.append(chunk, static_cast<size_t>(n));
         partial_.append(chunk, static_cast<size_t>(n));
         size_t end;
         while ((end = partial_.find('\n')) != std::string::npos) {
@@ -81,4 +82,31 @@ std::vector<std::string> LogCapture::Lines() {
     std::lock_guard<std::mutex> lock(mutex_);
     Drain();
     return lines_;
+}
+
+std::string LogCapture::Text() {
+    std::fflush(stderr);
+    std::lock_guard<std::mutex> lock(mutex_);
+    Drain();
+    return text_;
+}
+
+namespace {
+
+std::unique_ptr<LogCapture>& Running() {
+    static std::unique_ptr<LogCapture> capture;
+    return capture;
+}
+
+}  // namespace
+
+void CaptureLog() {
+    Running().reset();
+    Running() = std::make_unique<LogCapture>();
+}
+
+std::string CapturedLog() {
+    std::string text = Running() ? Running()->Text() : "";
+    Running().reset();
+    return text;
 }

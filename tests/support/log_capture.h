@@ -3,6 +3,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,6 +21,8 @@ class LogCapture {
     // Waits (real time, bounded) until at least `count` lines contain `text`.
     bool WaitFor(const std::string& text, int count = 1, int timeoutMs = 10000);
     std::vector<std::string> Lines();
+    // Everything captured so far, as written.
+    std::string Text();
 
   private:
     void Read();
@@ -30,6 +33,12 @@ class LogCapture {
     std::mutex mutex_;
     std::condition_variable grown_;
     std::vector<std::string> lines_;
+    std::string text_;
     std::string partial_;
     std::thread reader_;
 };
+
+// A capture for the calling test's steps: CaptureLog starts it (ending one still running) and
+// CapturedLog ends it, returning all that was written to standard error in between.
+void CaptureLog();
+std::string CapturedLog();
