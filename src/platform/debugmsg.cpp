@@ -5,7 +5,9 @@
 #include <atomic>
 #include <cstdio>
 
+#include "lon/device.h"
 #include "platform/win.h"
+#include "utf8.h"
 
 namespace win {
 
@@ -15,6 +17,8 @@ namespace {
 constexpr DWORD DBG_STYLE_TIMESTAMP = 0x20;
 
 std::atomic<DWORD> LibraryStyle{0};
+// The program's zones, as registered: its mask gates the drivers' own lines.
+std::atomic<DBGPARAM*> RegisteredZones{nullptr};
 
 // Lines go out as UTF-8 whatever locale the process runs in.
 locale_t Utf8Locale() {
@@ -33,7 +37,8 @@ void PrintTimestamp() {
 
 }  // namespace
 
-BOOL RegisterDbgZones(HMODULE, DBGPARAM*) {
+BOOL RegisterDbgZones(HMODULE, DBGPARAM* settings) {
+    RegisteredZones.store(settings, std::memory_order_release);
     return TRUE;
 }
 
@@ -55,5 +60,20 @@ int dprintf(const char* format, ...) {
     if (previous != locale_t{}) uselocale(previous);
     return n;
 }
+
+namespace detail {
+
+void DeviceLog(DWORD zone, const char* device, const char* format, ...) {
+    DBGPARAM* zones = RegisteredZones.load(std::memory_order_acquire);
+    if (!zones || !(__atomic_load_n(&zones->ulZoneMask, __ATOMIC_RELAXED) & zone)) return;
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    dprintf("%s/%s: %s\n", NarrowUtf8(zones->lpszName).c_str(), device, text);
+}
+
+}  // namespace detail
 
 }  // namespace win

@@ -2,9 +2,12 @@
 // and WriteFile pass on to the driver behind the handle. CloseHandle (handles.cpp) wakes calls
 // blocked on the device through Object::OnHandleClosed.
 //
-// Names: a path ("/dev/ttyUSB0", a pty) is a serial interface. "LONn:" is the serial interface
-// at the path in the environment variable VELTRABOX_LONn when that is set, and otherwise node
-// of the simulated channel n inside this process.
+// Names never clash: a path starts with '/', "LONn:" ends with ':', and a network interface's
+// name has neither.
+// - A path ("/dev/ttyUSB0", a pty) is a serial interface.
+// - "LONn:" is what the environment variable VELTRABOX_LONn names, a path or a network
+//   interface, when that is set, and otherwise node of the simulated channel n in this process.
+// - Any other name without ':' is a network interface of the Linux LON driver ("lon0").
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
@@ -25,17 +28,22 @@ bool IsLonName(const std::wstring& name) {
     return true;
 }
 
-std::shared_ptr<Device> OpenByName(const std::wstring& name) {
-    if (!name.empty() && name[0] == L'/') return OpenSerialDevice(NarrowUtf8(name.c_str()));
-    if (IsLonName(name)) {
-        std::string variable = "VELTRABOX_" + NarrowUtf8(name.c_str());
-        variable.pop_back();  // the colon
-        const char* path = std::getenv(variable.c_str());
-        if (path && *path) return OpenSerialDevice(path);
-        return OpenSimulatedDevice(name);
-    }
+// A path or a network interface's name; null with ERROR_FILE_NOT_FOUND for anything else.
+std::shared_ptr<Device> OpenPathOrInterface(const std::string& name) {
+    if (!name.empty() && name[0] == '/') return OpenSerialDevice(name);
+    if (!name.empty() && name.find_first_of(":/") == std::string::npos)
+        return OpenNetworkInterface(name);
     SetLastError(ERROR_FILE_NOT_FOUND);
     return nullptr;
+}
+
+std::shared_ptr<Device> OpenByName(const std::wstring& name) {
+    if (!IsLonName(name)) return OpenPathOrInterface(NarrowUtf8(name.c_str()));
+    std::string variable = "VELTRABOX_" + NarrowUtf8(name.c_str());
+    variable.pop_back();  // the colon
+    const char* mapped = std::getenv(variable.c_str());
+    if (mapped && *mapped) return OpenPathOrInterface(mapped);
+    return OpenSimulatedDevice(name);
 }
 
 }  // namespace

@@ -36,6 +36,9 @@ constexpr Special SPECIAL_ERRNOS[] = {
     {ErrnoFrom::Device, EIO, ERROR_DEV_NOT_EXIST},
     // A path that is no terminal is no LON interface.
     {ErrnoFrom::Device, ENOTTY, ERROR_FILE_NOT_FOUND},
+    // A network interface that went down or away, as its packet socket reports it.
+    {ErrnoFrom::Device, ENETDOWN, ERROR_DEV_NOT_EXIST},
+    {ErrnoFrom::Device, ENXIO, ERROR_DEV_NOT_EXIST},
 };
 
 constexpr bool NumbersAreUnique() {

@@ -21,7 +21,7 @@ HANDLE Open(LPCWSTR name) {
 }  // namespace
 
 TEST(Devices, NamesWithoutADriverFailToOpen) {
-    for (LPCWSTR name : {L"COM1:", L"LON:", L"LONx:", L"LON1", L""}) {
+    for (LPCWSTR name : {L"COM1:", L"LON:", L"LONx:", L"", L"lon0:"}) {
         EXPECT_EQ(Open(name), INVALID_HANDLE_VALUE);
         EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     }

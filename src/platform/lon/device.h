@@ -35,5 +35,13 @@ BOOL CopyAnswer(LPVOID out, DWORD outSize, const void* data, DWORD size, DWORD* 
 // Each returns the open device, or null with the thread's last error set.
 std::shared_ptr<Device> OpenSimulatedDevice(const std::wstring& name);
 std::shared_ptr<Device> OpenSerialDevice(const std::string& path);
+std::shared_ptr<Device> OpenNetworkInterface(const std::string& name);
+
+// The program's error zone: drivers report under it what no call returns (dropped frames).
+constexpr DWORD DEVICE_ZONE_ERROR = 0x0010;
+// One line "module/device: text" when `zone` is on in the zone mask that the program
+// registered with RegisterDbgZones (none before it has).
+void DeviceLog(DWORD zone, const char* device, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 }  // namespace win::detail

@@ -52,18 +52,4 @@ size_t FrameOfTelegram(const BYTE* telegram, size_t size, BYTE frame[NETIF_FRAME
     return EXTENDED_HEADER + length;
 }
 
-const char* FrameVerdictText(FrameVerdict verdict) {
-    switch (verdict) {
-        case FrameVerdict::Telegram:
-            return "a telegram";
-        case FrameVerdict::TooShort:
-            return "too short";
-        case FrameVerdict::SizeMismatch:
-            return "its size disagrees with its length";
-        case FrameVerdict::ExtendedTooLong:
-            return "longer than a telegram";
-    }
-    return "";
-}
-
 }  // namespace win::detail

@@ -32,7 +32,4 @@ FrameVerdict CheckFrame(const BYTE* frame, size_t size, BYTE telegram[NETIF_TELE
 // telegram is malformed (shorter than 2 bytes, or its size disagrees with its byte 1).
 size_t FrameOfTelegram(const BYTE* telegram, size_t size, BYTE frame[NETIF_FRAME_MAX]);
 
-// A short text for the log: why a frame was dropped.
-const char* FrameVerdictText(FrameVerdict verdict);
-
 }  // namespace win::detail

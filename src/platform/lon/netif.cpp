@@ -1,0 +1,310 @@
+// The LON network interface: a network interface of the Linux LON driver (lon0, ...), whose
+// packets of protocol 0x8950 carry one LON message each, without a link header. A packet socket
+// bound to the interface reads and writes them. Like the serial interface, every wait goes
+// through BlockingPoll with the device's own wake descriptor, so that closing the handle or
+// terminating the thread ends it, and read time-outs run on the real clock.
+#include "platform/netif.h"
+
+#include <arpa/inet.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <vector>
+
+#include "device.h"
+#include "errors.h"
+#include "netif_frames.h"
+
+namespace win::detail {
+
+namespace {
+
+constexpr uint16_t LON_PROTOCOL = 0x8950;
+// Room for bursts: about a thousand small frames before the kernel drops any.
+constexpr int RECEIVE_BUFFER_BYTES = 1 << 20;
+constexpr DWORD NEURON_ID_RESPONSE_MS = 1000;
+constexpr BYTE RESPONSE_COMMAND = 0x16;
+// Messages kept for the pump while the open waits for the neuron-ID response.
+constexpr size_t KEPT_LIMIT = 256;
+// A full transmit queue gives no sign when it has room again: try again after this pause.
+constexpr int FULL_QUEUE_PAUSE_MS = 2;
+// Frames between two looks at the kernel's drop count (and at every read time-out).
+constexpr unsigned STATISTICS_PERIOD = 256;
+constexpr DWORD kVersionWord = 0x0100;
+constexpr char16_t kVersionText[] = u"Veltrabox LON network interface 1.0";
+
+using Clock = std::chrono::steady_clock;
+
+BOOL Fail(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
+DWORD LastErrorOfErrno(int err) {
+    return ErrorOfErrno(err, ErrnoFrom::Device);
+}
+
+int MillisecondsUntil(Clock::time_point deadline) {
+    if (deadline == Clock::time_point::max()) return -1;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left);
+}
+
+struct NetifDevice : Device {
+    std::string name;
+    int fd = -1;
+    int wakeFd = -1;
+    std::atomic<bool> closed{false};
+    std::atomic<uint64_t> errors{0};
+    std::mutex readMutex;
+    std::deque<std::vector<BYTE>> kept;  // under readMutex
+    unsigned framesSinceStatistics = 0;  // under readMutex
+    std::mutex writeMutex;
+
+    ~NetifDevice() override {
+        if (fd >= 0) close(fd);
+        if (wakeFd >= 0) close(wakeFd);
+    }
+    void OnHandleClosed() override {
+        closed = true;
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = write(wakeFd, &one, sizeof one);
+    }
+    BOOL Read(BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) override;
+    BOOL Write(LPCVOID buffer, DWORD bytes, DWORD* written) override;
+    BOOL NeuronIdMessage(const BYTE* message, DWORD size, BYTE* reply, DWORD replySize,
+                         DWORD* count) override;
+    DWORD VersionWord() const override { return kVersionWord; }
+    const char16_t* VersionText() const override { return kVersionText; }
+
+    int Await(short events, int timeoutMs);
+    int Receive(Clock::time_point deadline, BYTE* telegram, size_t* size);
+    void CountError(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void CountKernelDrops();
+};
+
+// Waits for `events` on the socket (errors always count) or for the close. Returns 1 when the
+// socket is ready, 0 on time-out, -1 with the last error set on failure or close.
+int NetifDevice::Await(short events, int timeoutMs) {
+    pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
+    int r = BlockingPoll(fds, 2, timeoutMs);
+    if (closed || r < 0) {
+        SetLastError(closed ? ERROR_INVALID_HANDLE : LastErrorOfErrno(errno));
+        return -1;
+    }
+    return r > 0 ? 1 : 0;
+}
+
+void NetifDevice::CountError(const char* format, ...) {
+    uint64_t total = ++errors;
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    DeviceLog(DEVICE_ZONE_ERROR, name.c_str(), "%s (%llu interface errors)", text,
+              static_cast<unsigned long long>(total));
+}
+
+// The kernel counts what overflowed the receive buffer, and reading the count resets it.
+void NetifDevice::CountKernelDrops() {
+    framesSinceStatistics = 0;
+    tpacket_stats statistics{};
+    socklen_t size = sizeof statistics;
+    if (::getsockopt(fd, SOL_PACKET, PACKET_STATISTICS, &statistics, &size) != 0) return;
+    if (statistics.tp_drops == 0) return;
+    uint64_t total = errors += statistics.tp_drops;
+    DeviceLog(DEVICE_ZONE_ERROR, name.c_str(),
+              "%u frames lost: the receive buffer overflowed (%llu interface errors)",
+              statistics.tp_drops, static_cast<unsigned long long>(total));
+}
+
+// One well-formed message by `deadline`: 1 with the telegram, 0 on time-out, -1 with the last
+// error set on failure. Malformed frames are dropped and counted on the way.
+int NetifDevice::Receive(Clock::time_point deadline, BYTE* telegram, size_t* size) {
+    for (;;) {
+        int ready = Await(POLLIN, MillisecondsUntil(deadline));
+        if (ready <= 0) {
+            if (ready == 0) CountKernelDrops();
+            return ready;
+        }
+        BYTE frame[NETIF_FRAME_MAX];
+        ssize_t n = ::recv(fd, frame, sizeof frame, MSG_TRUNC);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (n < 0) {
+            SetLastError(LastErrorOfErrno(errno));
+            return -1;
+        }
+        if (++framesSinceStatistics >= STATISTICS_PERIOD) CountKernelDrops();
+        size_t announced = 0;
+        FrameVerdict verdict =
+            CheckFrame(frame, static_cast<size_t>(n), telegram, size, &announced);
+        if (verdict == FrameVerdict::Telegram) return 1;
+        if (verdict == FrameVerdict::TooShort) {
+            CountError("frame of %zd bytes dropped: too short", n);
+        } else if (verdict == FrameVerdict::SizeMismatch) {
+            CountError("frame of %zd bytes dropped: its length says %zu bytes follow", n,
+                       announced);
+        } else {
+            CountError("frame of %zd bytes dropped: its %zu bytes are more than a telegram holds",
+                       n, announced);
+        }
+    }
+}
+
+BOOL NetifDevice::Read(BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) {
+    std::lock_guard<std::mutex> lock(readMutex);
+    if (count) *count = 0;
+    if (closed) return Fail(ERROR_INVALID_HANDLE);
+    BYTE telegram[NETIF_TELEGRAM_MAX];
+    size_t length = 0;
+    if (!kept.empty()) {
+        length = kept.front().size();
+        std::memcpy(telegram, kept.front().data(), length);
+        kept.pop_front();
+    } else {
+        const Clock::time_point deadline =
+            timeoutMs == INFINITE ? Clock::time_point::max()
+                                  : Clock::now() + std::chrono::milliseconds(timeoutMs);
+        int r = Receive(deadline, telegram, &length);
+        if (r < 0) return FALSE;
+        if (r == 0) return TRUE;
+    }
+    DWORD copied = std::min<DWORD>(size, static_cast<DWORD>(length));
+    if (copied) std::memcpy(buffer, telegram, copied);
+    if (count) *count = copied;
+    return TRUE;
+}
+
+BOOL NetifDevice::Write(LPCVOID buffer, DWORD bytes, DWORD* written) {
+    std::lock_guard<std::mutex> lock(writeMutex);
+    if (written) *written = 0;
+    if (closed) return Fail(ERROR_INVALID_HANDLE);
+    BYTE frame[NETIF_FRAME_MAX];
+    size_t size = bytes <= NETIF_TELEGRAM_MAX
+                      ? FrameOfTelegram(static_cast<const BYTE*>(buffer), bytes, frame)
+                      : 0;
+    if (size == 0) {
+        DeviceLog(DEVICE_ZONE_ERROR, name.c_str(),
+                  "telegram of %u bytes not sent: its byte 1 disagrees with its size",
+                  static_cast<unsigned>(bytes));
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+    for (;;) {
+        ssize_t n = ::send(fd, frame, size, 0);
+        if (n == static_cast<ssize_t>(size)) break;
+        if (n >= 0) return Fail(ERROR_WRITE_FAULT);  // a packet goes whole or not at all
+        if (errno == EINTR) continue;
+        // The socket's send buffer is full: poll says when it has room.
+        if (errno == EAGAIN) {
+            if (Await(POLLOUT, -1) < 0) return FALSE;
+            continue;
+        }
+        // The interface's transmit queue is full: that passes as the adapter sends.
+        if (errno == ENOBUFS) {
+            if (Await(0, FULL_QUEUE_PAUSE_MS) < 0) return FALSE;
+            continue;
+        }
+        return Fail(LastErrorOfErrno(errno));
+    }
+    if (written) *written = bytes;
+    return TRUE;
+}
+
+// The message goes to the adapter like any other; its response (the first 0x16 message) is
+// the open's business, while other messages that arrive meanwhile are kept for the pump.
+BOOL NetifDevice::NeuronIdMessage(const BYTE* message, DWORD size, BYTE* reply, DWORD replySize,
+                                  DWORD* count) {
+    if (count) *count = 0;
+    DWORD written = 0;
+    if (!Write(message, size, &written)) return FALSE;
+    std::lock_guard<std::mutex> lock(readMutex);
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(NEURON_ID_RESPONSE_MS);
+    for (;;) {
+        BYTE telegram[NETIF_TELEGRAM_MAX];
+        size_t length = 0;
+        int r = Receive(deadline, telegram, &length);
+        if (r < 0) return FALSE;
+        if (r == 0) {
+            DeviceLog(DEVICE_ZONE_ERROR, name.c_str(),
+                      "no response to the neuron-ID message within %u ms",
+                      static_cast<unsigned>(NEURON_ID_RESPONSE_MS));
+            return Fail(ERROR_TIMEOUT);
+        }
+        if (telegram[0] == RESPONSE_COMMAND) {
+            DWORD copied = reply ? std::min<DWORD>(replySize, static_cast<DWORD>(length)) : 0;
+            if (copied) std::memcpy(reply, telegram, copied);
+            if (count) *count = copied;
+            return TRUE;
+        }
+        if (kept.size() < KEPT_LIMIT) {
+            kept.emplace_back(telegram, telegram + length);
+        } else {
+            CountError("message dropped while waiting for the neuron-ID response");
+        }
+    }
+}
+
+// The failed open's line under the error zone, and its error.
+std::shared_ptr<Device> OpenFailed(const std::string& name, DWORD error, const char* why) {
+    DeviceLog(DEVICE_ZONE_ERROR, name.c_str(), "cannot open the network interface: %s", why);
+    SetLastError(error);
+    return nullptr;
+}
+
+}  // namespace
+
+std::shared_ptr<Device> OpenNetworkInterface(const std::string& name) {
+    auto device = std::make_shared<NetifDevice>();
+    device->name = name;
+    // Protocol 0 receives nothing until the bind below names the interface and the protocol.
+    device->fd = ::socket(AF_PACKET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (device->fd < 0 && (errno == EPERM || errno == EACCES)) {
+        return OpenFailed(name, ERROR_ACCESS_DENIED,
+                          "a packet socket needs the capability CAP_NET_RAW, which this "
+                          "process lacks");
+    }
+    if (device->fd < 0) return OpenFailed(name, LastErrorOfErrno(errno), std::strerror(errno));
+    ifreq request{};
+    if (name.size() >= sizeof request.ifr_name)
+        return OpenFailed(name, ERROR_DEV_NOT_EXIST, "no network interface has this name");
+    std::memcpy(request.ifr_name, name.c_str(), name.size());
+    // The index is looked up at every open: an adapter plugged in again may get another one.
+    if (ioctl(device->fd, SIOCGIFINDEX, &request) != 0)
+        return OpenFailed(name, ERROR_DEV_NOT_EXIST, "no network interface has this name");
+    sockaddr_ll address{};
+    address.sll_family = AF_PACKET;
+    address.sll_protocol = htons(LON_PROTOCOL);
+    address.sll_ifindex = request.ifr_ifindex;
+    if (ioctl(device->fd, SIOCGIFFLAGS, &request) != 0 || !(request.ifr_flags & IFF_UP))
+        return OpenFailed(name, ERROR_NOT_READY, "the network interface is down");
+    int bytes = RECEIVE_BUFFER_BYTES;
+    if (::setsockopt(device->fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
+        ::setsockopt(device->fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    if (::bind(device->fd, reinterpret_cast<::sockaddr*>(&address), sizeof address) != 0)
+        return OpenFailed(name, LastErrorOfErrno(errno), std::strerror(errno));
+    device->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (device->wakeFd < 0)
+        return OpenFailed(name, LastErrorOfErrno(errno), std::strerror(errno));
+    return device;
+}
+
+}  // namespace win::detail
+
+namespace win::netif {
+
+uint64_t InterfaceErrors(HANDLE device) {
+    auto netif = detail::Lookup<detail::NetifDevice>(device);
+    return netif ? netif->errors.load() : 0;
+}
+
+}  // namespace win::netif
