@@ -17,7 +17,7 @@ ipmsg::Bytes NumberedTelegram(uint8_t tag, uint32_t number) {
 }
 
 std::string RunFlow(const SendTelegram& send, const ReceiveTelegram& receive, uint8_t tag,
-                    uint32_t count, uint32_t window) {
+                    uint32_t count, uint32_t window, const MakeTelegram& make) {
     std::mutex mutex;
     std::condition_variable progressed;
     uint32_t received = 0;  // under mutex
@@ -33,7 +33,7 @@ std::string RunFlow(const SendTelegram& send, const ReceiveTelegram& receive, ui
                     return;
                 }
             }
-            if (!send(NumberedTelegram(tag, i))) {
+            if (!send(make(tag, i))) {
                 sendError = "sending telegram " + std::to_string(i) + " failed";
                 return;
             }
@@ -45,7 +45,7 @@ std::string RunFlow(const SendTelegram& send, const ReceiveTelegram& receive, ui
         if (!telegram) {
             error = "telegram " + std::to_string(i) + " of " + std::to_string(count) +
                     " did not arrive";
-        } else if (*telegram != NumberedTelegram(tag, i)) {
+        } else if (*telegram != make(tag, i)) {
             error = "telegram " + std::to_string(i) + " arrived as " + ipmsg::HexOf(*telegram);
         }
         std::lock_guard<std::mutex> lock(mutex);

@@ -14,13 +14,16 @@ namespace e2e {
 // then the number (4 bytes, little-endian) and 0 to 39 filler bytes, so lengths vary.
 ipmsg::Bytes NumberedTelegram(uint8_t tag, uint32_t number);
 
+using MakeTelegram = std::function<ipmsg::Bytes(uint8_t tag, uint32_t number)>;
 using SendTelegram = std::function<bool(const ipmsg::Bytes&)>;
 using ReceiveTelegram = std::function<std::optional<ipmsg::Bytes>()>;
 
 // Sends telegrams 0 to count-1 of `tag` while another thread receives them at the far end,
 // with at most `window` in flight (a LON interface drops what it has no room for). Returns ""
 // when every telegram arrived whole and in order, none lost or doubled, else what went wrong.
+// `make` gives the telegrams.
 std::string RunFlow(const SendTelegram& send, const ReceiveTelegram& receive, uint8_t tag,
-                    uint32_t count, uint32_t window = 64);
+                    uint32_t count, uint32_t window = 64,
+                    const MakeTelegram& make = NumberedTelegram);
 
 }  // namespace e2e
