@@ -1,9 +1,12 @@
 #include "bench/telegrams/ends.h"
 
 #include <fcntl.h>
+#include <linux/if_tun.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -22,6 +25,7 @@ namespace {
 
 // Bursts go out in writes of this size (the last one of a burst may be shorter).
 constexpr size_t kPiece = 4096;
+constexpr size_t kTelegramMax = 257;
 
 [[noreturn]] void Fail(const std::string& what) {
     throw std::runtime_error(what + ": " + std::strerror(errno));
@@ -134,7 +138,81 @@ class PtyPeer : public Peer {
     const std::string path_;
 };
 
+// Frames of protocol 0x8950 behind the TUN's packet-information header; a 257-byte telegram
+// travels in the extended form [command][0xFF][length, little-endian][bytes].
+constexpr uint8_t kLonProtocol[] = {0x89, 0x50};
+constexpr size_t kInfoSize = 4;
+// Frames in flight at most: well below what the server's receive buffer and the TUN's queue
+// hold, so that nothing overflows.
+constexpr uint32_t kTunWindow = 256;
+
+class TunPeer : public Peer {
+  public:
+    TunPeer(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
+    ~TunPeer() override { close(fd_); }
+
+    std::vector<std::string> Options() const override { return {"-d", name_}; }
+    int Fd() const override { return fd_; }
+    uint32_t Window() const override { return kTunWindow; }
+    bool Offer(const Bytes& telegram) override {
+        Bytes packet = {0, 0, kLonProtocol[0], kLonProtocol[1]};
+        if (telegram.size() == kTelegramMax) {
+            uint16_t length = uint16_t(kTelegramMax - 2);
+            packet.insert(packet.end(), {telegram[0], 0xFF, uint8_t(length), uint8_t(length >> 8)});
+            packet.insert(packet.end(), telegram.begin() + 2, telegram.end());
+        } else {
+            packet.insert(packet.end(), telegram.begin(), telegram.end());
+        }
+        ssize_t n = write(fd_, packet.data(), packet.size());
+        if (n < 0 && Busy()) return false;
+        if (n != ssize_t(packet.size())) Fail("TUN " + name_ + " write");
+        return true;
+    }
+    bool Flush() override { return true; }
+    bool Pending() const override { return false; }
+    bool Take(Bytes* telegram) override {
+        uint8_t packet[kInfoSize + 65536];
+        for (;;) {
+            ssize_t n = read(fd_, packet, sizeof packet);
+            if (n < 0 && Busy()) return false;
+            if (n < ssize_t(kInfoSize)) Fail("TUN " + name_ + " read");
+            // The kernel's own packets on a new interface (IPv6) are no LON frames.
+            if (packet[2] != kLonProtocol[0] || packet[3] != kLonProtocol[1]) continue;
+            const uint8_t* frame = packet + kInfoSize;
+            size_t size = size_t(n) - kInfoSize;
+            if (size >= 4 && frame[1] == 0xFF) {
+                telegram->assign({frame[0], uint8_t(size - 4)});
+                telegram->insert(telegram->end(), frame + 4, frame + size);
+            } else {
+                telegram->assign(frame, frame + size);
+            }
+            return true;
+        }
+    }
+
+  private:
+    const int fd_;
+    const std::string name_;
+};
+
 }  // namespace
+
+std::unique_ptr<Peer> MakeTunPeer() {
+    static int next = 0;
+    std::string name = "vbb" + std::to_string(getpid()) + "n" + std::to_string(next++);
+    int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    ifreq request{};
+    std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
+    request.ifr_flags = IFF_TUN;
+    if (fd < 0 || ioctl(fd, TUNSETIFF, &request) != 0) Fail("TUN " + name + " (CAP_NET_ADMIN?)");
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    bool up = s >= 0 && ioctl(s, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags |= IFF_UP;
+    up = up && ioctl(s, SIOCSIFFLAGS, &request) == 0;
+    if (s >= 0) close(s);
+    if (!up) Fail("TUN " + name + " up");
+    return std::make_unique<TunPeer>(fd, name);
+}
 
 std::unique_ptr<Peer> MakePtyPeer() {
     int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);

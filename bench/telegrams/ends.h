@@ -1,5 +1,5 @@
 // The two ends of the bridge that the telegram benchmark plays: the LON interface's far side
-// (a pty that plays a serial interface; other kinds of interface plug in as further Peers)
+// (a pty that plays a serial interface, or a TUN device that plays a network interface)
 // and the TCP client. All non-blocking: the benchmark polls their descriptors itself.
 #pragma once
 
@@ -30,6 +30,9 @@ class End {
     virtual bool Pending() const = 0;
     // The next telegram from the server that is whole now; reads what the descriptor has.
     virtual bool Take(Bytes* telegram) = 0;
+    // Telegrams that may be on their way through this end at once: an interface without flow
+    // control drops what overflows, as a real LON channel does.
+    virtual uint32_t Window() const { return UINT32_MAX; }
 };
 
 // The far side of one LON interface: an End, plus what the server is told to open.
@@ -46,6 +49,9 @@ using PeerMaker = std::unique_ptr<Peer> (*)();
 
 // A serial LON interface played on the master side of a pty.
 std::unique_ptr<Peer> MakePtyPeer();
+// A LON network interface (the Linux LON driver's lonN) played by a TUN device; needs
+// CAP_NET_ADMIN.
+std::unique_ptr<Peer> MakeTunPeer();
 
 // A TCP client of the server on 127.0.0.1 speaking the message framing. Like veltraclient it
 // is never dropped as silent: Take sends the keep-alive when the client has sent nothing for
