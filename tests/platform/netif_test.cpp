@@ -24,8 +24,8 @@ using ::testing::HasSubstr;
 namespace {
 
 constexpr DWORD SHORT_WAIT_MS = 200;
-// Longer than any test runs: only closing the handle ends such a read in time.
-constexpr DWORD LONG_WAIT_MS = 600000;
+// Far longer than the test needs: only closing the handle ends such a read in time.
+constexpr DWORD LONG_WAIT_MS = 60000;
 
 // Lines under the error zone (0x10) show, as for the server.
 DBGPARAM Zones = {L"netif", {}, 0x10};
@@ -166,27 +166,28 @@ TEST_F(Netif, MalformedFramesAreDroppedCountedAndLoggedWhileTheStreamGoesOn) {
         << ::testing::PrintToString(log.Lines());
 }
 
-// A burst that overflows the receive buffer: what the kernel dropped is counted, across
-// several looks at its count (each look resets it).
+// Bursts that overflow the receive buffer: what the kernel dropped is counted, added up over
+// every look at its count (each look resets it).
 TEST_F(Netif, FramesTheKernelDroppedCountAsInterfaceErrors) {
     device = OpenIt(lon->Name());
     ASSERT_NE(device, INVALID_HANDLE_VALUE) << GetLastError();
     constexpr int BURST = 12000;
-    for (int i = 0; i < BURST; ++i) ASSERT_TRUE(lon->WriteFrame({0x18, 1, uint8_t(i)}));
     int received = 0;
-    BYTE buffer[512];
-    DWORD count = 0, timeoutMs = SHORT_WAIT_MS;
-    BOOL ok;
-    while ((ok = DeviceIoControl(device, IOCTL_READ, buffer, sizeof buffer, &timeoutMs,
-                                 sizeof timeoutMs, &count, nullptr)) &&
-           count > 0) {
-        ++received;
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < BURST; ++i) ASSERT_TRUE(lon->WriteFrame({0x18, 1, uint8_t(i)}));
+        BYTE buffer[512];
+        DWORD count = 0, timeoutMs = SHORT_WAIT_MS;
+        BOOL ok;
+        while ((ok = DeviceIoControl(device, IOCTL_READ, buffer, sizeof buffer, &timeoutMs,
+                                     sizeof timeoutMs, &count, nullptr)) &&
+               count > 0) {
+            ++received;
+        }
+        ASSERT_TRUE(ok) << GetLastError();
+        ASSERT_LT(received, BURST * (round + 1)) << "the burst did not overflow";
     }
-    ASSERT_TRUE(ok) << GetLastError();
-    ASSERT_LT(received, BURST);
-    ASSERT_GT(received, 256);  // more than one look at the count
-    EXPECT_EQ(netif::InterfaceErrors(device), uint64_t(BURST - received));
-    EXPECT_TRUE(log.WaitFor("the receive buffer overflowed"));
+    EXPECT_EQ(netif::InterfaceErrors(device), uint64_t(2 * BURST - received));
+    EXPECT_TRUE(log.WaitFor("the receive buffer overflowed", 2));
 }
 
 // A full transmit queue is waited out, and closing the handle ends the wait, as it ends a
