@@ -37,35 +37,44 @@ std::string FlowBothWays(TestClient& client, TunLon& lon, uint32_t count, uint8_
     return to.empty() && fromLon.empty() ? "" : "to the bus: " + to + "; from it: " + fromLon;
 }
 
+// One interface and the server on it; `Serve` connects a client and waits until it is served.
 class NetifServer : public ::testing::Test {
   protected:
     void SetUp() override {
         std::string why = TunLon::Unavailable();
         if (!why.empty()) GTEST_SKIP() << why;
+        lon.emplace();
     }
+    void Start(const std::vector<std::string>& more = {}) {
+        std::vector<std::string> args = {"-p", std::to_string(port), "-d", lon->Name()};
+        args.insert(args.end(), more.begin(), more.end());
+        server.emplace(args);
+    }
+    void Serve(TestClient& client) {
+        ASSERT_TRUE(client.Connect(port));
+        ASSERT_TRUE(server->WaitForLine(STARTED, &mark)) << server->Tail();
+    }
+
+    std::optional<TunLon> lon;
+    int port = FreePort();
+    std::optional<ServerProcess> server;
+    size_t mark = 0;
 };
 
 TEST_F(NetifServer, TenThousandTelegramsEachWayWithLongestOnes) {
-    TunLon lon;
-    int port = FreePort();
-    ServerProcess server({"-p", std::to_string(port), "-d", lon.Name()});
+    Start();
     TestClient client;
-    ASSERT_TRUE(client.Connect(port));
-    ASSERT_TRUE(server.WaitForLine(STARTED)) << server.Tail();
-    EXPECT_EQ(FlowBothWays(client, lon, 10000, 0xC3), "") << server.Tail();
-    EXPECT_EQ(server.CountLines(RESTARTING), 0u) << server.Tail();
+    Serve(client);
+    EXPECT_EQ(FlowBothWays(client, *lon, 10000, 0xC3), "") << server->Tail();
+    EXPECT_EQ(server->CountLines(RESTARTING), 0u) << server->Tail();
 }
 
 // Unplugged in mid-flow, the interface ends the cycle; while it is away every client is
 // accepted and closed, and the log names it; plugged back, it serves again.
 TEST_F(NetifServer, UnpluggedInMidFlowAndPluggedBackIn) {
-    TunLon lon;
-    int port = FreePort();
-    ServerProcess server({"-p", std::to_string(port), "-d", lon.Name()});
-    size_t mark = 0;
+    Start();
     TestClient client;
-    ASSERT_TRUE(client.Connect(port));
-    ASSERT_TRUE(server.WaitForLine(STARTED, &mark)) << server.Tail();
+    Serve(client);
     // The client keeps sending while telegrams come from the bus.
     std::atomic<bool> stop{false};
     std::thread sender([&] {
@@ -74,27 +83,27 @@ TEST_F(NetifServer, UnpluggedInMidFlowAndPluggedBackIn) {
         }
     });
     for (uint32_t i = 0; i < 100; ++i) {
-        ASSERT_TRUE(lon.Write(NumberedTelegram(0xD4, i)));
-        ASSERT_EQ(client.ReceiveData(), NumberedTelegram(0xD4, i)) << server.Tail();
+        ASSERT_TRUE(lon->Write(NumberedTelegram(0xD4, i)));
+        ASSERT_EQ(client.ReceiveData(), NumberedTelegram(0xD4, i)) << server->Tail();
     }
-    lon.Unplug();
-    ASSERT_TRUE(server.WaitForLine(RESTARTING, &mark)) << server.Tail();
-    EXPECT_TRUE(client.WaitClosed()) << server.Tail();
+    lon->Unplug();
+    ASSERT_TRUE(server->WaitForLine(RESTARTING, &mark)) << server->Tail();
+    EXPECT_TRUE(client.WaitClosed()) << server->Tail();
     stop = true;
     sender.join();
 
     TestClient refused;
     ASSERT_TRUE(refused.Connect(port));
-    EXPECT_TRUE(refused.WaitClosed()) << server.Tail();
-    EXPECT_TRUE(server.WaitForLine(lon.Name() + ": cannot open the network interface: no ", &mark))
-        << server.Tail();
-    EXPECT_TRUE(server.WaitForLine(LON_START_FAILED, &mark)) << server.Tail();
+    EXPECT_TRUE(refused.WaitClosed()) << server->Tail();
+    EXPECT_TRUE(
+        server->WaitForLine(lon->Name() + ": cannot open the network interface: no ", &mark))
+        << server->Tail();
+    EXPECT_TRUE(server->WaitForLine(LON_START_FAILED, &mark)) << server->Tail();
 
-    ASSERT_TRUE(lon.Plug());
+    ASSERT_TRUE(lon->Plug());
     TestClient again;
-    ASSERT_TRUE(again.Connect(port));
-    ASSERT_TRUE(server.WaitForLine(STARTED, &mark)) << server.Tail();
-    EXPECT_EQ(FlowBothWays(again, lon, 200, 0xE5), "") << server.Tail();
+    Serve(again);
+    EXPECT_EQ(FlowBothWays(again, *lon, 200, 0xE5), "") << server->Tail();
 }
 
 TEST_F(NetifServer, TwoInstancesOnTwoInterfaces) {
@@ -116,61 +125,55 @@ TEST_F(NetifServer, TwoInstancesOnTwoInterfaces) {
 // Malformed frames from the adapter: each is dropped with one line under the error zone,
 // and the telegrams around them pass in order without a restart.
 TEST_F(NetifServer, BadFramesAreDroppedWhileTheStreamGoesOn) {
-    TunLon lon;
-    int port = FreePort();
-    ServerProcess server({"-p", std::to_string(port), "-d", lon.Name()});
+    Start();
     TestClient client;
-    ASSERT_TRUE(client.Connect(port));
-    ASSERT_TRUE(server.WaitForLine(STARTED)) << server.Tail();
+    Serve(client);
     int bad = 0;
     const std::vector<ipmsg::Bytes> badFrames = {{0x18}, {0x18, 9, 1}, {0x18, 0xFF, 1}};
     std::string flow = RunFlow(
         [&](const ipmsg::Bytes& t) {
-            if (t[2] % 50 == 0 && !lon.WriteFrame(badFrames[size_t(bad++) % badFrames.size()]))
+            if (t[2] % 50 == 0 && !lon->WriteFrame(badFrames[size_t(bad++) % badFrames.size()]))
                 return false;
-            return lon.Write(t);
+            return lon->Write(t);
         },
         [&] { return client.ReceiveData(); }, 0xD4, 1000);
-    EXPECT_EQ(flow, "") << server.Tail();
-    ASSERT_TRUE(server.WaitForLine("(" + std::to_string(bad) + " interface errors)"))
-        << server.Tail();
-    EXPECT_EQ(server.CountLines(lon.Name() + ": frame of "), size_t(bad));
-    EXPECT_EQ(server.CountLines(RESTARTING), 0u) << server.Tail();
+    EXPECT_EQ(flow, "") << server->Tail();
+    ASSERT_TRUE(server->WaitForLine("(" + std::to_string(bad) + " interface errors)"))
+        << server->Tail();
+    EXPECT_EQ(server->CountLines(lon->Name() + ": frame of "), size_t(bad));
+    EXPECT_EQ(server->CountLines(RESTARTING), 0u) << server->Tail();
 }
 
 // -n: the open sends the neuron-ID message and takes the adapter's response for itself; a
 // message that arrives before the response reaches the client all the same. Unanswered, the
 // open says so after a while and serves anyway.
 TEST_F(NetifServer, TheNeuronIdExchange) {
-    TunLon lon;
-    lon.AnswerNeuronId(false);
-    int port = FreePort();
-    ServerProcess server({"-p", std::to_string(port), "-d", lon.Name(), "-n", "0A1B2C3D4E5F"});
-    size_t mark = 0;
+    lon->AnswerNeuronId(false);
+    Start({"-n", "0A1B2C3D4E5F"});
     TestClient client;
     ASSERT_TRUE(client.Connect(port));
-    std::optional<ipmsg::Bytes> message = lon.Read();
-    ASSERT_TRUE(message && IsNeuronIdMessage(*message)) << server.Tail();
+    std::optional<ipmsg::Bytes> message = lon->Read();
+    ASSERT_TRUE(message && IsNeuronIdMessage(*message)) << server->Tail();
     EXPECT_EQ(ipmsg::Bytes(message->begin() + 22, message->end()),
               (ipmsg::Bytes{0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F}));
-    ASSERT_TRUE(lon.Write(NumberedTelegram(0xD4, 1)));
-    ASSERT_TRUE(lon.Write(NeuronIdResponse()));
-    ASSERT_TRUE(server.WaitForLine(STARTED, &mark)) << server.Tail();
-    ASSERT_TRUE(lon.Write(NumberedTelegram(0xD4, 2)));
+    ASSERT_TRUE(lon->Write(NumberedTelegram(0xD4, 1)));
+    ASSERT_TRUE(lon->Write(NeuronIdResponse()));
+    ASSERT_TRUE(server->WaitForLine(STARTED, &mark)) << server->Tail();
+    ASSERT_TRUE(lon->Write(NumberedTelegram(0xD4, 2)));
     EXPECT_EQ(client.ReceiveData(), NumberedTelegram(0xD4, 1));
     EXPECT_EQ(client.ReceiveData(), NumberedTelegram(0xD4, 2));
-    EXPECT_TRUE(server.WaitForLine("IOCTL_GETVERSION=Veltrabox LON network interface"));
+    EXPECT_TRUE(server->WaitForLine("IOCTL_GETVERSION=Veltrabox LON network interface"));
 
     client.Close();
-    ASSERT_TRUE(server.WaitForLine(RESTARTING, &mark)) << server.Tail();
+    ASSERT_TRUE(server->WaitForLine(RESTARTING, &mark)) << server->Tail();
     TestClient unanswered;
     ASSERT_TRUE(unanswered.Connect(port));
-    ASSERT_TRUE(lon.Read());
-    ASSERT_TRUE(server.WaitForLine(lon.Name() + ": no response to the neuron-ID message", &mark))
-        << server.Tail();
-    ASSERT_TRUE(server.WaitForLine(STARTED, &mark)) << server.Tail();
+    ASSERT_TRUE(lon->Read());
+    ASSERT_TRUE(server->WaitForLine(lon->Name() + ": no response to the neuron-ID message", &mark))
+        << server->Tail();
+    ASSERT_TRUE(server->WaitForLine(STARTED, &mark)) << server->Tail();
     ASSERT_TRUE(unanswered.SendData(NumberedTelegram(0xC3, 3)));
-    EXPECT_EQ(lon.Read(), NumberedTelegram(0xC3, 3));
+    EXPECT_EQ(lon->Read(), NumberedTelegram(0xC3, 3));
 }
 
 }  // namespace
