@@ -8,10 +8,13 @@
 // - "LONn:" is what the environment variable VELTRABOX_LONn names, a path or a network
 //   interface, when that is set, and otherwise node of the simulated channel n in this process.
 // - Any other name without ':' is a network interface of the Linux LON driver ("lon0").
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
 
+#include "errors.h"
 #include "lon/device.h"
 #include "utf8.h"
 
@@ -47,6 +50,27 @@ std::shared_ptr<Device> OpenByName(const std::wstring& name) {
 }
 
 }  // namespace
+
+DescriptorDevice::~DescriptorDevice() {
+    if (fd >= 0) close(fd);
+    if (wakeFd >= 0) close(wakeFd);
+}
+
+void DescriptorDevice::OnHandleClosed() {
+    closed = true;
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(wakeFd, &one, sizeof one);
+}
+
+int DescriptorDevice::Await(short events, int timeoutMs) {
+    pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
+    int r = BlockingPoll(fds, 2, timeoutMs);
+    if (closed || r < 0) {
+        SetLastError(closed ? ERROR_INVALID_HANDLE : ErrorOfErrno(errno, ErrnoFrom::Device));
+        return -1;
+    }
+    return r > 0 ? 1 : 0;
+}
 
 BOOL CopyAnswer(LPVOID out, DWORD outSize, const void* data, DWORD size, DWORD* bytesReturned) {
     if (!out || outSize < size) {

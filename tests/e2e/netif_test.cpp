@@ -99,6 +99,8 @@ TEST_F(NetifServer, UnpluggedInMidFlowAndPluggedBackIn) {
         server->WaitForLine(lon->Name() + ": cannot open the network interface: no ", &mark))
         << server->Tail();
     EXPECT_TRUE(server->WaitForLine(LON_START_FAILED, &mark)) << server->Tail();
+    // The failed attempt's listening socket is closed too: the next client meets the next one.
+    ASSERT_TRUE(server->WaitForLine(STOPPED, &mark)) << server->Tail();
 
     ASSERT_TRUE(lon->Plug());
     TestClient again;

@@ -2,6 +2,7 @@
 // and WriteFile. Each backend in this folder implements it; devices.cpp picks one by name.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -27,6 +28,21 @@ struct Device : Object {
                                  DWORD* count) = 0;
     virtual DWORD VersionWord() const = 0;
     virtual const char16_t* VersionText() const = 0;
+};
+
+// A device on a descriptor (a tty, a packet socket). Every wait polls it together with the
+// device's own wake descriptor, which closing the handle signals, so that the close (or
+// terminating the thread) ends the wait.
+struct DescriptorDevice : Device {
+    int fd = -1;
+    int wakeFd = -1;  // an eventfd
+    std::atomic<bool> closed{false};
+
+    ~DescriptorDevice() override;
+    void OnHandleClosed() override;
+    // Waits for `events` on the descriptor or for the close. Returns 1 when the descriptor is
+    // ready, 0 on time-out, -1 with the last error set on failure or close.
+    int Await(short events, int timeoutMs);
 };
 
 // Copies an answer into a request's output buffer (ERROR_INSUFFICIENT_BUFFER when it is short).

@@ -1,8 +1,7 @@
 // The LON network interface: a network interface of the Linux LON driver (lon0, ...), whose
 // packets of protocol 0x8950 carry one LON message each, without a link header. A packet socket
-// bound to the interface reads and writes them. Like the serial interface, every wait goes
-// through BlockingPoll with the device's own wake descriptor, so that closing the handle or
-// terminating the thread ends it, and read time-outs run on the real clock.
+// bound to the interface reads and writes them. Read time-outs run on the real clock, as on
+// the serial interface.
 #include "platform/netif.h"
 
 #include <arpa/inet.h>
@@ -58,26 +57,14 @@ int MillisecondsUntil(Clock::time_point deadline) {
     return left < 0 ? 0 : static_cast<int>(left);
 }
 
-struct NetifDevice : Device {
+struct NetifDevice : DescriptorDevice {
     std::string name;
-    int fd = -1;
-    int wakeFd = -1;
-    std::atomic<bool> closed{false};
     std::atomic<uint64_t> errors{0};
     std::mutex readMutex;
     std::deque<std::vector<BYTE>> kept;  // under readMutex
     unsigned framesSinceStatistics = 0;  // under readMutex
     std::mutex writeMutex;
 
-    ~NetifDevice() override {
-        if (fd >= 0) close(fd);
-        if (wakeFd >= 0) close(wakeFd);
-    }
-    void OnHandleClosed() override {
-        closed = true;
-        uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = write(wakeFd, &one, sizeof one);
-    }
     BOOL Read(BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) override;
     BOOL Write(LPCVOID buffer, DWORD bytes, DWORD* written) override;
     BOOL NeuronIdMessage(const BYTE* message, DWORD size, BYTE* reply, DWORD replySize,
@@ -85,23 +72,10 @@ struct NetifDevice : Device {
     DWORD VersionWord() const override { return kVersionWord; }
     const char16_t* VersionText() const override { return kVersionText; }
 
-    int Await(short events, int timeoutMs);
     int Receive(Clock::time_point deadline, BYTE* telegram, size_t* size);
     void CountError(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void CountKernelDrops();
 };
-
-// Waits for `events` on the socket (errors always count) or for the close. Returns 1 when the
-// socket is ready, 0 on time-out, -1 with the last error set on failure or close.
-int NetifDevice::Await(short events, int timeoutMs) {
-    pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
-    int r = BlockingPoll(fds, 2, timeoutMs);
-    if (closed || r < 0) {
-        SetLastError(closed ? ERROR_INVALID_HANDLE : LastErrorOfErrno(errno));
-        return -1;
-    }
-    return r > 0 ? 1 : 0;
-}
 
 void NetifDevice::CountError(const char* format, ...) {
     uint64_t total = ++errors;

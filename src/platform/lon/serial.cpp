@@ -31,23 +31,11 @@ BOOL Fail(DWORD error) {
     return FALSE;
 }
 
-struct SerialDevice : Device {
-    int fd = -1;
-    int wakeFd = -1;
-    std::atomic<bool> closed{false};
+struct SerialDevice : DescriptorDevice {
     std::mutex readMutex;
     SerialFramer framer{};  // under readMutex
     std::mutex writeMutex;
 
-    ~SerialDevice() override {
-        if (fd >= 0) close(fd);
-        if (wakeFd >= 0) close(wakeFd);
-    }
-    void OnHandleClosed() override {
-        closed = true;
-        uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = write(wakeFd, &one, sizeof one);
-    }
     BOOL Read(BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) override;
     BOOL Write(LPCVOID buffer, DWORD bytes, DWORD* written) override;
     BOOL NeuronIdMessage(const BYTE* message, DWORD size, BYTE*, DWORD, DWORD* count) override {
@@ -57,21 +45,7 @@ struct SerialDevice : Device {
     }
     DWORD VersionWord() const override { return VERSION_WORD; }
     const char16_t* VersionText() const override { return VERSION_TEXT; }
-
-    // Waits for `events` on the device or for the close. Returns 1 when the device is ready,
-    // 0 on time-out, -1 with the last error set on failure or close.
-    int Await(short events, int timeoutMs);
 };
-
-int SerialDevice::Await(short events, int timeoutMs) {
-    pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
-    int r = BlockingPoll(fds, 2, timeoutMs);
-    if (closed || r < 0) {
-        SetLastError(closed ? ERROR_INVALID_HANDLE : LastErrorOfErrno(errno));
-        return -1;
-    }
-    return r > 0 ? 1 : 0;
-}
 
 BOOL SerialDevice::Read(BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) {
     std::lock_guard<std::mutex> lock(readMutex);
