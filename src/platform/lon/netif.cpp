@@ -267,8 +267,7 @@ std::shared_ptr<Device> OpenNetworkInterface(const std::string& name) {
     if (::bind(device->fd, reinterpret_cast<::sockaddr*>(&address), sizeof address) != 0)
         return OpenFailed(name, LastErrorOfErrno(errno), std::strerror(errno));
     device->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (device->wakeFd < 0)
-        return OpenFailed(name, LastErrorOfErrno(errno), std::strerror(errno));
+    if (device->wakeFd < 0) return OpenFailed(name, LastErrorOfErrno(errno), std::strerror(errno));
     return device;
 }
 
