@@ -37,8 +37,8 @@ constexpr size_t KEPT_LIMIT = 256;
 constexpr int FULL_QUEUE_PAUSE_MS = 2;
 // Frames between two looks at the kernel's drop count (and at every read time-out).
 constexpr unsigned STATISTICS_PERIOD = 256;
-constexpr DWORD kVersionWord = 0x0100;
-constexpr char16_t kVersionText[] = u"Veltrabox LON network interface 1.0";
+constexpr DWORD VERSION_WORD = 0x0100;
+constexpr char16_t VERSION_TEXT[] = u"Veltrabox LON network interface 1.0";
 
 using Clock = std::chrono::steady_clock;
 
@@ -69,8 +69,8 @@ struct NetifDevice : DescriptorDevice {
     BOOL Write(LPCVOID buffer, DWORD bytes, DWORD* written) override;
     BOOL NeuronIdMessage(const BYTE* message, DWORD size, BYTE* reply, DWORD replySize,
                          DWORD* count) override;
-    DWORD VersionWord() const override { return kVersionWord; }
-    const char16_t* VersionText() const override { return kVersionText; }
+    DWORD VersionWord() const override { return VERSION_WORD; }
+    const char16_t* VersionText() const override { return VERSION_TEXT; }
 
     int Receive(Clock::time_point deadline, BYTE* telegram, size_t* size);
     void CountError(const char* format, ...) __attribute__((format(printf, 2, 3)));
