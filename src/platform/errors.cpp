@@ -41,20 +41,17 @@ constexpr Special SPECIAL_ERRNOS[] = {
     {ErrnoFrom::Device, ENXIO, ERROR_DEV_NOT_EXIST},
 };
 
-constexpr bool NumbersAreUnique() {
-    for (const Mapping& a : WINDOWS_ERRORS) {
-        for (const Mapping& b : WINDOWS_ERRORS) {
-            if (&a != &b && a.code == b.code) return false;
-        }
-    }
-    for (const Mapping& a : WINSOCK_ERRORS) {
-        for (const Mapping& b : WINSOCK_ERRORS) {
-            if (&a != &b && a.code == b.code) return false;
+template <size_t N>
+constexpr bool NumbersAreUnique(const Mapping (&list)[N]) {
+    for (size_t a = 0; a < N; ++a) {
+        for (size_t b = a + 1; b < N; ++b) {
+            if (list[a].code == list[b].code) return false;
         }
     }
     return true;
 }
-static_assert(NumbersAreUnique(), "an error number is listed twice");
+static_assert(NumbersAreUnique(WINDOWS_ERRORS) && NumbersAreUnique(WINSOCK_ERRORS),
+              "an error number is listed twice");
 
 // The first number of `list` that stands for `err`; 0 when none does.
 template <size_t N>
