@@ -11,6 +11,7 @@
 
 #include "diag/debug.h"
 #include "platform/handles.h"
+#include "support/emulation.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -121,6 +122,7 @@ TEST_F(ThreadRegistry, RecordHoldsMagicIdsAndACutName) {
 }
 
 TEST_F(ThreadRegistry, RegistrationLeavesOneRecordThatUnregistrationReleases) {
+    SKIP_WITHOUT_PROCESS_READS();
     RegisterQuorThread(L"MainLoop(49152)");
     std::vector<ThreadRegistryBlock*> records = RecordsOf(GetCurrentThreadId());
     ASSERT_EQ(records.size(), 1u);
@@ -143,6 +145,7 @@ TEST_F(ThreadRegistry, UnregisteringBeforeAnyRegistrationTakesNoSnapshot) {
 }
 
 TEST_F(ThreadRegistry, UnknownIdReleasesNothing) {
+    SKIP_WITHOUT_PROCESS_READS();
     RegisterQuorThread(L"Pump");
     ThreadRegistryBlock* record = RecordsOf(GetCurrentThreadId()).at(0);
     size_t handles = detail::LiveHandleCount();
@@ -154,6 +157,7 @@ TEST_F(ThreadRegistry, UnknownIdReleasesNothing) {
 
 // Non-record blocks ahead of the record in its heap: the second used one ends the heap's walk.
 TEST_F(ThreadRegistry, SecondForeignBlockOfAHeapHidesTheRecordsBehindIt) {
+    SKIP_WITHOUT_PROCESS_READS();
     struct Case {
         int foreign;
         bool freeTheSecond;
@@ -177,6 +181,7 @@ TEST_F(ThreadRegistry, SecondForeignBlockOfAHeapHidesTheRecordsBehindIt) {
 }
 
 TEST_F(ThreadRegistry, SixteenthMagicByteMustBeZero) {
+    SKIP_WITHOUT_PROCESS_READS();
     RegisterQuorThread(L"Pump");
     ThreadRegistryBlock* record = RecordsOf(GetCurrentThreadId()).at(0);
     record->Magic[15] = '!';
@@ -202,6 +207,7 @@ TEST_F(ThreadRegistry, FaultInTheWalkEndsItWithAMessageAndClosesItsHandles) {
 }
 
 TEST_F(ThreadRegistry, FaultWhileComparingSkipsOnlyThatBlock) {
+    SKIP_WITHOUT_PROCESS_READS();
     RegisterQuorThread(L"Pump");
     RegisterQuorThread(L"Pump");  // two records: the second must still be found
     ASSERT_EQ(RecordsOf(GetCurrentThreadId()).size(), 2u);
@@ -252,6 +258,7 @@ TEST_F(ThreadRegistry, ThreadExitStillEndsTheThreadAfterAFault) {
 }
 
 TEST_F(ThreadRegistry, ThreadZoneGatesRegistrationAndExitMessages) {
+    SKIP_WITHOUT_PROCESS_READS();
     SetDebugZoneMask(~ZONE_THREAD);
     Pump pump{nullptr, 0x2A};
     CaptureLog();
@@ -288,6 +295,7 @@ TEST_F(ThreadRegistry, ThreadExitReleasesTheThreadsNameToo) {
 }
 
 TEST_F(ThreadRegistry, SixtyFourThreadsRegisterAndExitTogether) {
+    SKIP_WITHOUT_PROCESS_READS();
     std::vector<uintptr_t> heapsBefore = HeapIds();
     HANDLE start = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::vector<Pump> pumps(64);

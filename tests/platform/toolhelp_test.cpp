@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/win.h"
+#include "support/emulation.h"
 
 namespace {
 
@@ -35,6 +36,7 @@ TEST(ProcessSnapshot, HeapListOfAnotherProcessIsRefused) {
 }
 
 TEST(ReadProcessMemory, CopiesReadableMemoryAndFailsOnTheRest) {
+    SKIP_WITHOUT_PROCESS_READS();
     HANDLE process = OpenProcess(0, FALSE, GetCurrentProcessId());
     ASSERT_NE(process, nullptr);
     const char source[] = "QuorThreadMagic";

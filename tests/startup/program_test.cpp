@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/scoped_registry.h"
+#include "support/server_process.h"
 
 extern char** environ;
 
@@ -43,12 +44,13 @@ Outcome RunProgram(const fs::path& program, std::vector<std::string> args,
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    args.insert(args.begin(), program.string());
+    std::vector<std::string> words = e2e::CommandWords(program);
+    words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
+    for (auto& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
     pid_t pid = 0;
-    int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     EXPECT_EQ(spawned, 0);
     int status = 0;

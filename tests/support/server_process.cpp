@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 extern char** environ;
 
@@ -64,13 +65,27 @@ CommandResult RunCommand(const std::string& shellCommand) {
     return result;
 }
 
+std::vector<std::string> CommandWords(const std::string& path) {
+    std::vector<std::string> words;
+#ifdef VELTRABOX_EMULATOR
+    std::istringstream emulator(VELTRABOX_EMULATOR);
+    for (std::string word; emulator >> word;) words.push_back(word);
+#endif
+    words.push_back(path);
+    return words;
+}
+
 std::string BuiltProgram(const std::string& name) {
-    return VELTRABOX_BINARY_DIR "/" + name;
+    std::string command;
+    for (const auto& word : CommandWords(VELTRABOX_BINARY_DIR "/" + name)) {
+        command += (command.empty() ? "" : " ") + word;
+    }
+    return command;
 }
 
 ServerProcess::ServerProcess(const std::vector<std::string>& args,
                              const std::vector<std::string>& environment, unsigned zones) {
-    std::vector<std::string> argv = {BuiltProgram("veltrabox")};
+    std::vector<std::string> argv = CommandWords(VELTRABOX_BINARY_DIR "/veltrabox");
     argv.insert(argv.end(), args.begin(), args.end());
     Spawn(std::move(argv), environment, zones);
 }

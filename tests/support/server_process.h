@@ -95,7 +95,9 @@ CommandResult RunCommand(const std::string& shellCommand);
 // Milliseconds left until `deadline`, for poll; 0 once it has passed.
 int Remaining(Clock::time_point deadline);
 
-// The path of the binary (or of another program of the build).
+// The words that run the program at `path`: the path, behind the emulator in a cross build.
+std::vector<std::string> CommandWords(const std::string& path);
+// The same for a program of the build, as the start of a shell command.
 std::string BuiltProgram(const std::string& name);
 
 }  // namespace e2e
