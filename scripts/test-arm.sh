@@ -18,9 +18,12 @@ apt() { DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 
 # qemu-user where it exists, otherwise the static build; either brings qemu-aarch64 and qemu-arm.
 qemu=qemu-user
 apt-cache show qemu-user >/dev/null 2>&1 || qemu=qemu-user-static
+# The tests run on the target's own libc and libstdc++ (multiarch), as on a gateway: with its
+# iconv modules, which the registry file's UTF-16 and Windows-1252 decoding loads.
 packages=()
 for arch in "${arches[@]}"; do
-  packages+=("g++-${triplet[$arch]}" "libgtest-dev:$arch" "libgmock-dev:$arch")
+  packages+=("g++-${triplet[$arch]}" "libgtest-dev:$arch" "libgmock-dev:$arch" "libc6:$arch"
+             "libstdc++6:$arch")
 done
 missing=()
 for p in "$qemu" "${packages[@]}"; do
@@ -36,6 +39,6 @@ fi
 
 for arch in "${arches[@]}"; do
   echo "=== build-$arch"
-  bash scripts/build.sh "build-$arch" -DCMAKE_TOOLCHAIN_FILE=cmake/"$arch".cmake
+  bash scripts/build.sh "build-$arch" -DCMAKE_TOOLCHAIN_FILE=cmake/"$arch".cmake -DVELTRABOX_WERROR=ON
   (cd "build-$arch" && ctest --output-on-failure -j "$(nproc)")
 done
