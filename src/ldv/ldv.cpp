@@ -7,12 +7,10 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
-#include <type_traits>
 
 #include "platform/lon_ioctl.h"
 #include "platform/simlon.h"
 #include "platform/win.h"
-#include "startup/instance.h"
 
 using namespace win;
 
@@ -127,12 +125,3 @@ int32_t ldv_io_control(int32_t, int32_t, void*, int32_t) {
 }
 
 }  // extern "C"
-
-// The server calls these through the entry-point types of its instance record, after a lookup
-// by name that no compiler checks: on every architecture the two must agree to the last
-// argument's width.
-static_assert(std::is_same_v<decltype(&ldv_open_overlapped_neuronid), LdvOpenFn>);
-static_assert(std::is_same_v<decltype(&ldv_close), LdvCloseFn>);
-static_assert(std::is_same_v<decltype(&ldv_read_overlapped), LdvReadFn>);
-static_assert(std::is_same_v<decltype(&ldv_write_overlapped), LdvWriteFn>);
-static_assert(std::is_same_v<decltype(&ldv_io_control), LdvIoControlFn>);
