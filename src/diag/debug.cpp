@@ -4,6 +4,7 @@
 #include <wchar.h>
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <cwchar>
 #include <mutex>
@@ -40,6 +41,7 @@ DWORD DebugStyle = STYLE_NAME_PREFIX | 0x02;
 WCHAR ModulePrefix[NAME_ROOM] = L"";
 std::atomic<DWORD> ThreadNameTlsIndex{NO_TLS_SLOT};
 DWORD DebugLibState = 0;
+thread_local DWORD PendingLineZone = 0;
 
 namespace {
 
@@ -109,6 +111,34 @@ size_t CopyPrefix(WCHAR* line) {
     return length;
 }
 
+// Error lines (error zone, system errors, messages that begin with "Error") reach the journal
+// as errors, all others as debug lines.
+int LinePriority(bool error, const WCHAR* message) {
+    DWORD zone = PendingLineZone;
+    PendingLineZone = 0;
+    error = error || (zone & ZONE_ERROR) != 0 || std::wcsncmp(message, L"Error", 5) == 0;
+    return error ? win::DBG_PRIORITY_ERR : win::DBG_PRIORITY_DEBUG;
+}
+
+void PrintLine(bool error, LPCWSTR format, va_list args) {
+    WCHAR line[LINE_ROOM];
+    size_t prefix = (DebugStyle & STYLE_NAME_PREFIX) ? CopyPrefix(line) : 0;
+    int n = win::_vsnwprintf(line + prefix, LINE_LIMIT - prefix, format, args);
+    line[n < 0 ? LINE_LIMIT : prefix + static_cast<size_t>(n)] = L'\0';
+    win::dprintfPriority(LinePriority(error, line + prefix), "%ls", line);
+    if (DebugStyle & STYLE_CONSOLE_ECHO) {
+        std::printf("%ls", line);
+        std::fflush(stdout);
+    }
+}
+
+void PrintErrorLine(LPCWSTR format, ...) {
+    va_list args;
+    va_start(args, format);
+    PrintLine(true, format, args);
+    va_end(args);
+}
+
 }  // namespace
 
 void InitDebugOutput(HMODULE module, LPCWSTR name) {
@@ -126,18 +156,10 @@ void InitDebugOutput(HMODULE module, LPCWSTR name) {
 }
 
 void DebugPrint(LPCWSTR format, ...) {
-    WCHAR line[LINE_ROOM];
-    size_t prefix = (DebugStyle & STYLE_NAME_PREFIX) ? CopyPrefix(line) : 0;
     va_list args;
     va_start(args, format);
-    int n = win::_vsnwprintf(line + prefix, LINE_LIMIT - prefix, format, args);
+    PrintLine(false, format, args);
     va_end(args);
-    line[n < 0 ? LINE_LIMIT : prefix + static_cast<size_t>(n)] = L'\0';
-    win::dprintf("%ls", line);
-    if (DebugStyle & STYLE_CONSOLE_ECHO) {
-        std::printf("%ls", line);
-        std::fflush(stdout);
-    }
 }
 
 void SetThreadDebugName(LPCWSTR name) {
@@ -195,6 +217,6 @@ void PrintSystemError(DWORD code, LPCWSTR format, ...) {
                         static_cast<int>(lookupError));
     }
     line[LINE_ROOM - 1] = L'\0';
-    DebugPrint(L"%ls", line);
+    PrintErrorLine(L"%ls", line);
     if (text != nullptr) win::LocalFree(text);
 }

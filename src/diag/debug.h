@@ -20,9 +20,15 @@ constexpr win::DWORD STYLE_NAME_PREFIX = 0x10;
 extern win::DBGPARAM DebugZoneSettings;
 extern win::DWORD DebugStyle;
 
+// The zone of the line the calling thread is about to print: a passed zone test notes it, and
+// DebugPrint takes it, so that error-zone lines reach the journal as errors.
+extern thread_local win::DWORD PendingLineZone;
+
 // The zone test every caller makes before DebugPrint; the mask is read afresh each time.
 inline bool ZoneOn(win::DWORD zone) {
-    return (__atomic_load_n(&DebugZoneSettings.ulZoneMask, __ATOMIC_RELAXED) & zone) != 0;
+    bool on = (__atomic_load_n(&DebugZoneSettings.ulZoneMask, __ATOMIC_RELAXED) & zone) != 0;
+    if (on) PendingLineZone = zone;
+    return on;
 }
 // For tests and tools that change the mask while threads run.
 inline void SetDebugZoneMask(win::DWORD mask) {

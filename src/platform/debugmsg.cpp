@@ -1,9 +1,12 @@
 // The device's debug-message library and the debug-zone registration.
 #include <locale.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 
 #include "lon/device.h"
 #include "platform/win.h"
@@ -20,6 +23,30 @@ std::atomic<DWORD> LibraryStyle{0};
 // The program's zones, as registered: its mask gates the drivers' own lines.
 std::atomic<DBGPARAM*> RegisteredZones{nullptr};
 
+// Standard error is the journal's stream when JOURNAL_STREAM names its device and inode.
+bool StderrIsJournal() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    char rest = 0;
+    struct stat status {};
+    return stream != nullptr && std::sscanf(stream, "%llu:%llu%c", &device, &inode, &rest) == 2 &&
+           fstat(2, &status) == 0 && status.st_dev == device && status.st_ino == inode;
+}
+
+// Decided before the first line (the registry may report one before DbgInitEx) and again by
+// every DbgInitEx; -1 until then.
+std::atomic<int> JournalStream{-1};
+
+bool ToJournal() {
+    int journal = JournalStream.load(std::memory_order_relaxed);
+    if (journal < 0) {
+        journal = StderrIsJournal() ? 1 : 0;
+        JournalStream.store(journal, std::memory_order_relaxed);
+    }
+    return journal != 0;
+}
+
 // Lines go out as UTF-8 whatever locale the process runs in.
 locale_t Utf8Locale() {
     static locale_t const locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
@@ -35,6 +62,18 @@ void PrintTimestamp() {
                  now.tv_nsec / 1000000);
 }
 
+int PrintLine(int priority, const char* format, va_list args) {
+    locale_t utf8 = Utf8Locale();
+    locale_t previous = utf8 != locale_t{} ? uselocale(utf8) : locale_t{};
+    flockfile(stderr);
+    if (ToJournal()) std::fprintf(stderr, "<%d>", priority);
+    if (LibraryStyle.load(std::memory_order_relaxed) & DBG_STYLE_TIMESTAMP) PrintTimestamp();
+    int n = std::vfprintf(stderr, format, args);
+    funlockfile(stderr);
+    if (previous != locale_t{}) uselocale(previous);
+    return n;
+}
+
 }  // namespace
 
 BOOL RegisterDbgZones(HMODULE, DBGPARAM* settings) {
@@ -44,20 +83,23 @@ BOOL RegisterDbgZones(HMODULE, DBGPARAM* settings) {
 
 BOOL DbgInitEx(const char*, DWORD style, DWORD, DWORD*) {
     LibraryStyle.store(style, std::memory_order_relaxed);
+    JournalStream.store(StderrIsJournal() ? 1 : 0, std::memory_order_relaxed);
     return TRUE;
 }
 
 int dprintf(const char* format, ...) {
-    locale_t utf8 = Utf8Locale();
-    locale_t previous = utf8 != locale_t{} ? uselocale(utf8) : locale_t{};
-    flockfile(stderr);
-    if (LibraryStyle.load(std::memory_order_relaxed) & DBG_STYLE_TIMESTAMP) PrintTimestamp();
     va_list args;
     va_start(args, format);
-    int n = std::vfprintf(stderr, format, args);
+    int n = PrintLine(DBG_PRIORITY_DEBUG, format, args);
     va_end(args);
-    funlockfile(stderr);
-    if (previous != locale_t{}) uselocale(previous);
+    return n;
+}
+
+int dprintfPriority(int priority, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int n = PrintLine(priority, format, args);
+    va_end(args);
     return n;
 }
 

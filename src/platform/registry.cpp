@@ -1,7 +1,6 @@
 // The read-only registry: RegOpenKeyExW reads the registry file (VELTRABOX_REGISTRY, by default
 // /etc/veltrabox/registry.reg) and an open key keeps the values it saw then.
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -47,8 +46,8 @@ std::shared_ptr<const detail::RegistryTree> CurrentTree() {
     if (text != cachedText) {
         cachedTree = std::make_shared<detail::RegistryTree>(
             detail::ParseRegistryText(text, [&path](int line, const char* reason) {
-                std::fprintf(stderr, "registry %s:%d: %s, line skipped\n", path.c_str(), line,
-                             reason);
+                dprintfPriority(DBG_PRIORITY_WARNING, "registry %s:%d: %s, line skipped\n",
+                                path.c_str(), line, reason);
             }));
         cachedText = std::move(text);
     }

@@ -3,6 +3,7 @@
 #include "diag/debug.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -185,6 +186,36 @@ TEST_F(DebugOutput, ThreadsNamingThemselvesAtOnceKeepTheirOwnNames) {
         EXPECT_NE(all.find("Veltrabox/T" + std::to_string(i) + ": hello\n"), std::string::npos)
             << all;
     }
+}
+
+// Standard error as the journal's stream: JOURNAL_STREAM names the file the capture writes to.
+TEST_F(DebugOutput, LinesCarryTheirJournalPriority) {
+    ScopedRegistry empty("");
+    std::string bindError = "bind():    2 -> " + std::string(std::strerror(ENOENT)) + "\n";
+    std::string lines = Capture([] {
+        struct stat status {};
+        ASSERT_EQ(fstat(2, &status), 0);
+        std::string stream = std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+        setenv("JOURNAL_STREAM", stream.c_str(), 1);
+        InitDebugOutput(nullptr, L"Veltrabox");
+        SetDebugZoneMask(ZONE_ERROR | ZONE_DEFAULT);
+        if (ZoneOn(ZONE_ERROR)) DebugPrint(L"Starten der TCP Verbindung nicht m\u00F6glich.\n");
+        DebugPrint(L"unzoned\n");
+        if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Error: Reboot GetPacketFromLon()=203\n");
+        if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"ev=258 Error\n");
+        PrintSystemError(2, L"bind()");
+        setenv("JOURNAL_STREAM", (stream + "1").c_str(), 1);
+        InitDebugOutput(nullptr, L"Veltrabox");
+        DebugPrint(L"another stream\n");
+        unsetenv("JOURNAL_STREAM");
+    });
+    EXPECT_EQ(lines,
+              "<3>Veltrabox: Starten der TCP Verbindung nicht m\xC3\xB6glich.\n"
+              "<7>Veltrabox: unzoned\n"
+              "<3>Veltrabox: Error: Reboot GetPacketFromLon()=203\n"
+              "<7>Veltrabox: ev=258 Error\n"
+              "<3>Veltrabox: " +
+                  bindError + "Veltrabox: another stream\n");
 }
 
 }  // namespace

@@ -320,8 +320,14 @@ struct DBGPARAM {
 };
 BOOL RegisterDbgZones(HMODULE module, DBGPARAM* settings);
 
-// The device's debug-message library: lines go to standard error as UTF-8.
+// The device's debug-message library: lines go to standard error as UTF-8. When standard error
+// is the journal's stream (JOURNAL_STREAM, sd-daemon(3)), each line starts with its syslog
+// priority: dprintf's lines are debug lines, dprintfPriority names the priority.
+constexpr int DBG_PRIORITY_ERR = 3;
+constexpr int DBG_PRIORITY_WARNING = 4;
+constexpr int DBG_PRIORITY_DEBUG = 7;
 int dprintf(const char* format, ...);
+int dprintfPriority(int priority, const char* format, ...);
 BOOL DbgInitEx(const char* name, DWORD style, DWORD level, DWORD* state);
 
 // ---------------------------------------------------------------------------------------------
