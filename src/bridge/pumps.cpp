@@ -47,6 +47,7 @@ DWORD LonToTcp(LPVOID parameter) {
             EndPump(r);
         }
         instance->WriteAliveCount.store(0, std::memory_order_relaxed);
+        CountToClient(instance->Status, length);
     }
 }
 
@@ -71,5 +72,6 @@ DWORD TcpToLon(LPVOID parameter) {
             if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Error: LON Reboot SendPacketToLon()=%d\n", r);
             EndPump(r);
         }
+        CountToBus(instance->Status, length);
     }
 }

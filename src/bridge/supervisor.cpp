@@ -4,6 +4,7 @@
 #include "diag/debug.h"
 #include "diag/thread_registry.h"
 #include "lon/lon_link.h"
+#include "service/service.h"
 #include "tcp/framing.h"
 #include "tcp/server_socket.h"
 #include "toolbox/toolbox.h"
@@ -21,12 +22,15 @@ constexpr DWORD PUMP_END_WAIT_MS = 5000;
 constexpr DWORD START_RETRY_PAUSE_MS = 1000;
 
 // Starts both sides, again and again. False when the port is in use: the supervisor ends.
+// False too once the server is ending.
 bool StartUntilRunning(ServerInstance* instance) {
+    if (ServiceStopping()) return false;
     DWORD r = StartServer(instance);
     while (r != 0) {
         bool paced = IsOpenSocket(instance->ClientSocket.load());
         StopServer(instance);
-        if (r == static_cast<DWORD>(WSAEADDRINUSE)) return false;
+        if (r == static_cast<DWORD>(WSAEADDRINUSE) || ServiceStopping()) return false;
+        ReportRestart(instance->Status, paced ? REASON_LON_OPEN_FAILED : REASON_TCP_START_FAILED);
         if (!paced) Sleep(START_RETRY_PAUSE_MS);
         r = StartServer(instance);
     }
@@ -57,6 +61,7 @@ bool SendAlive(ServerInstance* instance) {
     }
     if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"send(ID_ALIVE)=OK\n");
     instance->WriteAliveCount.store(0, std::memory_order_relaxed);
+    CountKeepAlive(instance->Status);
     return true;
 }
 
@@ -81,23 +86,47 @@ bool KeepAlive(ServerInstance* instance, DWORD& referenceTick) {
     return true;
 }
 
-// Watches the pump threads until one ends, the wait fails or keep-alive ends the cycle.
-void Watch(ServerInstance* instance, const HANDLE* events, DWORD referenceTick) {
+// Why a pump thread ended, from its exit code.
+RestartReason PumpEndReason(HANDLE thread) {
+    DWORD code = 0;
+    GetExitCodeThread(thread, &code);
+    switch (code) {
+        case LON_READ_FAILED:
+            return REASON_LON_READ_FAILED;
+        case LON_SEND_FAILED:
+        case LON_SEND_INCOMPLETE:
+            return REASON_LON_WRITE_FAILED;
+        case TCP_SEND_FAILED:
+        case TCP_SEND_INCOMPLETE:
+            return REASON_SEND_FAILED;
+        default:
+            return REASON_CLIENT_GONE;
+    }
+}
+
+// Watches the pump threads until one ends, the wait fails or keep-alive ends the cycle;
+// returns why the cycle ends.
+RestartReason Watch(ServerInstance* instance, const HANDLE* events, DWORD referenceTick) {
     for (;;) {
         DWORD ev = WaitForMultipleObjects(2, events, FALSE, WATCH_SLICE_MS);
+        ReportAlive(instance->Status);
         if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"ev=%d\n", ev);
         switch (ev) {
             case EV_LON_TO_TCP:
                 if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"LonToTcp beendet\n");
-                return;
+                return PumpEndReason(events[ev]);
             case EV_TCP_TO_LON:
                 if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"TcpToLon beendet\n");
-                return;
+                return PumpEndReason(events[ev]);
             case WAIT_TIMEOUT:
-                if (!KeepAlive(instance, referenceTick)) return;
+                if (!KeepAlive(instance, referenceTick)) {
+                    bool silent = instance->ReadNoAliveCount.load(std::memory_order_relaxed) >=
+                                  MAX_READ_NOALIVE_COUNT;
+                    return silent ? REASON_CLIENT_SILENT : REASON_SEND_FAILED;
+                }
                 break;
             case WAIT_FAILED:
-                return;
+                return REASON_WAIT_FAILED;
             default:
                 break;
         }
@@ -112,7 +141,8 @@ void AwaitPump(HANDLE thread, DWORD milliseconds, LPCWSTR format, bool terminate
 }
 
 // Closes both sides, makes sure both pump threads are gone and releases their handles.
-void Restart(ServerInstance* instance, HANDLE* events) {
+void Restart(ServerInstance* instance, HANDLE* events, RestartReason reason) {
+    ReportRestart(instance->Status, ServiceStopping() ? REASON_STOPPING : reason);
     StopServer(instance);
     AwaitPump(events[EV_LON_TO_TCP], PUMP_END_WAIT_MS,
               L"WaitForSingleObject(Events[EV_LON_TO_TCP]=%d\n", false);
@@ -135,8 +165,7 @@ void RunCycle(ServerInstance* instance) {
     instance->WriteAliveCount.store(0, std::memory_order_relaxed);
     RaisePriority(events[EV_LON_TO_TCP]);
     RaisePriority(events[EV_TCP_TO_LON]);
-    Watch(instance, events, referenceTick);
-    Restart(instance, events);
+    Restart(instance, events, Watch(instance, events, referenceTick));
 }
 
 }  // namespace
@@ -179,7 +208,9 @@ DWORD MainLoop(LPVOID parameter) {
     }
     TriggerWDog(WDOG_RUNNING);
     while (StartUntilRunning(instance)) RunCycle(instance);
-    if (ZoneOn(ZONE_ERROR)) DebugPrint(L"Error: WSAEADDRINUSE: Thread beendet!\n");
+    bool stopping = ServiceStopping();
+    if (!stopping && ZoneOn(ZONE_ERROR)) DebugPrint(L"Error: WSAEADDRINUSE: Thread beendet!\n");
     TriggerWDog(0);
-    return WSAEADDRINUSE;
+    ReportEnded(instance->Status);
+    return stopping ? 0 : WSAEADDRINUSE;
 }

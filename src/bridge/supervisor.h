@@ -13,5 +13,6 @@ constexpr int32_t MAX_READ_NOALIVE_COUNT = 4;
 win::DWORD StartServer(ServerInstance* instance);
 // Closes both sides, whatever is open. Always 0.
 win::DWORD StopServer(ServerInstance* instance);
-// Thread entry: the supervisor. Returns only when the port is in use (WSAEADDRINUSE).
+// Thread entry: the supervisor. Returns only when the port is in use (WSAEADDRINUSE), or with
+// 0 once the server is ending (SIGTERM).
 win::DWORD MainLoop(win::LPVOID instance);

@@ -6,6 +6,7 @@
 
 #include "ldv/ldv.h"
 #include "platform/win.h"
+#include "service/status.h"
 
 constexpr int32_t DEFAULT_PORT = 49152;
 constexpr win::DWORD MAX_IPMSG_DATA = 512;
@@ -42,4 +43,7 @@ struct ServerInstance {
     std::atomic<int32_t> LdvGate;
     // Unique within the process; names the read event where the record's address is wider.
     win::DWORD EventId;
+
+    // What the instance is doing and has done, for the status socket and the service manager.
+    InstanceStatus Status;
 };

@@ -1,5 +1,6 @@
 // The program's entry: debug output, the socket library, the command line, the instances.
 #include "diag/debug.h"
+#include "service/service.h"
 #include "startup/instances.h"
 #include "startup/options.h"
 
@@ -29,5 +30,8 @@ int wmain(int argc, wchar_t** argv) {
         PrintUsage();
         return EXIT_BAD_OPTIONS;
     }
-    return StartInstances(table.Slots, table.Index);
+    StartService(table.Slots, table.Index);
+    int exitCode = StartInstances(table.Slots, table.Index);
+    EndService();
+    return exitCode;
 }

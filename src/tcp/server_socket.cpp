@@ -1,5 +1,7 @@
 #include "tcp/server_socket.h"
 
+#include <cstring>
+
 #include "diag/debug.h"
 
 using namespace win;
@@ -60,6 +62,7 @@ DWORD StartTcpServer(ServerInstance* instance) {
         return StepFailed(L"bind()");
     }
     if (win::listen(listenSocket, 1) == SOCKET_ERROR) return StepFailed(L"listen()");
+    ReportListening(instance->Status);
 
     sockaddr peer{};
     int peerLength = sizeof peer;
@@ -67,6 +70,9 @@ DWORD StartTcpServer(ServerInstance* instance) {
     if (client == INVALID_SOCKET) return StepFailed(L"accept()");
     instance->ClientSocket.store(client);
     SetSocketOptions(client);
+    sockaddr_in from{};
+    std::memcpy(&from, &peer, sizeof from);
+    ReportClient(instance->Status, from.sin_addr.s_addr, from.sin_port);
     return 0;
 }
 

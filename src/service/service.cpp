@@ -1,0 +1,221 @@
+#include "service/service.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "diag/debug.h"
+#include "service/notify.h"
+#include "service/status_socket.h"
+#include "service/status_text.h"
+#include "tcp/server_socket.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// After SIGTERM the supervisors have this long to close their clients and interfaces; a thread
+// stuck in a library call is abandoned with the process.
+constexpr milliseconds STOP_WAIT{900};
+constexpr milliseconds STOP_POLL{20};
+
+struct Service {
+    std::vector<ServerInstance*> Instances;
+    Notifier Manager{std::getenv("NOTIFY_SOCKET")};
+    milliseconds WatchdogInterval{0};  // half of WATCHDOG_USEC; 0 without a watchdog
+    int Signals = -1;
+    int Wake = -1;
+    int StatusListener = -1;
+    std::string StatusPath;
+    bool Ready = false;
+    bool Stalled = false;
+    std::string Summary;
+};
+
+// Never freed: the service thread may still use it while the process exits.
+std::atomic<Service*> Current{nullptr};
+std::atomic<bool> Stopping{false};
+
+// Half of WATCHDOG_USEC, when the watchdog is meant for this process (WATCHDOG_PID).
+milliseconds WatchdogInterval() {
+    const char* usec = std::getenv("WATCHDOG_USEC");
+    const char* pid = std::getenv("WATCHDOG_PID");
+    if (usec == nullptr || (pid != nullptr && std::atoll(pid) != getpid())) return milliseconds{0};
+    char* end = nullptr;
+    unsigned long long value = std::strtoull(usec, &end, 10);
+    if (end == usec || *end != '\0' || value == 0) return milliseconds{0};
+    return std::max(milliseconds{1}, milliseconds{value / 2000});
+}
+
+bool Every(const Service& service, bool (*test)(const ServerInstance&)) {
+    for (const ServerInstance* instance : service.Instances) {
+        if (!test(*instance)) return false;
+    }
+    return true;
+}
+
+bool HasListened(const ServerInstance& instance) {
+    return instance.Status.HasListened.load(std::memory_order_relaxed);
+}
+
+// Holds neither a client nor an interface: ended, or waiting for a client.
+bool Settled(const ServerInstance& instance) {
+    int32_t state = instance.Status.State.load(std::memory_order_relaxed);
+    return state == STATE_ENDED || state == STATE_LISTENING;
+}
+
+// Closing the client's socket ends the pump threads; the supervisor then closes the interface
+// and, as the server is ending, returns.
+void CloseClient(ServerInstance* instance) {
+    win::SOCKET client = instance->ClientSocket.exchange(win::INVALID_SOCKET);
+    if (IsOpenSocket(client)) win::closesocket(client);
+}
+
+// READY=1 once every port has listened; STATUS= whenever the summary changed.
+void TellState(Service& service) {
+    std::string summary = StatusSummary(service.Instances);
+    if (summary != service.Summary) {
+        service.Manager.Send("STATUS=" + summary);
+        service.Summary = summary;
+    }
+    if (!service.Ready && Every(service, HasListened)) {
+        service.Manager.Send("READY=1");
+        service.Ready = true;
+    }
+}
+
+// WATCHDOG=1 while every supervisor is alive; a stuck one stops the pings, once logged.
+void FeedWatchdog(Service& service) {
+    win::DWORD now = win::GetTickCount();
+    for (const ServerInstance* instance : service.Instances) {
+        if (SupervisorAlive(instance->Status, now)) continue;
+        if (!service.Stalled) {
+            DebugPrint(L"Error: MainLoop(%d) has stopped reporting: no more WATCHDOG=1\n",
+                       instance->Port);
+        }
+        service.Stalled = true;
+        return;
+    }
+    service.Stalled = false;
+    service.Manager.Send("WATCHDOG=1");
+}
+
+// Ends the process with exit status 0 once every supervisor has closed its client and its
+// interface, or when STOP_WAIT is over. A supervisor that waits for a client holds neither and
+// is left waiting (waking it would only log a failed accept). Closing is repeated, as a
+// supervisor may accept a client between two rounds.
+[[noreturn]] void Stop(Service& service) {
+    signalfd_siginfo signal{};
+    ssize_t got = read(service.Signals, &signal, sizeof signal);
+    Stopping.store(true);
+    if (ZoneOn(ZONE_DEFAULT)) {
+        DebugPrint(L"SIG%hs: ending the server\n",
+                   got == sizeof signal ? sigabbrev_np(static_cast<int>(signal.ssi_signo)) : "");
+    }
+    service.Manager.Send("STOPPING=1");
+    Clock::time_point deadline = Clock::now() + STOP_WAIT;
+    while (!Every(service, Settled) && Clock::now() < deadline) {
+        for (ServerInstance* instance : service.Instances) {
+            if (!Settled(*instance)) CloseClient(instance);
+        }
+        std::this_thread::sleep_for(STOP_POLL);
+    }
+    if (service.StatusListener >= 0) unlink(service.StatusPath.c_str());
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(0);
+}
+
+void OpenStatus(Service& service) {
+    service.StatusPath = StatusSocketPath(service.Instances.front()->Port);
+    service.StatusListener = OpenStatusSocket(service.StatusPath);
+    if (service.StatusListener < 0) {
+        DebugPrint(L"No status socket at %hs: %hs\n", service.StatusPath.c_str(),
+                   std::strerror(errno));
+    }
+}
+
+int PollTimeout(const Service& service, Clock::time_point nextPing) {
+    if (service.WatchdogInterval.count() == 0) return -1;
+    auto left = std::chrono::duration_cast<milliseconds>(nextPing - Clock::now());
+    return static_cast<int>(std::max<milliseconds::rep>(0, left.count()));
+}
+
+void Run(Service& service) {
+    SetThreadDebugName(L"Service");
+    Clock::time_point nextPing = Clock::now() + service.WatchdogInterval;
+    TellState(service);
+    for (;;) {
+        pollfd events[] = {{service.Signals, POLLIN, 0},
+                           {service.Wake, POLLIN, 0},
+                           {service.StatusListener, POLLIN, 0}};
+        if (poll(events, 3, PollTimeout(service, nextPing)) < 0) continue;
+        if (events[0].revents & POLLIN) Stop(service);
+        if (events[1].revents & POLLIN) {
+            uint64_t changes = 0;
+            if (read(service.Wake, &changes, sizeof changes) < 0) changes = 0;
+            TellState(service);
+        }
+        if (events[2].revents & POLLIN) {
+            ServeStatusClient(service.StatusListener, StatusJsonLines(service.Instances));
+        }
+        if (service.WatchdogInterval.count() > 0 && Clock::now() >= nextPing) {
+            FeedWatchdog(service);
+            nextPing = Clock::now() + service.WatchdogInterval;
+        }
+    }
+}
+
+}  // namespace
+
+void StartService(ServerInstance** table, int lastIndex) {
+    auto* service = new Service;
+    win::DWORD now = win::GetTickCount();
+    for (int slot = 0; slot <= lastIndex; ++slot) {
+        if (table[slot] == nullptr) continue;
+        table[slot]->Status.LastReport.store(now, std::memory_order_relaxed);
+        service->Instances.push_back(table[slot]);
+    }
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    service->Signals = signalfd(-1, &signals, SFD_CLOEXEC);
+    service->Wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    service->WatchdogInterval = WatchdogInterval();
+    OpenStatus(*service);
+    Current.store(service);
+    std::thread([service] { Run(*service); }).detach();
+}
+
+bool ServiceStopping() {
+    return Stopping.load(std::memory_order_relaxed);
+}
+
+void WakeService() {
+    Service* service = Current.load();
+    uint64_t one = 1;
+    if (service != nullptr && write(service->Wake, &one, sizeof one) < 0) return;
+}
+
+void EndService() {
+    Service* service = Current.load();
+    if (service == nullptr) return;
+    while (ServiceStopping()) pause();
+    if (service->StatusListener >= 0) unlink(service->StatusPath.c_str());
+}

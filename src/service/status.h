@@ -1,0 +1,73 @@
+// What one instance is doing, for the status socket and the service manager. Its supervisor and
+// pump threads write it with relaxed atomics (counting must not slow the pumps); the service
+// thread reads it at any time.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+enum InstanceState : int32_t {
+    STATE_RESTARTING,  // opening or closing its sides; also before the port first listens
+    STATE_LISTENING,   // waiting for a client
+    STATE_CONNECTED,   // a client is connected
+    STATE_ENDED,       // the supervisor has returned
+};
+
+enum RestartReason : int32_t {
+    REASON_NONE,
+    REASON_CLIENT_GONE,       // receiving from the client failed: it closed or vanished
+    REASON_CLIENT_SILENT,     // nothing received for four keep-alive periods
+    REASON_SEND_FAILED,       // a data message or keep-alive did not reach the client
+    REASON_LON_READ_FAILED,   // the interface failed a read
+    REASON_LON_WRITE_FAILED,  // the interface failed a write
+    REASON_LON_OPEN_FAILED,   // the interface did not open after a client was accepted
+    REASON_TCP_START_FAILED,  // no listening socket, or accept failed
+    REASON_WAIT_FAILED,       // waiting for the pump threads failed
+    REASON_STOPPING,          // the server is ending
+};
+
+// Counters, cumulative since the start. A new one needs its name in STATUS_COUNTER_NAMES.
+enum StatusCounter : int32_t {
+    COUNT_TO_CLIENT,        // telegrams
+    COUNT_TO_BUS,           // telegrams
+    COUNT_BYTES_TO_CLIENT,  // telegram bytes, without the message header
+    COUNT_BYTES_TO_BUS,
+    COUNT_KEEPALIVES_SENT,
+    COUNT_RESTARTS,
+    COUNT_INTERFACE_ERRORS,
+    STATUS_COUNTER_COUNT
+};
+
+struct InstanceStatus {
+    std::atomic<int32_t> State;  // InstanceState
+    std::atomic<bool> HasListened;
+    // GetTickCount of the supervisor's last report; see SupervisorAlive.
+    std::atomic<uint32_t> LastReport;
+    // The connected client, 0 for none: 1 << 48 | address << 16 | port (network byte order).
+    std::atomic<uint64_t> Client;
+    std::atomic<int64_t> ConnectedSince;  // seconds since the epoch (UTC)
+    std::atomic<int32_t> LastRestartReason;
+    std::atomic<uint64_t> Counters[STATUS_COUNTER_COUNT];
+};
+
+// The port listens: waiting for a client.
+void ReportListening(InstanceStatus& status);
+// A client was accepted from `address`:`port`, both in network byte order as accept gives them.
+void ReportClient(InstanceStatus& status, uint32_t address, uint16_t port);
+// The instance closes its sides and starts again.
+void ReportRestart(InstanceStatus& status, RestartReason reason);
+// The supervisor has returned.
+void ReportEnded(InstanceStatus& status);
+// The supervisor's watch loop is turning.
+void ReportAlive(InstanceStatus& status);
+// One telegram of `bytes` passed to the client or to the bus.
+void CountToClient(InstanceStatus& status, uint32_t bytes);
+void CountToBus(InstanceStatus& status, uint32_t bytes);
+void CountKeepAlive(InstanceStatus& status);
+
+// A supervisor is alive while it waits for a client (blocked in accept, which only a client
+// or the end wakes), once it has ended, or when it reported within the last
+// SUPERVISOR_SILENCE_MS: its watch loop reports every second, and a restart, which waits up to
+// twice 5 s for the pump threads, reports at its start and end.
+constexpr uint32_t SUPERVISOR_SILENCE_MS = 15000;
+bool SupervisorAlive(const InstanceStatus& status, uint32_t now);

@@ -1,0 +1,13 @@
+// The instances' status as text: JSON Lines for the status socket, one short line for the
+// service manager.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "startup/instance.h"
+
+// One JSON object per instance, one per line, in the order given.
+std::string StatusJsonLines(const std::vector<ServerInstance*>& instances);
+// All instances in one line, e.g. "5000 connected 10.0.0.7:51234, 5001 listening".
+std::string StatusSummary(const std::vector<ServerInstance*>& instances);
