@@ -7,7 +7,7 @@
 
 Notifier::Notifier(const char* address) {
     size_t size = address != nullptr ? std::strlen(address) : 0;
-    bool named = size > 0 && (address[0] == '/' || address[0] == '@');
+    bool named = size > 1 && (address[0] == '/' || address[0] == '@');
     if (!named || size >= sizeof address_.sun_path) return;
     address_.sun_family = AF_UNIX;
     std::memcpy(address_.sun_path, address, size);

@@ -20,14 +20,15 @@ namespace e2e {
 
 namespace {
 
-std::vector<std::string> ChildEnvironment(const std::string& registry,
+// The caller's entries come first: the first of two entries of one name counts.
+std::vector<std::string> ChildEnvironment(const std::string& tempDir,
                                           const std::vector<std::string>& extra) {
-    std::vector<std::string> env;
+    std::vector<std::string> env(extra);
     for (char** e = environ; *e; ++e) {
         if (std::strncmp(*e, "VELTRABOX_", 10) != 0) env.emplace_back(*e);
     }
-    env.push_back("VELTRABOX_REGISTRY=" + registry);
-    env.insert(env.end(), extra.begin(), extra.end());
+    env.push_back("VELTRABOX_REGISTRY=" + tempDir + "/registry.reg");
+    env.push_back("VELTRABOX_STATUS_SOCKET=" + tempDir + "/status.sock");
     return env;
 }
 
@@ -121,7 +122,7 @@ void ServerProcess::Spawn(std::vector<std::string> argv,
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
     // The server dies with the test program, even when that crashes.
     argv.insert(argv.begin(), {"/usr/bin/setpriv", "--pdeathsig", "KILL"});
-    std::vector<std::string> env = ChildEnvironment(registry, environment);
+    std::vector<std::string> env = ChildEnvironment(tempDir_, environment);
     std::vector<char*> argvPointers = Pointers(argv);
     std::vector<char*> envPointers = Pointers(env);
     int r = posix_spawn(&pid_, argvPointers[0], &actions, nullptr, argvPointers.data(),

@@ -35,7 +35,8 @@ constexpr char ADDRESS_IN_USE[] = "Error: WSAEADDRINUSE: Thread beendet!";
 class ServerProcess {
   public:
     // Starts the binary with `args`; `environment` entries ("NAME=value") are added to a
-    // copy of this process's environment without its VELTRABOX_ variables.
+    // copy of this process's environment without its VELTRABOX_ variables. The registry file
+    // and the status socket lie in a folder of the process's own.
     explicit ServerProcess(const std::vector<std::string>& args,
                            const std::vector<std::string>& environment = {},
                            unsigned zones = LOG_ZONES);
@@ -51,6 +52,7 @@ class ServerProcess {
     ServerProcess& operator=(const ServerProcess&) = delete;
 
     pid_t Pid() const { return pid_; }
+    std::string StatusSocket() const { return tempDir_ + "/status.sock"; }
 
     // Waits for a line containing `text` at index *from or later; on success *from becomes
     // the index after that line, so successive waits walk forward through the log.

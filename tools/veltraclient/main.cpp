@@ -21,6 +21,7 @@
 
 #include "decode.h"
 #include "ipmsg.h"
+#include "status.h"
 
 namespace {
 
@@ -31,6 +32,7 @@ constexpr auto KEEP_ALIVE_AFTER = std::chrono::seconds(2);
 
 const char USAGE[] =
     "usage: veltraclient [-h host] -p port [-n count] [-t seconds] [-e] [-D] [telegram ... | -]\n"
+    "       veltraclient -S [-j] [-p port] [socket]\n"
     "  Sends each telegram (hex bytes, e.g. \"00 03 01 02 03\") as a data message; with no\n"
     "  telegram, or with -, reads one telegram per line from standard input.\n"
     "  Prints every message received: time, id, length, bytes.\n"
@@ -38,6 +40,9 @@ const char USAGE[] =
     "  -t seconds  exit after this many seconds\n"
     "  -e          echo: send every data message received back as it came\n"
     "  -D          decode: print every telegram, received or sent, with a readable line\n"
+    "  -S          show the server's status (its status socket: the path given, else\n"
+    "              $VELTRABOX_STATUS_SOCKET, else /run/veltrabox/PORT.sock) as a table\n"
+    "  -j          with -S: the JSON lines as they came\n"
     "Status: 0 when -n is met or -t runs out (1 if -n was given and not met), 1 when the\n"
     "connection fails or the server closes it, 2 on bad usage.\n";
 
@@ -50,11 +55,14 @@ struct Options {
     bool decode = false;
     std::vector<ipmsg::Bytes> telegrams;
     bool readStdin = false;
+    bool status = false;
+    bool json = false;
+    const char* statusPath = nullptr;
 };
 
 bool ParseOptions(int argc, char** argv, Options* options) {
     int opt;
-    while ((opt = getopt(argc, argv, "h:p:n:t:eD")) != -1) {
+    while ((opt = getopt(argc, argv, "h:p:n:t:eDSj")) != -1) {
         char* end = nullptr;
         switch (opt) {
             case 'h':
@@ -77,11 +85,22 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             case 'D':
                 options->decode = true;
                 break;
+            case 'S':
+                options->status = true;
+                break;
+            case 'j':
+                options->json = true;
+                break;
             default:
                 return false;
         }
     }
-    if (!options->port) return false;
+    if (options->status) {
+        if (argc - optind > 1) return false;
+        if (optind < argc) options->statusPath = argv[optind];
+        return true;
+    }
+    if (!options->port || options->json) return false;
     for (int i = optind; i < argc; ++i) {
         if (std::strcmp(argv[i], "-") == 0) {
             options->readStdin = true;
@@ -261,6 +280,9 @@ int main(int argc, char** argv) {
     if (!ParseOptions(argc, argv, &options)) {
         std::fputs(USAGE, stderr);
         return 2;
+    }
+    if (options.status) {
+        return ShowStatus(StatusSocketPath(options.statusPath, options.port), options.json);
     }
     int fd = Connect(options.host, options.port);
     if (fd < 0) return 1;

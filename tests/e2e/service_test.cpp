@@ -1,0 +1,113 @@
+// The real server under a service manager that the test plays: readiness, state and watchdog
+// over a notification socket, the status socket with two instances and traffic, and SIGTERM.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+
+#include "flow.h"
+#include "support/notify_listener.h"
+#include "support/server_process.h"
+#include "support/test_client.h"
+
+namespace e2e {
+namespace {
+
+// The status socket's lines, by port, as `veltraclient -S -j` prints them.
+std::map<int, nlohmann::json> StatusByPort(const ServerProcess& server) {
+    CommandResult result =
+        RunCommand(BuiltProgram("veltraclient") + " -S -j " + server.StatusSocket());
+    EXPECT_EQ(result.status, 0) << result.output;
+    std::map<int, nlohmann::json> byPort;
+    std::istringstream lines(result.output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        nlohmann::json object = nlohmann::json::parse(line);
+        byPort[object["port"].get<int>()] = object;
+    }
+    return byPort;
+}
+
+TEST(Service, TellsTheManagerServesItsStatusAndEndsOnSigterm) {
+    NotifyListener manager(true);
+    const int a = FreePort();
+    const int b = FreePort();
+    const std::string A = std::to_string(a);
+    const std::string B = std::to_string(b);
+    ServerProcess server({"-p", A, "-i", "-p", B},
+                         {"NOTIFY_SOCKET=" + manager.Address(), "WATCHDOG_USEC=1000000"});
+    ASSERT_TRUE(manager.WaitFor("READY=1")) << manager.Seen() << server.Tail();
+    EXPECT_NE(manager.Seen().find("STATUS=" + A + " listening, " + B + " listening"),
+              std::string::npos)
+        << manager.Seen();
+    EXPECT_TRUE(manager.WaitFor("WATCHDOG=1")) << manager.Seen();
+
+    // Client A's telegrams reach client B over the simulated channel, and back.
+    TestClient clientA;
+    TestClient clientB;
+    ASSERT_TRUE(clientA.Connect(a));
+    ASSERT_TRUE(clientB.Connect(b));
+    size_t from = 0;
+    ASSERT_TRUE(server.WaitForLine(STARTED, &from)) << server.Tail();
+    ASSERT_TRUE(server.WaitForLine(STARTED, &from)) << server.Tail();
+    uint64_t bytesAToB = 0;
+    for (uint32_t i = 0; i < 10; ++i) {
+        ipmsg::Bytes telegram = NumberedTelegram(0xA1, i);
+        bytesAToB += telegram.size();
+        ASSERT_TRUE(clientA.SendData(telegram));
+        ASSERT_EQ(clientB.ReceiveData(), telegram) << server.Tail();
+    }
+    ipmsg::Bytes back = NumberedTelegram(0xB2, 1);
+    ASSERT_TRUE(clientB.SendData(back));
+    ASSERT_EQ(clientA.ReceiveData(), back) << server.Tail();
+
+    std::map<int, nlohmann::json> status = StatusByPort(server);
+    ASSERT_EQ(status.size(), 2u);
+    EXPECT_EQ(status[a]["state"], "connected");
+    EXPECT_EQ(status[a]["device"], "LON1:");
+    EXPECT_TRUE(status[a]["client"].get<std::string>().starts_with("127.0.0.1:")) << status[a];
+    EXPECT_FALSE(status[a]["connected_since"].is_null());
+    EXPECT_EQ(status[a]["to_bus"], 10);
+    EXPECT_EQ(status[a]["bytes_to_bus"], bytesAToB);
+    EXPECT_EQ(status[a]["to_client"], 1);
+    EXPECT_EQ(status[a]["bytes_to_client"], back.size());
+    EXPECT_EQ(status[b]["to_client"], 10);
+    EXPECT_EQ(status[b]["bytes_to_client"], bytesAToB);
+    EXPECT_EQ(status[b]["to_bus"], 1);
+    EXPECT_EQ(status[b]["restarts"], 0);
+
+    // Client A goes: its instance restarts and says why; B keeps its client.
+    clientA.Close();
+    EXPECT_TRUE(manager.WaitForPrefix("STATUS=" + A + " listening, " + B + " connected 127.0.0.1:"))
+        << manager.Seen();
+    status = StatusByPort(server);
+    EXPECT_EQ(status[a]["state"], "listening");
+    EXPECT_TRUE(status[a]["client"].is_null());
+    EXPECT_EQ(status[a]["restarts"], 1);
+    EXPECT_EQ(status[a]["last_restart_reason"], "client gone");
+    EXPECT_EQ(status[a]["interface_errors"], 0);
+
+    CommandResult table = RunCommand(BuiltProgram("veltraclient") + " -S " + server.StatusSocket());
+    EXPECT_EQ(table.status, 0);
+    EXPECT_TRUE(std::regex_search(table.output, std::regex("^port +device +state +client +")))
+        << table.output;
+    EXPECT_TRUE(std::regex_search(table.output, std::regex("\n" + A + " +LON1: +listening +- ")))
+        << table.output;
+
+    // SIGTERM: B's supervisor closes its client and interface, and the process ends with 0.
+    size_t beforeStop = server.LineCount();
+    ASSERT_EQ(kill(server.Pid(), SIGTERM), 0);
+    EXPECT_EQ(server.WaitForExit(), 0) << server.Tail();
+    EXPECT_TRUE(server.WaitForLine(STOPPED, &beforeStop)) << server.Tail();
+    EXPECT_TRUE(clientB.WaitClosed());
+    EXPECT_TRUE(manager.WaitFor("STOPPING=1")) << manager.Seen();
+    EXPECT_FALSE(std::filesystem::exists(server.StatusSocket()));
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,59 @@
+// The service thread with two instance records that the test drives as their supervisors
+// would: readiness, state, and a watchdog that stops while a supervisor is stuck.
+#include "service/service.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "support/log_capture.h"
+#include "support/notify_listener.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr char STUCK[] = "MainLoop(5000) has stopped reporting";
+
+TEST(Service, ReadyStatusAndAWatchdogThatStopsWhileASupervisorIsStuck) {
+    NotifyListener manager;
+    setenv("NOTIFY_SOCKET", manager.Address().c_str(), 1);
+    setenv("WATCHDOG_USEC", "100000", 1);  // a ping every 50 ms
+    unsetenv("WATCHDOG_PID");
+    std::string statusPath = "/tmp/veltrabox-service-" + std::to_string(getpid()) + ".sock";
+    setenv("VELTRABOX_STATUS_SOCKET", statusPath.c_str(), 1);
+    // The service keeps its records for the life of the process.
+    static ServerInstance first{};
+    static ServerInstance second{};
+    first.Port = 5000;
+    first.DevName = L"LON1:";
+    second.Port = 5001;
+    second.DevName = L"LON2:";
+    ServerInstance* table[] = {&first, &second};
+    LogCapture log;
+    StartService(table, 1);
+
+    EXPECT_TRUE(manager.WaitFor("STATUS=5000 restarting, 5001 restarting")) << manager.Seen();
+    ReportListening(first.Status);
+    EXPECT_TRUE(manager.WaitFor("STATUS=5000 listening, 5001 restarting")) << manager.Seen();
+    EXPECT_EQ(manager.Seen().find("READY=1"), std::string::npos) << manager.Seen();
+    ReportListening(second.Status);
+    EXPECT_TRUE(manager.WaitFor("READY=1")) << manager.Seen();
+    EXPECT_TRUE(manager.WaitFor("WATCHDOG=1")) << manager.Seen();
+
+    // A supervisor with a client whose watch loop stopped reporting: no more pings, one line.
+    ReportClient(first.Status, 0x0100007F, 0x3412);
+    EXPECT_TRUE(manager.WaitFor("STATUS=5000 connected 127.0.0.1:4660, 5001 listening"))
+        << manager.Seen();
+    first.Status.LastReport.store(win::GetTickCount() - SUPERVISOR_SILENCE_MS - 1);
+    ASSERT_TRUE(log.WaitFor(STUCK));
+    manager.Drain();
+    EXPECT_FALSE(manager.WaitFor("WATCHDOG=1", 500ms)) << "pinged while stuck";
+    ReportAlive(first.Status);
+    EXPECT_TRUE(manager.WaitFor("WATCHDOG=1")) << manager.Seen();
+    EXPECT_EQ(log.Count(STUCK), 1);
+    unlink(statusPath.c_str());
+}
+
+}  // namespace

@@ -1,0 +1,112 @@
+// The status record as text (JSON Lines, the one-line summary) and the supervisors' liveness.
+#include "service/status.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <regex>
+
+#include "service/status_text.h"
+
+namespace {
+
+// An IPv4 address and a port in network byte order, as accept gives them.
+uint32_t NetworkAddress(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+    const uint8_t bytes[4] = {a, b, c, d};
+    uint32_t address;
+    std::memcpy(&address, bytes, sizeof address);
+    return address;
+}
+
+uint16_t NetworkPort(uint16_t port) {
+    const uint8_t bytes[2] = {uint8_t(port >> 8), uint8_t(port & 0xFF)};
+    uint16_t value;
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
+}
+
+nlohmann::json StatusOf(ServerInstance& instance) {
+    std::string lines = StatusJsonLines({&instance});
+    EXPECT_EQ(lines.back(), '\n');
+    EXPECT_EQ(lines.find('\n'), lines.size() - 1) << lines;
+    return nlohmann::json::parse(lines);
+}
+
+TEST(StatusText, ClientCountersAndRestartsOfOneInstance) {
+    ServerInstance instance{};
+    instance.Port = 5000;
+    instance.DevName = L"/dev/\"LON\"\\gr\u00FCn";
+    ReportListening(instance.Status);
+    ReportClient(instance.Status, NetworkAddress(10, 1, 2, 3), NetworkPort(4711));
+    CountToClient(instance.Status, 5);
+    CountToClient(instance.Status, 9);
+    CountToBus(instance.Status, 7);
+    CountKeepAlive(instance.Status);
+
+    nlohmann::json status = StatusOf(instance);
+    EXPECT_EQ(status["port"], 5000);
+    EXPECT_EQ(status["device"], "/dev/\"LON\"\\gr\xC3\xBCn");
+    EXPECT_EQ(status["state"], "connected");
+    EXPECT_EQ(status["client"], "10.1.2.3:4711");
+    EXPECT_TRUE(std::regex_match(status["connected_since"].get<std::string>(),
+                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")))
+        << status["connected_since"];
+    EXPECT_EQ(status["to_client"], 2);
+    EXPECT_EQ(status["bytes_to_client"], 14);
+    EXPECT_EQ(status["to_bus"], 1);
+    EXPECT_EQ(status["bytes_to_bus"], 7);
+    EXPECT_EQ(status["keepalives_sent"], 1);
+    EXPECT_EQ(status["restarts"], 0);
+    EXPECT_EQ(status["interface_errors"], 0);
+    EXPECT_TRUE(status["last_restart_reason"].is_null());
+
+    // Only failures of the interface count as interface errors; the client goes with a restart.
+    ReportRestart(instance.Status, REASON_LON_READ_FAILED);
+    ReportRestart(instance.Status, REASON_CLIENT_GONE);
+    status = StatusOf(instance);
+    EXPECT_EQ(status["state"], "restarting");
+    EXPECT_TRUE(status["client"].is_null());
+    EXPECT_TRUE(status["connected_since"].is_null());
+    EXPECT_EQ(status["restarts"], 2);
+    EXPECT_EQ(status["interface_errors"], 1);
+    EXPECT_EQ(status["last_restart_reason"], "client gone");
+    EXPECT_EQ(status["to_client"], 2);
+    ReportEnded(instance.Status);
+    EXPECT_EQ(StatusOf(instance)["state"], "ended");
+}
+
+TEST(StatusText, SummaryOfAllInstancesInOneLine) {
+    ServerInstance first{};
+    ServerInstance second{};
+    first.Port = 5000;
+    second.Port = 5001;
+    ReportClient(first.Status, NetworkAddress(127, 0, 0, 1), NetworkPort(40000));
+    ReportListening(second.Status);
+    EXPECT_EQ(StatusSummary({&first, &second}), "5000 connected 127.0.0.1:40000, 5001 listening");
+    std::string lines = StatusJsonLines({&first, &second});
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 2) << lines;
+}
+
+TEST(SupervisorAlive, WaitingOrEndedAlwaysOtherwiseOnlyWithARecentReport) {
+    InstanceStatus status{};
+    const uint32_t now = 100000;
+    for (int32_t state : {STATE_CONNECTED, STATE_RESTARTING}) {
+        status.State = state;
+        status.LastReport = now - SUPERVISOR_SILENCE_MS;
+        EXPECT_TRUE(SupervisorAlive(status, now)) << state;
+        status.LastReport = now - SUPERVISOR_SILENCE_MS - 1;
+        EXPECT_FALSE(SupervisorAlive(status, now)) << state;
+    }
+    for (int32_t state : {STATE_LISTENING, STATE_ENDED}) {
+        status.State = state;
+        EXPECT_TRUE(SupervisorAlive(status, now)) << state;
+    }
+    // The tick counter wraps between the report and now.
+    status.State = STATE_CONNECTED;
+    status.LastReport = 0xFFFFFF00u;
+    EXPECT_TRUE(SupervisorAlive(status, 0x100));
+}
+
+}  // namespace
