@@ -2,7 +2,8 @@
 # Installs what building and testing need, from Debian's packages, when anything is missing.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-          libbenchmark-dev clang-format stunnel4 openssl tshark iproute2)
+          libbenchmark-dev clang-format stunnel4 openssl tshark iproute2
+          nlohmann-json3-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
