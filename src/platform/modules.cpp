@@ -1,6 +1,7 @@
 // Run-time libraries over dlopen. A Windows name "name.dll" stands for the shared object
-// "libname.so", looked for in the directory of the running program, then in the directory named
-// by VELTRABOX_LIBRARY_PATH, and nowhere else: the loader's own search would depend on how the
+// "libname.so", looked for in the directory of the running program, then in the installed
+// tree's private library folder beside it, then in the directory named by
+// VELTRABOX_LIBRARY_PATH, and nowhere else: the loader's own search would depend on how the
 // program was linked (a sanitizer's dlopen even searches with the program's run path). A name
 // with a slash is a path and is opened as it stands.
 #include <dlfcn.h>
@@ -16,6 +17,9 @@
 namespace win::detail {
 
 namespace {
+
+// The private library folder, relative to the program's folder, as the build installs it.
+constexpr const char* PRIVATE_LIBRARIES = VELTRABOX_PRIVATE_LIBRARIES;
 
 struct ModuleObject : Object {
     void* library = nullptr;
@@ -41,8 +45,10 @@ void* OpenShared(const std::string& name) {
     if (name.find('/') != std::string::npos) return dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
     std::string file = name;
     if (EndsWithDll(name)) file = "lib" + name.substr(0, name.size() - 4) + ".so";
-    std::string directories[] = {ProgramDirectory(), ""};
-    if (const char* extra = std::getenv("VELTRABOX_LIBRARY_PATH")) directories[1] = extra;
+    std::string program = ProgramDirectory();
+    std::string directories[] = {program, program.empty() ? "" : program + "/" + PRIVATE_LIBRARIES,
+                                 ""};
+    if (const char* extra = std::getenv("VELTRABOX_LIBRARY_PATH")) directories[2] = extra;
     for (const std::string& directory : directories) {
         if (directory.empty()) continue;
         if (void* library = dlopen((directory + "/" + file).c_str(), RTLD_NOW | RTLD_LOCAL)) {

@@ -1,0 +1,53 @@
+# cmake --install: the programs in bin; the platform library and the LDV library in a private
+# folder that the programs find through a relative run path, so that the tree runs wherever it
+# is installed (and moved); the systemd units and user; the manual pages; and the example
+# files under /etc/veltrabox, where the server looks whatever the prefix, never replacing
+# files that are there.
+include(GNUInstallDirs)
+
+set(VELTRABOX_PRIVATE_LIBDIR "lib/veltrabox" CACHE STRING
+    "Folder of the platform and LDV libraries, relative to the prefix")
+set(VELTRABOX_SYSTEMD_DIR "lib/systemd/system" CACHE STRING
+    "Folder of the unit files, relative to the prefix")
+set(VELTRABOX_SYSUSERS_DIR "lib/sysusers.d" CACHE STRING
+    "Folder of the system user's definition, relative to the prefix")
+set(VELTRABOX_CONFIG_DIR "/etc/veltrabox")
+
+file(RELATIVE_PATH private_from_bin "/${CMAKE_INSTALL_BINDIR}" "/${VELTRABOX_PRIVATE_LIBDIR}")
+target_compile_definitions(veltraplat PRIVATE
+  VELTRABOX_PRIVATE_LIBRARIES="${private_from_bin}")
+set_target_properties(veltrabox PROPERTIES INSTALL_RPATH "$ORIGIN/${private_from_bin}")
+set_target_properties(veltraplat ldv_vni PROPERTIES INSTALL_RPATH "$ORIGIN")
+
+install(TARGETS veltrabox veltraclient RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS veltraplat ldv_vni LIBRARY DESTINATION ${VELTRABOX_PRIVATE_LIBDIR}
+        NAMELINK_SKIP)
+
+set(VELTRABOX_BIN_DIR "${CMAKE_INSTALL_FULL_BINDIR}")
+set(VELTRABOX_UNIT_TITLE "")
+set(VELTRABOX_UNIT_ENVIRONMENT "EnvironmentFile=-${VELTRABOX_CONFIG_DIR}/veltrabox.conf")
+configure_file(systemd/veltrabox.service.in systemd/veltrabox.service @ONLY)
+set(VELTRABOX_UNIT_TITLE " (%i)")
+set(VELTRABOX_UNIT_ENVIRONMENT "EnvironmentFile=${VELTRABOX_CONFIG_DIR}/%i.conf
+Environment=VELTRABOX_STATUS_SOCKET=/run/veltrabox/%i.sock")
+configure_file(systemd/veltrabox.service.in systemd/veltrabox@.service @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/systemd/veltrabox.service
+              ${CMAKE_BINARY_DIR}/systemd/veltrabox@.service
+        DESTINATION ${VELTRABOX_SYSTEMD_DIR})
+install(FILES systemd/veltrabox.sysusers DESTINATION ${VELTRABOX_SYSUSERS_DIR}
+        RENAME veltrabox.conf)
+
+install(FILES man/veltrabox.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES man/veltraclient.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# Absolute on purpose: the server's default registry path does not follow the prefix.
+foreach(example registry.reg veltrabox.conf)
+  install(CODE "
+    set(target \"\$ENV{DESTDIR}${VELTRABOX_CONFIG_DIR}/${example}\")
+    if(EXISTS \"\${target}\")
+      message(STATUS \"Kept: \${target}\")
+    else()
+      file(INSTALL \"${CMAKE_SOURCE_DIR}/config/${example}\"
+           DESTINATION \"\$ENV{DESTDIR}${VELTRABOX_CONFIG_DIR}\")
+    endif()")
+endforeach()
