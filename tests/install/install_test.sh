@@ -71,7 +71,7 @@ if ! command -v systemd-analyze >/dev/null; then
   exit 0
 fi
 printf 'VELTRABOX_OPTIONS=-p 5000\n' >"$work/usr-root/etc/veltrabox/site.conf"
-systemd-analyze verify --root="$work/usr-root" veltrabox.service veltrabox@site.service \
+systemd-analyze verify --man=no --root="$work/usr-root" veltrabox.service veltrabox@site.service \
   >"$work/verify.log" 2>&1 || { cat "$work/verify.log"; fail "systemd-analyze verify"; }
 if [ -s "$work/verify.log" ]; then cat "$work/verify.log"; fail "systemd-analyze verify warned"; fi
 echo "installed tree: ok"

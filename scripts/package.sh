@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# package.sh [ARCH...]: builds the Debian packages into dist/ (amd64, arm64 and armhf when no
+# ARCH is given; the ARM ones with the cross toolchain files cmake/ARCH.cmake), then checks
+# the amd64 package: it installs, runs `veltrabox -x` from /usr/bin and purges cleanly. The
+# check runs in a throwaway copy of this system (an overlay of / in a private mount namespace),
+# so the machine itself is not touched, and it needs no systemd as PID 1.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+arches=("$@")
+[ ${#arches[@]} -gt 0 ] || arches=(amd64 arm64 armhf)
+declare -A triplet=([amd64]=x86_64-linux-gnu [arm64]=aarch64-linux-gnu [armhf]=arm-linux-gnueabihf)
+for arch in "${arches[@]}"; do
+  [ -n "${triplet[$arch]:-}" ] || { echo "usage: $0 [amd64|arm64|armhf]..." >&2; exit 2; }
+  [ "$arch" = amd64 ] || [ -f "cmake/$arch.cmake" ] || {
+    echo "no cross toolchain file cmake/$arch.cmake" >&2; exit 1; }
+done
+
+bash scripts/setup.sh
+sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
+apt() { DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 "$@"; }
+# dpkg-shlibdeps reads the target's libraries from their multiarch packages.
+packages=(dpkg-dev)
+for arch in "${arches[@]}"; do
+  [ "$arch" = amd64 ] && continue
+  packages+=("g++-${triplet[$arch]}" "libstdc++6:$arch" qemu-user)
+done
+missing=()
+for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+if [ ${#missing[@]} -gt 0 ]; then
+  for arch in "${arches[@]}"; do
+    [ "$arch" = amd64 ] || dpkg --print-foreign-architectures | grep -qx "$arch" ||
+      $sudo dpkg --add-architecture "$arch"
+  done
+  apt update
+  apt install -y --no-install-recommends "${missing[@]}"
+fi
+
+version="7.02+$(git log -1 --date=format:%Y%m%d --format=%cd.%h)"
+mkdir -p dist
+
+# The Depends of the files under $1 for architecture $2, from dpkg-shlibdeps. The private
+# libraries are ours and need no dependency.
+depends() {
+  local root=$1 arch=$2 scratch
+  scratch=$(mktemp -d)
+  mkdir "$scratch/debian" && touch "$scratch/debian/control"
+  (cd "$scratch" && DEB_HOST_ARCH=$arch dpkg-shlibdeps -O --ignore-missing-info \
+     -l"$root/usr/lib/veltrabox" "$root"/usr/bin/* "$root"/usr/lib/veltrabox/*.so 2>/dev/null) |
+    sed -n 's/^shlibs:Depends=//p'
+  rm -rf "$scratch"
+}
+
+build_package() {
+  local arch=$1 build=build-package-$1 root toolchain=()
+  [ "$arch" = amd64 ] || toolchain=(-DCMAKE_TOOLCHAIN_FILE="cmake/$arch.cmake")
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTRABOX_TESTS=OFF \
+    -DCMAKE_INSTALL_PREFIX=/usr "${toolchain[@]}" >/dev/null
+  cmake --build "$build"
+  root=$build/root
+  rm -rf "$root"
+  DESTDIR=$root cmake --install "$build" --strip >/dev/null
+  mkdir -p "$root/DEBIAN"
+  cp debian-package/postinst debian-package/prerm debian-package/postrm "$root/DEBIAN/"
+  (cd "$root" && find etc -type f | sed 's|^|/|' | sort) >"$root/DEBIAN/conffiles"
+  sed -e "s|@VERSION@|$version|" -e "s|@ARCH@|$arch|" \
+      -e "s|@DEPENDS@|$(depends "$PWD/$root" "$arch")|" \
+      -e "s|@SIZE@|$(du -sk --exclude=DEBIAN "$root" | cut -f1)|" \
+      debian-package/control >"$root/DEBIAN/control"
+  dpkg-deb --build --root-owner-group "$root" "dist/veltrabox_${version}_$arch.deb" >/dev/null
+  echo "dist/veltrabox_${version}_$arch.deb: Depends: $(sed -n 's/^Depends: //p' "$root/DEBIAN/control")"
+}
+
+# Install, run, purge, in an overlay of this system that vanishes with its mount namespace.
+check_package() {
+  local deb=$1 scratch
+  scratch=$(mktemp -d)
+  mkdir "$scratch"/{upper,work,root}
+  cp "$deb" "$scratch/upper/veltrabox.deb"
+  $sudo unshare --mount --fork bash -euc '
+    s=$1
+    mount -t overlay overlay -o "lowerdir=/,upperdir=$s/upper,workdir=$s/work" "$s/root"
+    mount --rbind /dev "$s/root/dev"
+    mount -t proc proc "$s/root/proc"
+    mount -t tmpfs tmpfs "$s/root/run"
+    mount -t tmpfs tmpfs "$s/root/tmp"
+    chroot "$s/root" bash -euc "
+      fail() { echo \"package check: \$*\" >&2; exit 1; }
+      dpkg -i /veltrabox.deb >/dev/null
+      id -nG veltrabox | grep -qw dialout || fail \"no user veltrabox in dialout\"
+      [ -f /usr/lib/systemd/system/veltrabox@.service ] || fail \"no template unit\"
+      set +e; /usr/bin/veltrabox -x >/dev/null 2>&1; status=\$?; set -e
+      [ \$status -eq 255 ] || fail \"veltrabox -x ended with \$status\"
+      dpkg --purge veltrabox >/dev/null
+      for f in /usr/bin/veltrabox /usr/bin/veltraclient /usr/lib/veltrabox /etc/veltrabox \
+               /usr/lib/systemd/system/veltrabox.service /usr/lib/sysusers.d/veltrabox.conf; do
+        [ ! -e \$f ] || fail \"\$f left after purge\"
+      done
+      dpkg -s veltrabox >/dev/null 2>&1 && fail \"still known to dpkg\" || true
+    "
+  ' check "$scratch"
+  local status=$?
+  $sudo rm -rf "$scratch"
+  [ $status -eq 0 ] && echo "$deb: installs, runs veltrabox -x, purges cleanly"
+  return $status
+}
+
+for arch in "${arches[@]}"; do build_package "$arch"; done
+for arch in "${arches[@]}"; do
+  [ "$arch" = amd64 ] && check_package "dist/veltrabox_${version}_amd64.deb"
+done
