@@ -23,7 +23,9 @@ install(TARGETS veltrabox veltraclient RUNTIME DESTINATION ${CMAKE_INSTALL_BINDI
 install(TARGETS veltraplat ldv_vni LIBRARY DESTINATION ${VELTRABOX_PRIVATE_LIBDIR}
         NAMELINK_SKIP)
 
-set(VELTRABOX_BIN_DIR "${CMAKE_INSTALL_FULL_BINDIR}")
+# The units name the program by its installed path, which the prefix of `cmake --install`
+# decides: that part is filled in when installing.
+set(VELTRABOX_BIN_DIR "@VELTRABOX_BIN_DIR@")
 set(VELTRABOX_UNIT_TITLE "")
 set(VELTRABOX_UNIT_ENVIRONMENT "EnvironmentFile=-${VELTRABOX_CONFIG_DIR}/veltrabox.conf")
 configure_file(systemd/veltrabox.service.in systemd/veltrabox.service @ONLY)
@@ -31,9 +33,14 @@ set(VELTRABOX_UNIT_TITLE " (%i)")
 set(VELTRABOX_UNIT_ENVIRONMENT "EnvironmentFile=${VELTRABOX_CONFIG_DIR}/%i.conf
 Environment=VELTRABOX_STATUS_SOCKET=/run/veltrabox/%i.sock")
 configure_file(systemd/veltrabox.service.in systemd/veltrabox@.service @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/systemd/veltrabox.service
-              ${CMAKE_BINARY_DIR}/systemd/veltrabox@.service
-        DESTINATION ${VELTRABOX_SYSTEMD_DIR})
+foreach(unit veltrabox.service veltrabox@.service)
+  install(CODE "
+    set(VELTRABOX_BIN_DIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+    configure_file(\"${CMAKE_BINARY_DIR}/systemd/${unit}\"
+                   \"${CMAKE_BINARY_DIR}/systemd/installed/${unit}\" @ONLY)
+    file(INSTALL \"${CMAKE_BINARY_DIR}/systemd/installed/${unit}\"
+         DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${VELTRABOX_SYSTEMD_DIR}\")")
+endforeach()
 install(FILES systemd/veltrabox.sysusers DESTINATION ${VELTRABOX_SYSUSERS_DIR}
         RENAME veltrabox.conf)
 
@@ -47,7 +54,8 @@ foreach(example registry.reg veltrabox.conf)
     if(EXISTS \"\${target}\")
       message(STATUS \"Kept: \${target}\")
     else()
+      # file(INSTALL) puts DESTDIR in front of the destination itself.
       file(INSTALL \"${CMAKE_SOURCE_DIR}/config/${example}\"
-           DESTINATION \"\$ENV{DESTDIR}${VELTRABOX_CONFIG_DIR}\")
+           DESTINATION \"${VELTRABOX_CONFIG_DIR}\")
     endif()")
 endforeach()

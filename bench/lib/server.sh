@@ -62,3 +62,9 @@ cpu_ticks() { awk '{print $14 + $15}' "/proc/$server_pid/stat"; }
 # CPU time of the process's live threads in nanoseconds (the scheduler's own count, finer
 # than the ticks; threads that have ended are not in it).
 cpu_ns() { cat /proc/"$server_pid"/task/*/schedstat | awk '{ns += $1} END {print ns}'; }
+# Context switches of the process's live threads so far: each wake-up of a sleeping thread is
+# one voluntary switch (the thread went to sleep again), so their growth counts wake-ups.
+wakeups() {
+    cat /proc/"$server_pid"/task/*/status |
+        awk '/^(voluntary|nonvoluntary)_ctxt_switches:/ {n += $2} END {print n}'
+}
