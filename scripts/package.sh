@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
 # package.sh [ARCH...]: builds the Debian packages into dist/ (amd64, arm64 and armhf when no
-# ARCH is given; the ARM ones with the cross toolchain files cmake/ARCH.cmake), then checks
+# ARCH is given; the ARM ones with the cross toolchain files cmake/ARCH.cmake, where there are
+# such files), then checks
 # the amd64 package: it installs, runs `veltrabox -x` from /usr/bin and purges cleanly. The
 # check runs in a throwaway copy of this system (an overlay of / in a private mount namespace),
 # so the machine itself is not touched, and it needs no systemd as PID 1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 arches=("$@")
-[ ${#arches[@]} -gt 0 ] || arches=(amd64 arm64 armhf)
+if [ ${#arches[@]} -eq 0 ]; then
+  arches=(amd64)
+  for arch in arm64 armhf; do
+    if [ -f "cmake/$arch.cmake" ]; then arches+=("$arch"); else echo "$arch: no cmake/$arch.cmake, skipped" >&2; fi
+  done
+fi
 declare -A triplet=([amd64]=x86_64-linux-gnu [arm64]=aarch64-linux-gnu [armhf]=arm-linux-gnueabihf)
 for arch in "${arches[@]}"; do
   [ -n "${triplet[$arch]:-}" ] || { echo "usage: $0 [amd64|arm64|armhf]..." >&2; exit 2; }
