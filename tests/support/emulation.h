@@ -2,6 +2,8 @@
 // run time: a test that needs it skips with the reason.
 #pragma once
 
+#include <linux/if_packet.h>
+#include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -25,3 +27,20 @@ inline std::string WhyNoProcessReads() {
     do {                                                                              \
         if (std::string why = WhyNoProcessReads(); !why.empty()) GTEST_SKIP() << why; \
     } while (0)
+
+// Empty where a packet socket reports the kernel's drop count (PACKET_STATISTICS); otherwise
+// why not. qemu-user passes no SOL_PACKET option through.
+inline std::string WhyNoPacketStatistics() {
+    int fd = ::socket(AF_PACKET, SOCK_DGRAM, 0);
+    if (fd < 0) return "";  // the test's own open reports what is missing
+    tpacket_stats statistics{};
+    socklen_t size = sizeof statistics;
+    int r = ::getsockopt(fd, SOL_PACKET, PACKET_STATISTICS, &statistics, &size);
+    int error = errno;
+    ::close(fd);
+    if (r < 0 && (error == EOPNOTSUPP || error == ENOPROTOOPT || error == ENOSYS)) {
+        return "packet sockets give no PACKET_STATISTICS here (" + std::to_string(error) +
+               "), as under qemu-user";
+    }
+    return "";
+}
