@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The installed tree: it runs from where it is installed and from wherever it is moved, finds
 # its LDV library in its private folder, keeps an existing registry, and its units verify.
-# Usage: install_test.sh BUILD_DIR
+# Usage: install_test.sh BUILD_DIR [EMULATOR]: a cross build's programs run under EMULATOR.
 set -euo pipefail
 build=$(cd "$1" && pwd)
+emulator=${2:-}
 work=$(mktemp -d)
 server=""
 cleanup() {
@@ -27,7 +28,7 @@ bin=$work/moved/bin
 
 # The usage text (255), not the loader's 127: the platform library was found.
 set +e
-"$bin/veltrabox" -x >/dev/null 2>&1
+$emulator "$bin/veltrabox" -x >/dev/null 2>&1
 status=$?
 set -e
 [ "$status" -eq 255 ] || fail "veltrabox -x ended with $status"
@@ -35,16 +36,16 @@ set -e
 # -m loads libldv_vni.so from the private folder, or ends at once with 255.
 socket=$work/status.sock
 env -u VELTRABOX_LIBRARY_PATH VELTRABOX_STATUS_SOCKET="$socket" \
-  VELTRABOX_REGISTRY="$work/none.reg" "$bin/veltrabox" -m -p 0 2>"$work/server.log" &
+  VELTRABOX_REGISTRY="$work/none.reg" $emulator "$bin/veltrabox" -m -p 0 2>"$work/server.log" &
 server=$!
 for _ in $(seq 100); do
-  if "$bin/veltraclient" -S -j "$socket" 2>/dev/null | grep -q '"state":"listening"'; then
+  if $emulator "$bin/veltraclient" -S -j "$socket" 2>/dev/null | grep -q '"state":"listening"'; then
     break
   fi
   kill -0 "$server" 2>/dev/null || { cat "$work/server.log"; fail "veltrabox -m ended"; }
   sleep 0.1
 done
-"$bin/veltraclient" -S "$socket" | grep -q listening || fail "no status from the moved tree"
+$emulator "$bin/veltraclient" -S "$socket" | grep -q listening || fail "no status from the moved tree"
 kill -TERM "$server"
 set +e
 wait "$server"
