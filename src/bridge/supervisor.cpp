@@ -50,11 +50,12 @@ int32_t Increment(std::atomic<int32_t>& counter) {
     return value;
 }
 
-// Sends ID_ALIVE on the client socket. False when it did not go out whole.
+// Sends ID_ALIVE on the client socket. False when it did not go out whole at once: a client
+// that does not read (or a pump thread stuck sending to it) must never hold the supervisor.
 bool SendAlive(ServerInstance* instance) {
     const IpMsg alive{ID_ALIVE, 0, {}};
     int sent = win::send(instance->ClientSocket.load(), reinterpret_cast<const char*>(&alive),
-                         IPMSG_HEADER_SIZE, 0);
+                         IPMSG_HEADER_SIZE, MSG_DONTWAIT);
     if (sent != static_cast<int>(IPMSG_HEADER_SIZE)) {
         if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"send(ID_ALIVE)=%d\n", sent);
         return false;

@@ -121,6 +121,8 @@ int LinePriority(bool error, const WCHAR* message) {
 }
 
 void PrintLine(bool error, LPCWSTR format, va_list args) {
+    // Reading the thread's name resets the last error; a caller may still need it.
+    DWORD lastError = win::GetLastError();
     WCHAR line[LINE_ROOM];
     size_t prefix = (DebugStyle & STYLE_NAME_PREFIX) ? CopyPrefix(line) : 0;
     int n = win::_vsnwprintf(line + prefix, LINE_LIMIT - prefix, format, args);
@@ -130,6 +132,7 @@ void PrintLine(bool error, LPCWSTR format, va_list args) {
         std::printf("%ls", line);
         std::fflush(stdout);
     }
+    win::SetLastError(lastError);
 }
 
 void PrintErrorLine(LPCWSTR format, ...) {

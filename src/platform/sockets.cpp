@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 // win.h reuses these BSD names with their Winsock values: take the BSD ones, then drop the
 // macros so that win.h can declare its own.
@@ -127,14 +128,15 @@ bool WouldBlock(int err) {
     return err == EAGAIN || err == EWOULDBLOCK;
 }
 
-// Holds the socket's send turn; released on every way out, ThreadExit included.
+// Holds the socket's send turn; released on every way out, ThreadExit included. Without
+// `wait`, the turn is held only if it was free.
 class SendTurn {
   public:
-    explicit SendTurn(Socket& socket) : socket_(socket) {
+    SendTurn(Socket& socket, bool wait) : socket_(socket) {
         auto lock = WaitLock();
-        detail::WaitUntil(lock, socket_.queue, INFINITE,
+        detail::WaitUntil(lock, socket_.queue, wait ? INFINITE : 0,
                           [&] { return !socket_.sending || socket_.closed.load(); });
-        held_ = !socket_.closed.load();
+        held_ = !socket_.sending && !socket_.closed.load();
         if (held_) socket_.sending = true;
     }
     ~SendTurn() {
@@ -149,6 +151,15 @@ class SendTurn {
     Socket& socket_;
     bool held_ = false;
 };
+
+// One attempt: what the connection takes now, without waiting for room or for the turn.
+int SendAtOnce(Socket& socket, const char* buffer, int length) {
+    SendTurn turn(socket, false);
+    if (!turn.held()) return Fail(socket.closed.load() ? WSAEINTR : WSAEWOULDBLOCK);
+    ssize_t n = ::send(socket.fd, buffer, size_t(length), MSG_NOSIGNAL | ::MSG_DONTWAIT);
+    if (n >= 0) return int(n);
+    return FailErrno(errno);
+}
 
 bool MapOption(int level, int name, int* linuxLevel, int* linuxName) {
     if (level == SOL_SOCKET && name == SO_REUSEADDR) {
@@ -275,16 +286,17 @@ SOCKET accept(SOCKET s, sockaddr* address, int* length) {
 int send(SOCKET s, const char* buffer, int length, int flags) {
     auto socket = Find(s);
     if (!socket) return SOCKET_ERROR;
-    if (flags != 0 || length < 0) return Fail(WSAEINVAL);
+    if ((flags & ~MSG_DONTWAIT) != 0 || length < 0) return Fail(WSAEINVAL);
     if (buffer == nullptr && length > 0) return Fail(WSAEFAULT);
-    SendTurn turn(*socket);
+    if (flags & MSG_DONTWAIT) return SendAtOnce(*socket, buffer, length);
+    SendTurn turn(*socket, true);
     if (!turn.held()) return Fail(WSAEINTR);
     // Blocking semantics: the whole buffer goes out, or the socket fails or is closed.
     int sent = 0;
     while (sent < length) {
         if (socket->closed.load()) return Fail(WSAEINTR);
         ssize_t n =
-            ::send(socket->fd, buffer + sent, size_t(length - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
+            ::send(socket->fd, buffer + sent, size_t(length - sent), MSG_NOSIGNAL | ::MSG_DONTWAIT);
         if (n >= 0) {
             sent += int(n);
         } else if (!WouldBlock(errno) && errno != EINTR) {
@@ -304,11 +316,36 @@ int recv(SOCKET s, char* buffer, int length, int flags) {
     if (length == 0) return 0;
     for (;;) {
         if (socket->closed.load()) return Fail(WSAEINTR);
-        ssize_t n = ::recv(socket->fd, buffer, size_t(length), MSG_DONTWAIT);
+        ssize_t n = ::recv(socket->fd, buffer, size_t(length), ::MSG_DONTWAIT);
         if (n >= 0) return int(n);
         if (!WouldBlock(errno) && errno != EINTR) return FailErrno(errno);
         if (!AwaitReady(*socket, POLLIN)) return SOCKET_ERROR;
     }
+}
+
+int WSAPoll(WSAPOLLFD* fds, ULONG count, int timeout) {
+    if (fds == nullptr && count > 0) return Fail(WSAEFAULT);
+    // Each socket's descriptor, then its wake descriptor, which fires once it is closed.
+    std::vector<std::shared_ptr<Socket>> sockets(count);
+    std::vector<pollfd> all(2 * size_t(count), pollfd{-1, 0, 0});
+    for (ULONG i = 0; i < count; ++i) {
+        sockets[i] = detail::Lookup<Socket>(AsHandle(fds[i].fd));
+        if (!sockets[i]) continue;
+        all[2 * i] = {sockets[i]->fd, short(fds[i].events | POLLRDHUP), 0};
+        all[2 * i + 1] = {sockets[i]->wakeFd, POLLIN, 0};
+    }
+    if (detail::BlockingPoll(all.data(), all.size(), timeout < 0 ? -1 : timeout) < 0) {
+        return FailErrno(errno);
+    }
+    int ready = 0;
+    for (ULONG i = 0; i < count; ++i) {
+        short got = all[2 * i].revents;
+        if (got & POLLRDHUP) got |= POLLHUP;
+        if (!sockets[i] || sockets[i]->closed.load()) got = POLLNVAL;
+        fds[i].revents = short(got & (fds[i].events | POLLHUP | POLLERR | POLLNVAL));
+        if (fds[i].revents != 0) ++ready;
+    }
+    return ready;
 }
 
 int closesocket(SOCKET s) {

@@ -30,8 +30,12 @@ struct ServerInstance {
     // Shared by the supervisor and the pump threads: single relaxed loads and stores.
     std::atomic<int32_t> ReadNoAliveCount;
     std::atomic<int32_t> WriteAliveCount;
+    // The listening socket lives as long as the instance; ClientSocket lives for one cycle.
     std::atomic<win::SOCKET> ListenSocket;
     std::atomic<win::SOCKET> ClientSocket;
+    // While a client is served, this thread accepts and closes every newcomer (StartTcpServer
+    // starts it, CloseTcp ends it).
+    std::atomic<win::HANDLE> hTurnAway;
 
     // Receive state of GetPacketFromTcp, owned by this instance's TcpToLon thread.
     win::BYTE RecvBuffer[IPMSG_HEADER_SIZE + MAX_IPMSG_DATA];

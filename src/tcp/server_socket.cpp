@@ -3,10 +3,20 @@
 #include <cstring>
 
 #include "diag/debug.h"
+#include "diag/thread_registry.h"
 
 using namespace win;
 
 namespace {
+
+// The turn-away thread ends as soon as the client socket is closed; this bound only guards
+// against an accept that found its newcomer gone.
+constexpr DWORD TURN_AWAY_END_WAIT_MS = 1000;
+constexpr int ACCEPT_RETRY_PAUSE_MS = 100;
+constexpr int HANG_UP_GRACE_MS = 50;
+// Newcomers wait here for the next cycle, or are turned away at once while a client is
+// served; a full queue would drop their connection requests silently.
+constexpr int LISTEN_BACKLOG = 16;
 
 bool SetOption(SOCKET s, int level, int name, LPCWSTR failureFormat) {
     int on = 1;
@@ -29,6 +39,62 @@ void CloseIfOpen(std::atomic<SOCKET>& field) {
     if (IsOpenSocket(s)) win::closesocket(s);
 }
 
+// Binds the instance's port on every address and listens. 0, 1 when no socket can be had,
+// otherwise the Winsock number of the failed step; a socket that failed is closed again.
+DWORD OpenListenSocket(ServerInstance* instance) {
+    SOCKET listenSocket = win::socket(AF_INET, SOCK_STREAM, 0);
+    instance->ListenSocket.store(listenSocket);
+    if (listenSocket == INVALID_SOCKET) {
+        if (ZoneOn(ZONE_DEFAULT)) {
+            DebugPrint(L"Error: Fehler beim erstellen des Socket -> ErrorNr: %d\n",
+                       WSAGetLastError());
+        }
+        return 1;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = win::htons(static_cast<uint16_t>(instance->Port));
+    address.sin_addr.s_addr = INADDR_ANY;
+    DWORD r = 0;
+    if (win::bind(listenSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
+        SOCKET_ERROR) {
+        r = StepFailed(L"bind()");
+    } else if (win::listen(listenSocket, LISTEN_BACKLOG) == SOCKET_ERROR) {
+        r = StepFailed(L"listen()");
+    }
+    if (r != 0) CloseIfOpen(instance->ListenSocket);
+    return r;
+}
+
+// Runs while one client is served: every newcomer is accepted and closed at once, so that it
+// is never left waiting silent in the queue. Ends when the served connection ends (the client
+// hung up, or CloseTcp closed it); from then on newcomers wait in the queue for the next cycle.
+DWORD TurnAwayNewcomers(LPVOID parameter) {
+    auto* instance = static_cast<ServerInstance*>(parameter);
+    WCHAR name[260];
+    wsprintfW(name, L"TurnAway(%d)", instance->Port);
+    SetThreadDebugName(name);
+    RegisterQuorThread(name);
+    SOCKET listenSocket = instance->ListenSocket.load();
+    WSAPOLLFD watched[2] = {{instance->ClientSocket.load(), 0, 0}, {listenSocket, POLLRDNORM, 0}};
+    // A client that hangs up and connects again at once is the next cycle's client, not a
+    // second one; its hang-up may reach us just after its new connection (another CPU took
+    // it), so the served connection gets a moment to show its end first.
+    while (win::WSAPoll(watched, 2, -1) != SOCKET_ERROR && watched[0].revents == 0 &&
+           watched[1].revents == POLLRDNORM && win::WSAPoll(watched, 1, HANG_UP_GRACE_MS) == 0) {
+        SOCKET newcomer = win::accept(listenSocket, nullptr, nullptr);
+        if (newcomer != INVALID_SOCKET) {
+            win::closesocket(newcomer);
+            if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Weiterer Client abgewiesen.\n");
+            continue;
+        }
+        // Out of descriptors, say: pause, but still end with the served connection.
+        PrintSystemError(GetLastError(), L"accept()");
+        win::WSAPoll(watched, 1, ACCEPT_RETRY_PAUSE_MS);
+    }
+    ExitRegisteredThread(0);
+}
+
 }  // namespace
 
 bool IsOpenSocket(SOCKET s) {
@@ -43,41 +109,42 @@ bool SetSocketOptions(SOCKET s) {
 }
 
 DWORD StartTcpServer(ServerInstance* instance) {
-    SOCKET listenSocket = win::socket(AF_INET, SOCK_STREAM, 0);
-    instance->ListenSocket.store(listenSocket);
-    if (listenSocket == INVALID_SOCKET) {
-        if (ZoneOn(ZONE_DEFAULT)) {
-            DebugPrint(L"Error: Fehler beim erstellen des Socket -> ErrorNr: %d\n",
-                       WSAGetLastError());
-        }
-        return 1;
+    if (!IsOpenSocket(instance->ListenSocket.load())) {
+        DWORD r = OpenListenSocket(instance);
+        if (r != 0) return r;
     }
-
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = win::htons(static_cast<uint16_t>(instance->Port));
-    address.sin_addr.s_addr = INADDR_ANY;
-    if (win::bind(listenSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
-        SOCKET_ERROR) {
-        return StepFailed(L"bind()");
-    }
-    if (win::listen(listenSocket, 1) == SOCKET_ERROR) return StepFailed(L"listen()");
     ReportListening(instance->Status);
-
     sockaddr peer{};
     int peerLength = sizeof peer;
-    SOCKET client = win::accept(listenSocket, &peer, &peerLength);
+    SOCKET client = win::accept(instance->ListenSocket.load(), &peer, &peerLength);
     if (client == INVALID_SOCKET) return StepFailed(L"accept()");
     instance->ClientSocket.store(client);
     SetSocketOptions(client);
     sockaddr_in from{};
     std::memcpy(&from, &peer, sizeof from);
     ReportClient(instance->Status, from.sin_addr.s_addr, from.sin_port);
+    DWORD threadId;
+    instance->hTurnAway.store(CreateThread(nullptr, 0, TurnAwayNewcomers, instance, 0, &threadId));
+    if (instance->hTurnAway.load() == nullptr && ZoneOn(ZONE_ERROR)) {
+        DebugPrint(L"CreateThread(TurnAway)=%d\n", static_cast<int>(GetLastError()));
+    }
     return 0;
 }
 
 DWORD CloseTcp(ServerInstance* instance) {
+    // Closing the client also ends the turn-away thread's watch.
     CloseIfOpen(instance->ClientSocket);
+    HANDLE turnAway = instance->hTurnAway.exchange(nullptr);
+    if (turnAway != nullptr) {
+        if (WaitForSingleObject(turnAway, TURN_AWAY_END_WAIT_MS) == WAIT_TIMEOUT) {
+            TerminateThread(turnAway, 0);
+        }
+        CloseHandle(turnAway);
+    }
+    return 0;
+}
+
+DWORD CloseListenSocket(ServerInstance* instance) {
     CloseIfOpen(instance->ListenSocket);
     return 0;
 }

@@ -10,9 +10,15 @@
 bool IsOpenSocket(win::SOCKET s);
 // Sets SO_REUSEADDR, SO_KEEPALIVE and TCP_NODELAY; all three are tried. True if all were set.
 bool SetSocketOptions(win::SOCKET s);
-// Listens on the instance's port and blocks until one client connects. Returns 0 when it has,
-// 1 when no socket can be had, otherwise the Winsock number of the failed step.
+// Blocks until one client connects on the instance's port, and turns away every further
+// client while this one is served. The listening socket is made at the first call and then
+// kept for the instance's life, so the port stays held between cycles. Returns 0 when a client
+// is connected, 1 when no socket can be had, otherwise the Winsock number of the failed step.
 win::DWORD StartTcpServer(ServerInstance* instance);
-// Closes whichever of the instance's two sockets is open; safe after a partial start and
-// from another thread while pump threads or StartTcpServer are blocked on them. Returns 0.
+// Closes the client connection of the cycle, if open, and ends its turn-away thread; safe
+// after a partial start and from another thread while pump threads are blocked on the
+// connection. The listening socket stays. Returns 0.
 win::DWORD CloseTcp(ServerInstance* instance);
+// Closes the listening socket (the end of the instance); wakes a StartTcpServer blocked in
+// accept, which returns 10004. Returns 0.
+win::DWORD CloseListenSocket(ServerInstance* instance);

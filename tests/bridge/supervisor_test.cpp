@@ -19,6 +19,7 @@
 #include "platform/simlon.h"
 #include "support/log_capture.h"
 #include "support/test_client.h"
+#include "tcp/server_socket.h"
 
 using namespace win;
 using namespace std::chrono_literals;
@@ -61,6 +62,7 @@ class Supervisor : public ::testing::Test {
         TerminateThread(supervisor, 0);
         CloseHandle(supervisor);
         StopServer(&instance);
+        CloseListenSocket(&instance);
         testclock::UseRealClock();
         SetDebugZoneMask(ZONE_ERROR);
         if (HasFailure()) {
@@ -226,15 +228,17 @@ TEST(SupervisorOnOneCpu, EndsASpinningPumpThreadAfterItsWaits) {
     ASSERT_TRUE(testclock::AwaitTimedWaiters(2));
     simlon::ResetChannel(channel);  // the next cycle's reader ends by itself again
     first.Close();                  // TcpToLon ends; after StopServer, LonToTcp spins
-    // The first cycle's listening socket is gone once its LON side is closed.
+    // The first cycle has closed its LON side.
     for (int i = 0; i < 5000 && simlon::OpenNodes(channel) > 0; ++i) usleep(1000);
     ASSERT_EQ(simlon::OpenNodes(channel), 0u);
-    // Only a supervisor that got past its waits and ended the spinning thread listens again.
-    for (int i = 0; i < 200 && !second.Connected(); ++i) {
+    // The next client waits in the listening socket's queue; only a supervisor that got past
+    // its waits and ended the spinning thread opens the LON side for it.
+    ASSERT_TRUE(second.Connect(instance.Port));
+    for (int i = 0; i < 200 && simlon::OpenNodes(channel) == 0; ++i) {
         testclock::Advance(1000);
-        second.Connect(instance.Port, 10ms);
+        usleep(10000);
     }
-    ASSERT_TRUE(second.Connected());
+    ASSERT_EQ(simlon::OpenNodes(channel), 1u);
     ASSERT_TRUE(testclock::AwaitTimedWaiters(2));
     SetDebugZoneMask(ZONE_DEFAULT | ZONE_ERROR);
     second.Close();
@@ -245,6 +249,7 @@ TEST(SupervisorOnOneCpu, EndsASpinningPumpThreadAfterItsWaits) {
     TerminateThread(supervisor, 0);
     CloseHandle(supervisor);
     StopServer(&instance);
+    CloseListenSocket(&instance);
     testclock::UseRealClock();
     SetDebugZoneMask(ZONE_ERROR);
     sched_setaffinity(0, sizeof before, &before);
@@ -312,6 +317,7 @@ TEST_F(Supervisor, AStartThatFailsBeforeAnyClientIsRetriedAfterAPause) {
     TerminateThread(thread, 0);
     CloseHandle(thread);
     StopServer(&refused);
+    CloseListenSocket(&refused);
 }
 
 TEST_F(Supervisor, AClientWhoseLonSideFailedMakesRoomForTheNextAtOnce) {
@@ -325,4 +331,47 @@ TEST_F(Supervisor, AClientWhoseLonSideFailedMakesRoomForTheNextAtOnce) {
         EXPECT_EQ(log.Count("Starten der LON Schnittstelle nicht m"), attempt);
     }
     ConnectClient();  // the clock never moved: no pause between the attempts
+}
+
+// One listening socket for the instance's life. While a client is served, a newcomer is closed
+// at once and the served client keeps its connection. Once the served connection has ended, a
+// newcomer waits through the teardown (held up here by a pump thread hung in the driver) and is
+// served next; meanwhile no other program can take the port.
+TEST_F(Supervisor, NewcomersAreTurnedAwayWhileAClientIsServedAndServedOnceItIsGone) {
+    ConnectClient();
+    e2e::TestClient early;
+    ASSERT_TRUE(early.Connect(instance.Port));
+    EXPECT_TRUE(early.WaitClosed(5s)) << "a newcomer is held silent";
+    const BYTE telegram[] = {0x11, 0x02, 0xAA, 0xBB};
+    simlon::InjectTelegram(channel, telegram, sizeof telegram);
+    auto message = client.ReceiveData(5s);
+    ASSERT_TRUE(message);
+    EXPECT_EQ(*message, (ipmsg::Bytes{0x11, 0x02, 0xAA, 0xBB}));
+
+    simlon::HangWrites(channel, true);
+    ASSERT_TRUE(client.SendData({0x11, 0x02, 0xAA, 0xBB}));
+    ASSERT_TRUE(log.WaitFor("SendPacketToLon(4):"));  // TcpToLon now hangs in the driver
+    simlon::FailRequest(channel, IOCTL_READ, 50, 1);  // LonToTcp's next read ends the cycle
+    testclock::Advance(1000);
+    ASSERT_TRUE(log.WaitFor("WaitForSingleObject(Events[EV_LON_TO_TCP]=0"));
+    EXPECT_TRUE(client.WaitClosed(5s));
+    // The restart now waits for TcpToLon, on a clock that stands still.
+    EXPECT_FALSE(CanListen(instance.Port));
+    e2e::TestClient next;
+    ASSERT_TRUE(next.Connect(instance.Port));
+    for (int i = 0; i < 100 && log.Count("EV_TCP_TO_LON]=258") == 0; ++i) {
+        testclock::Advance(5000);
+        log.WaitFor("EV_TCP_TO_LON]=258", 1, 50);
+    }
+    simlon::HangWrites(channel, false);
+    ASSERT_TRUE(log.WaitFor("LON und TCP erfolgreich gestartet.", ++starts));
+    client.Close();
+    AwaitWatching();
+    simlon::InjectTelegram(channel, telegram, sizeof telegram);
+    message = next.ReceiveData(5s);
+    ASSERT_TRUE(message);
+    EXPECT_EQ(*message, (ipmsg::Bytes{0x11, 0x02, 0xAA, 0xBB}));
+    EXPECT_EQ(log.Count("Weiterer Client abgewiesen."), 1);
+    next.Close();
+    ASSERT_TRUE(log.WaitFor("Server wird neu gestartet.", 2));
 }

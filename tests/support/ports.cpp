@@ -45,3 +45,15 @@ bool CanBind(int port) {
     close(fd);
     return bound;
 }
+
+bool CanListen(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address = Loopback(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    bool listening =
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(fd, 1) == 0;
+    close(fd);
+    return listening;
+}

@@ -10,3 +10,6 @@ sockaddr_in Loopback(int port);
 int FreePort();
 // Whether the calling thread may bind the port on all interfaces.
 bool CanBind(int port);
+// Whether another program could take the port: bind it on all interfaces with SO_REUSEADDR
+// (so that connections in TIME_WAIT do not count) and listen on it.
+bool CanListen(int port);

@@ -62,6 +62,12 @@ void OpenLink(Link& link, uint16_t port) {
     ASSERT_EQ(start.get(), 0u);
 }
 
+Link::~Link() {
+    CloseTcp(instance.get());
+    CloseListenSocket(instance.get());
+}
+
 CloseTcpOnExit::~CloseTcpOnExit() {
     CloseTcp(instance);
+    CloseListenSocket(instance);
 }

@@ -18,16 +18,17 @@ std::future<win::DWORD> StartServerAsync(ServerInstance* instance);
 // Connects while the server start runs; false if the start ended without a client.
 bool ConnectDuringStart(TestClient& client, uint16_t port, std::future<win::DWORD>& start);
 
-// An instance with one accepted client.
+// An instance with one accepted client; its sockets are closed with it.
 struct Link {
     std::unique_ptr<ServerInstance> instance = std::make_unique<ServerInstance>();
     TestClient client;
+    ~Link();
 };
 // Starts the server on `port`, connects the client and waits for the start to return 0.
 void OpenLink(Link& link, uint16_t port);
 
-// Closes the instance's sockets when the scope ends, so that a failed assertion never leaves
-// a helper thread blocked (declare it after the futures it must release).
+// Closes the instance's sockets (the listening one too) when the scope ends, so that a failed
+// assertion never leaves a helper thread blocked (declare it after the futures it must release).
 struct CloseTcpOnExit {
     ServerInstance* instance;
     ~CloseTcpOnExit();

@@ -83,6 +83,56 @@ TEST(Winsock, ConcurrentSendsOnOneSocketNeverInterleave) {
     EXPECT_EQ(small.get(), int(SMALL));
 }
 
+// The keep-alive's send: while another thread's send waits on a full connection, a send that
+// must not wait fails at once, and nothing of it reaches the stream.
+TEST(Winsock, ASendThatMustNotWaitFailsAtOnceBehindAWaitingSend) {
+    Link link;
+    link.client.ShrinkReceiveBuffer();
+    ASSERT_NO_FATAL_FAILURE(OpenLink(link, FreePort()));
+    win::SOCKET s = link.instance->ClientSocket.load();
+    std::atomic<pid_t> tid{0};
+    auto stuck = std::async(std::launch::async, [&] {
+        tid = CurrentThreadId();
+        std::vector<char> message(16 << 20, char(0xA1));
+        return win::send(s, message.data(), int(message.size()), 0);
+    });
+    CloseTcpOnExit closer{link.instance.get()};
+    while (tid.load() == 0) std::this_thread::yield();
+    ASSERT_TRUE(AwaitBlockedInPoll(tid.load()));
+
+    const char alive[4] = {};
+    EXPECT_EQ(win::send(s, alive, 4, win::MSG_DONTWAIT), win::SOCKET_ERROR);
+    EXPECT_EQ(win::WSAGetLastError(), win::WSAEWOULDBLOCK);
+    CloseTcp(link.instance.get());
+    EXPECT_EQ(stuck.get(), win::SOCKET_ERROR);
+}
+
+// What the turn-away thread watches: a peer that hangs up shows as POLLHUP (data waiting does
+// not), and closing a socket in another thread wakes a poll on it with POLLNVAL.
+TEST(Winsock, WSAPollSeesAHangUpAndAClose) {
+    Link link;
+    ASSERT_NO_FATAL_FAILURE(OpenLink(link, FreePort()));
+    win::WSAPOLLFD served = {link.instance->ClientSocket.load(), 0, 0};
+    link.client.Send(Message(ID_DATA, {1, 2}));
+    EXPECT_EQ(win::WSAPoll(&served, 1, 0), 0);
+    link.client.FinishSending();
+    EXPECT_EQ(win::WSAPoll(&served, 1, -1), 1);
+    EXPECT_EQ(served.revents, POLLHUP);
+
+    std::atomic<pid_t> tid{0};
+    auto polling = std::async(std::launch::async, [&] {
+        tid = CurrentThreadId();
+        win::WSAPOLLFD listening = {link.instance->ListenSocket.load(), POLLRDNORM, 0};
+        int ready = win::WSAPoll(&listening, 1, -1);
+        return std::make_pair(ready, listening.revents);
+    });
+    CloseTcpOnExit closer{link.instance.get()};
+    while (tid.load() == 0) std::this_thread::yield();
+    ASSERT_TRUE(AwaitBlockedInPoll(tid.load()));
+    CloseListenSocket(link.instance.get());
+    EXPECT_EQ(polling.get(), std::make_pair(1, short(POLLNVAL)));
+}
+
 // The supervisor's last resort for a pump thread that does not end: the thread ends inside its
 // receive, and the connection stays usable.
 TEST(Winsock, TerminateThreadEndsAThreadBlockedInAReceive) {

@@ -4,6 +4,8 @@
 // everything lives in namespace win to stay clear of the POSIX names (send, recv, socket, ...).
 #pragma once
 
+#include <poll.h>
+
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -374,9 +376,22 @@ int setsockopt(SOCKET s, int level, int name, const char* value, int length);
 int bind(SOCKET s, const sockaddr* address, int length);
 int listen(SOCKET s, int backlog);
 SOCKET accept(SOCKET s, sockaddr* address, int* length);
+// A send flag of this layer (Winsock has none): the call never waits, neither for room in
+// the connection nor for another thread's send on the socket; it fails with WSAEWOULDBLOCK
+// when nothing could go out at once, and may send less than asked.
+constexpr int MSG_DONTWAIT = 0x40;
 int send(SOCKET s, const char* buffer, int length, int flags);
 int recv(SOCKET s, char* buffer, int length, int flags);
 int closesocket(SOCKET s);
+// WSAPoll with the C library's poll flags (their values never leave the process). POLLHUP
+// also reports a peer that has ended its side of the stream, as Winsock does; a socket closed
+// before or during the call reports POLLNVAL. A negative time-out waits without limit.
+struct WSAPOLLFD {
+    SOCKET fd;
+    short events;
+    short revents;
+};
+int WSAPoll(WSAPOLLFD* fds, ULONG count, int timeout);
 uint16_t htons(uint16_t value);
 
 }  // namespace win
