@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "drivers/simulated.h"
 #include "platform/clock.h"
 #include "platform/lon_ioctl.h"
 #include "platform/win.h"
@@ -80,6 +81,25 @@ TEST(Devices, ClosingWakesAReadBlockedInAnotherThread) {
     reader.join();
     EXPECT_EQ(result.load(), FALSE);
     EXPECT_EQ(error.load(), ERROR_INVALID_HANDLE);
+}
+
+// Behind a node that nobody reads, the simulated channel keeps a bounded queue (and a bounded
+// record of requests); the writer goes on at full speed.
+TEST(Devices, ASimulatedNodeThatNobodyReadsHoldsABoundedQueue) {
+    HANDLE writer = Open(L"LON901:");
+    HANDLE unread = Open(L"LON901:");
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    ASSERT_NE(unread, INVALID_HANDLE_VALUE);
+    const BYTE telegram[] = {0x11, 0x02, 0xAA, 0xBB};
+    for (int i = 0; i < 20000; ++i) {
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(writer, telegram, sizeof telegram, &written, nullptr));
+        ASSERT_EQ(written, sizeof telegram);
+    }
+    EXPECT_EQ(simlon::PendingTelegrams(unread), 1024u);
+    EXPECT_LE(simlon::Requests(L"LON901:").size(), 1024u);
+    CloseHandle(unread);
+    CloseHandle(writer);
 }
 
 TEST(Modules, DllNamesFindTheirSharedObjectAndEntryPoints) {

@@ -175,6 +175,9 @@ std::shared_ptr<Device> OpenSimulatedDevice(const std::wstring& name) {
     if (FaultDue(channel, simlon::REQUEST_OPEN)) return nullptr;
     auto node = std::make_shared<SimNode>();
     node->channel = &channel;
+    // Closed nodes go here too, not only when a telegram is delivered: a channel without
+    // traffic would otherwise keep every node it ever had.
+    std::erase_if(channel.nodes, [](const std::weak_ptr<SimNode>& n) { return n.expired(); });
     channel.nodes.push_back(node);
     return node;
 }
