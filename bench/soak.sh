@@ -29,8 +29,7 @@ retries=0
 cycle() {
     local i=$1 telegram
     telegram=$(printf '00 03 %02X %02X %02X' $((i >> 16 & 255)) $((i >> 8 & 255)) $((i & 255)))
-    # A connection that meets the previous cycle's closing listener is refused or reset:
-    # that cycle is tried again.
+    # A cycle whose telegram does not come back is tried again, and counted.
     until "$build/veltraclient" -p "$port_a" -n 1 -t 10 "$telegram" 2>/dev/null |
         grep "id=16 len=5 $telegram\$" >/dev/null; do
         retries=$((retries + 1))
