@@ -6,9 +6,9 @@
 #include <string>
 #include <thread>
 
-#include "drivers/simulated.h"
 #include "platform/clock.h"
 #include "platform/lon_ioctl.h"
+#include "platform/simlon.h"
 #include "platform/win.h"
 
 using namespace win;
