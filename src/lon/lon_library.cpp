@@ -12,7 +12,12 @@ using namespace win;
 namespace {
 
 constexpr DWORD EVENT_WAIT_MS = 1000;
-constexpr int32_t LDV_GATE_CLOSED = INT32_MIN;
+constexpr int64_t LDV_GATE_CLOSED = int64_t(1) << 31;
+constexpr int64_t LDV_GATE_INSIDE = LDV_GATE_CLOSED - 1;
+
+int64_t OpeningOf(int64_t gate) {
+    return gate >> 32;
+}
 
 // The library's 32-bit interface value, kept in hLon.
 HANDLE HandleOfLdv(int32_t value) {
@@ -23,25 +28,30 @@ int32_t LdvOfHandle(HANDLE h) {
 }
 
 // A pump thread's stay inside the library: entered unless StopLon has closed the gate. Leaves
-// on every way out, the end of a terminated thread included.
+// on every way out, the end of a terminated thread included, and counts only against its own
+// opening: a thread that comes back after the next opening began leaves that one alone.
 struct LdvCall {
     ServerInstance* instance;
+    int64_t opening;
     bool entered;
-    explicit LdvCall(ServerInstance* i)
-        : instance(i), entered((i->LdvGate.fetch_add(1) & LDV_GATE_CLOSED) == 0) {}
+    explicit LdvCall(ServerInstance* i) : instance(i) {
+        int64_t gate = i->LdvGate.fetch_add(1);
+        opening = OpeningOf(gate);
+        entered = (gate & LDV_GATE_CLOSED) == 0;
+    }
+    // The opening was closed while the call was inside: the thread must not go on, as what it
+    // would touch next may belong to the next cycle.
+    bool Closed() const {
+        int64_t gate = instance->LdvGate.load();
+        return OpeningOf(gate) != opening || (gate & LDV_GATE_CLOSED) != 0;
+    }
     ~LdvCall() {
-        if (instance->LdvGate.fetch_sub(1) - 1 == LDV_GATE_CLOSED) instance->LdvGate.notify_all();
+        int64_t gate = instance->LdvGate.load();
+        while (OpeningOf(gate) == opening &&
+               !instance->LdvGate.compare_exchange_weak(gate, gate - 1)) {
+        }
     }
 };
-
-// Closes the gate and waits until no pump thread is inside.
-void DrainLdvCalls(ServerInstance* instance) {
-    int32_t seen = instance->LdvGate.fetch_or(LDV_GATE_CLOSED) | LDV_GATE_CLOSED;
-    while (seen != LDV_GATE_CLOSED) {
-        instance->LdvGate.wait(seen);
-        seen = instance->LdvGate.load();
-    }
-}
 
 // Unique within the process: the record's address where it fits into 32 bits.
 DWORD EventIdOf(ServerInstance* instance) {
@@ -59,7 +69,22 @@ void LookUp(HMODULE module, LPCWSTR name, Fn* field) {
     *field = reinterpret_cast<Fn>(GetProcAddressW(module, name));
 }
 
+void Stop(ServerInstance* instance);
+
+// The last opening is still loaded when a thread was inside at its StopLon. By now the
+// supervisor has ended that thread, or given up on it (a thread that never reaches a platform
+// call cannot be ended): such a thread may still be inside, so the library then stays loaded
+// for the life of the process, and only the record lets go of it.
+void ReleaseLastOpening(ServerInstance* instance) {
+    Stop(instance);
+    if (!instance->hDll) return;
+    if (ZoneOn(ZONE_ERROR)) DebugPrint(L"LDV library kept loaded: a thread may still be inside\n");
+    CloseHandle(instance->Overlapped.hEvent);
+    instance->hDll = nullptr;
+}
+
 DWORD Start(ServerInstance* instance) {
+    ReleaseLastOpening(instance);
     HMODULE module = LoadLibraryW(instance->DllName);
     if (!module) {
         DWORD error = GetLastError();
@@ -84,8 +109,8 @@ DWORD Start(ServerInstance* instance) {
     std::memset(&instance->Overlapped, 0, sizeof instance->Overlapped);
     instance->Overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, eventName);
     EventModify(instance->Overlapped.hEvent, EVENT_RESET);
-    // No pump thread of an earlier cycle is left: the gate opens for this one.
-    instance->LdvGate.store(0);
+    // A new opening: threads of an earlier one that are still inside never count against it.
+    instance->LdvGate.store((OpeningOf(instance->LdvGate.load()) + 1) << 32);
     char16_t devName[260];
     char16_t eventName16[32];
     WideToUtf16(instance->DevName, devName, 260);
@@ -97,13 +122,21 @@ DWORD Start(ServerInstance* instance) {
 
 void Stop(ServerInstance* instance) {
     if (!instance->hDll) return;
-    HANDLE event = instance->Overlapped.hEvent;
-    instance->ldv_close(LdvOfHandle(instance->hLon.load()));
-    EventModify(event, EVENT_SET);
-    Sleep(10);
-    // A reader woken above may still be on its way into the library.
-    DrainLdvCalls(instance);
-    CloseHandle(event);
+    int64_t gate = instance->LdvGate.load();
+    if ((gate & LDV_GATE_CLOSED) == 0) {
+        instance->ldv_close(LdvOfHandle(instance->hLon.load()));
+        EventModify(instance->Overlapped.hEvent, EVENT_SET);
+        Sleep(10);
+        gate = instance->LdvGate.fetch_or(LDV_GATE_CLOSED) | LDV_GATE_CLOSED;
+    }
+    // A pump thread still inside (a library call that has not returned) must not have the code
+    // pulled from under it. The supervisor ends it after its waits; the library is unloaded at
+    // the next StopLon or StartLon, without waiting here.
+    if ((gate & LDV_GATE_INSIDE) != 0) {
+        if (ZoneOn(ZONE_ERROR)) DebugPrint(L"LDV library still in use: unloaded later\n");
+        return;
+    }
+    CloseHandle(instance->Overlapped.hEvent);
     FreeLibrary(instance->hDll);
     instance->hDll = nullptr;
 }
@@ -121,6 +154,7 @@ DWORD Read(ServerInstance* instance, BYTE* buffer, DWORD size, DWORD* length) {
     int32_t r = instance->ldv_read_overlapped(LdvOfHandle(instance->hLon.load()), buffer,
                                               static_cast<int32_t>(size), nullptr);
     DWORD error = GetLastError();
+    if (call.Closed()) return LON_READ_FAILED;
     if (ZoneOn(ZONE_DEFAULT)) {
         DebugPrint(L"Error: ldv_read_overlapped()=%d: LastError=%d\n", r, static_cast<int>(error));
     }
@@ -141,6 +175,10 @@ BOOL Write(ServerInstance* instance, const BYTE* telegram, DWORD length, DWORD* 
     if (call.entered) {
         instance->ldv_write_overlapped(LdvOfHandle(instance->hLon.load()), telegram,
                                        static_cast<int32_t>(length), nullptr);
+    }
+    if (call.Closed()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
     }
     *written = length;
     return TRUE;

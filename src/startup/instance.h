@@ -42,9 +42,10 @@ struct ServerInstance {
     win::DWORD RemainDataSize;
 
     // Library way: pump threads enter this gate for every use of the entry points and the read
-    // event; StopLon closes it (LDV_GATE_CLOSED) and waits until none is inside before it
-    // closes the event and unloads the library. Low bits: threads inside.
-    std::atomic<int32_t> LdvGate;
+    // event. High half: the number of the library's opening; low half: LDV_GATE_CLOSED once
+    // StopLon has closed that opening, and the count of threads inside. The library is unloaded
+    // only when none is inside.
+    std::atomic<int64_t> LdvGate;
     // Unique within the process; names the read event where the record's address is wider.
     win::DWORD EventId;
 

@@ -248,6 +248,7 @@ std::string Show(const Holdings& h) {
 // (Resident memory is the soak command's business.)
 TEST_F(Supervisor, NothingLeaksPerCycleOverAThousandCycles) {
     SetDebugZoneMask(ZONE_ERROR);  // a quiet log: its own lines would grow the heap
+    testclock::UseRealClock();     // every wait of a cycle ends, as in the field
     const int idle = ThreadCount();
     Holdings after300{};
     for (int cycle = 1; cycle <= 1000; ++cycle) {
@@ -461,4 +462,44 @@ TEST_F(Supervisor, NewcomersAreTurnedAwayWhileAClientIsServedAndServedOnceItIsGo
     EXPECT_EQ(log.Count("Weiterer Client abgewiesen."), 1);
     next.Close();
     ASSERT_TRUE(log.WaitFor("Server wird neu gestartet.", 2));
+}
+
+// The library way, with the project's LDV library hung inside a platform wait: its write of a
+// telegram never returns. The restart is delayed only by the pump end waits, after which the
+// hung thread is terminated; the library is not unloaded while that thread is inside it; and
+// the next client is served through the library again.
+class SupervisorOnTheLibrary : public Supervisor {
+  protected:
+    void SetUp() override {
+        setenv("VELTRABOX_LIBRARY_PATH", VELTRABOX_BINARY_DIR, 1);
+        instance.DllName = L"ldv_vni.dll";
+        Supervisor::SetUp();
+    }
+};
+
+TEST_F(SupervisorOnTheLibrary, AHungLibraryCallDelaysTheRestartOnlyByThePumpEndWaits) {
+    ConnectClient();
+    simlon::HangWrites(channel, true);
+    ASSERT_TRUE(client.SendData({0x11, 0x02, 0xAA, 0xBB}));
+    ASSERT_TRUE(log.WaitFor("SendPacketToLon(4):"));  // TcpToLon now hangs inside the library
+    const BYTE telegram[] = {0x11, 0x02, 0xAA, 0xBB};
+    simlon::FailRequest(channel, IOCTL_READ, 50, 1);  // LonToTcp's next read ends the cycle
+    simlon::InjectTelegram(channel, telegram, sizeof telegram);
+    ASSERT_TRUE(log.WaitFor("LonToTcp beendet"));
+    for (int i = 0; i < 100 && log.Count("Server wird neu gestartet.") == 0; ++i) {
+        testclock::Advance(1000);
+        log.WaitFor("Server wird neu gestartet.", 1, 50);
+    }
+    ASSERT_EQ(log.Count("Server wird neu gestartet."), 1);
+    EXPECT_EQ(log.Count("LDV library still in use"), 1);
+    EXPECT_EQ(log.Count("EV_TCP_TO_LON]=258"), 1);  // terminated after its wait
+    simlon::HangWrites(channel, false);
+
+    client.Close();
+    ConnectClient();
+    simlon::InjectTelegram(channel, telegram, sizeof telegram);
+    auto message = client.ReceiveData(5s);
+    ASSERT_TRUE(message);
+    EXPECT_EQ(*message, (ipmsg::Bytes{0x11, 0x02, 0xAA, 0xBB}));
+    EXPECT_EQ(log.Count("LDV library kept loaded"), 0);  // the terminated thread had left it
 }
