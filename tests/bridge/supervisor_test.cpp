@@ -502,4 +502,11 @@ TEST_F(SupervisorOnTheLibrary, AHungLibraryCallDelaysTheRestartOnlyByThePumpEndW
     ASSERT_TRUE(message);
     EXPECT_EQ(*message, (ipmsg::Bytes{0x11, 0x02, 0xAA, 0xBB}));
     EXPECT_EQ(log.Count("LDV library kept loaded"), 0);  // the terminated thread had left it
+    // Closing the library way pauses a moment on the clock: move it on.
+    client.Close();
+    for (int i = 0; i < 100 && log.Count("Server wird neu gestartet.") < 2; ++i) {
+        testclock::Advance(1000);
+        log.WaitFor("Server wird neu gestartet.", 2, 50);
+    }
+    EXPECT_EQ(log.Count("Server wird neu gestartet."), 2);
 }
