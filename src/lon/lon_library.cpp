@@ -14,6 +14,9 @@ namespace {
 constexpr DWORD EVENT_WAIT_MS = 1000;
 constexpr int64_t LDV_GATE_CLOSED = int64_t(1) << 31;
 constexpr int64_t LDV_GATE_INSIDE = LDV_GATE_CLOSED - 1;
+// How long StopLon waits for threads to leave the library: 100 ms at most.
+constexpr int LDV_LEAVE_WAITS = 10;
+constexpr DWORD LDV_LEAVE_WAIT_MS = 10;
 
 int64_t OpeningOf(int64_t gate) {
     return gate >> 32;
@@ -33,19 +36,23 @@ int32_t LdvOfHandle(HANDLE h) {
 struct LdvCall {
     ServerInstance* instance;
     int64_t opening;
-    bool entered;
+    bool entered = false;
     explicit LdvCall(ServerInstance* i) : instance(i) {
-        int64_t gate = i->LdvGate.fetch_add(1);
-        opening = OpeningOf(gate);
-        entered = (gate & LDV_GATE_CLOSED) == 0;
+        int64_t gate = i->LdvGate.load();
+        do {
+            opening = OpeningOf(gate);
+            if (gate & LDV_GATE_CLOSED) return;
+        } while (!i->LdvGate.compare_exchange_weak(gate, gate + 1));
+        entered = true;
     }
     // The opening was closed while the call was inside: the thread must not go on, as what it
     // would touch next may belong to the next cycle.
-    bool Closed() const {
+    bool ClosedInside() const {
         int64_t gate = instance->LdvGate.load();
-        return OpeningOf(gate) != opening || (gate & LDV_GATE_CLOSED) != 0;
+        return entered && (OpeningOf(gate) != opening || (gate & LDV_GATE_CLOSED) != 0);
     }
     ~LdvCall() {
+        if (!entered) return;
         int64_t gate = instance->LdvGate.load();
         while (OpeningOf(gate) == opening &&
                !instance->LdvGate.compare_exchange_weak(gate, gate - 1)) {
@@ -128,6 +135,11 @@ void Stop(ServerInstance* instance) {
         EventModify(instance->Overlapped.hEvent, EVENT_SET);
         Sleep(10);
         gate = instance->LdvGate.fetch_or(LDV_GATE_CLOSED) | LDV_GATE_CLOSED;
+        // A reader woken above, or a writer, leaves within moments; a hung call does not.
+        for (int i = 0; i < LDV_LEAVE_WAITS && (gate & LDV_GATE_INSIDE) != 0; ++i) {
+            Sleep(LDV_LEAVE_WAIT_MS);
+            gate = instance->LdvGate.load();
+        }
     }
     // A pump thread still inside (a library call that has not returned) must not have the code
     // pulled from under it. The supervisor ends it after its waits; the library is unloaded at
@@ -154,7 +166,7 @@ DWORD Read(ServerInstance* instance, BYTE* buffer, DWORD size, DWORD* length) {
     int32_t r = instance->ldv_read_overlapped(LdvOfHandle(instance->hLon.load()), buffer,
                                               static_cast<int32_t>(size), nullptr);
     DWORD error = GetLastError();
-    if (call.Closed()) return LON_READ_FAILED;
+    if (call.ClosedInside()) return LON_READ_FAILED;
     if (ZoneOn(ZONE_DEFAULT)) {
         DebugPrint(L"Error: ldv_read_overlapped()=%d: LastError=%d\n", r, static_cast<int>(error));
     }
@@ -176,7 +188,7 @@ BOOL Write(ServerInstance* instance, const BYTE* telegram, DWORD length, DWORD* 
         instance->ldv_write_overlapped(LdvOfHandle(instance->hLon.load()), telegram,
                                        static_cast<int32_t>(length), nullptr);
     }
-    if (call.Closed()) {
+    if (call.ClosedInside()) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
