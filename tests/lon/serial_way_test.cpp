@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -199,4 +200,22 @@ TEST_F(SerialWay, StopWakesAReaderBlockedOnTheDevice) {
         reader.join();
         EXPECT_EQ(result.load(), LON_READ_FAILED);
     }
+}
+
+// A server that leads its own session (as one started by a service manager does) and has no
+// terminal must not gain the adapter as its controlling terminal: a hang-up on the line would
+// then send it SIGHUP, and the adapter's data would be subject to job control.
+TEST_F(SerialWay, SessionLeaderDoesNotGainTheDeviceAsItsTerminal) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setsid() < 0 || StartLon(&instance) != 0) _exit(2);
+        int tty = open("/dev/tty", O_RDWR | O_CLOEXEC);
+        StopLon(&instance);
+        _exit(tty < 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the device became the controlling terminal";
 }
