@@ -112,5 +112,5 @@ check_package() {
 
 for arch in "${arches[@]}"; do build_package "$arch"; done
 for arch in "${arches[@]}"; do
-  [ "$arch" = amd64 ] && check_package "dist/veltrabox_${version}_amd64.deb"
+  if [ "$arch" = amd64 ]; then check_package "dist/veltrabox_${version}_amd64.deb"; fi
 done

@@ -255,9 +255,12 @@ TEST_F(Supervisor, NothingLeaksPerCycleOverAThousandCycles) {
         ASSERT_TRUE(client.Connect(instance.Port));
         ASSERT_TRUE(Await([&] { return simlon::OpenNodes(channel) == 1; })) << cycle;
         client.Close();
-        // Served and torn down: back in accept with no thread of the cycle left.
-        ASSERT_TRUE(Await([&] { return simlon::OpenNodes(channel) == 0 && ThreadCount() == idle; }))
-            << cycle;
+        // Served and torn down: restarted and back in accept, with no thread of the cycle left.
+        ASSERT_TRUE(Await([&] {
+            return instance.Status.Counters[COUNT_RESTARTS].load() == uint64_t(cycle) &&
+                   instance.Status.State.load() == STATE_LISTENING &&
+                   simlon::OpenNodes(channel) == 0 && ThreadCount() == idle;
+        })) << cycle;
         if (cycle == 300) after300 = Hold();
     }
     Holdings after1000 = Hold();
