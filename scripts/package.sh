@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # package.sh [ARCH...]: builds the Debian packages into dist/ (amd64, arm64 and armhf when no
 # ARCH is given; the ARM ones with the cross toolchain files cmake/ARCH.cmake, where there are
-# such files), then checks
-# the amd64 package: it installs, runs `veltrabox -x` from /usr/bin and purges cleanly. The
-# check runs in a throwaway copy of this system (an overlay of / in a private mount namespace),
-# so the machine itself is not touched, and it needs no systemd as PID 1.
+# such files), then checks them. The amd64 package installs, runs `veltrabox -x` from /usr/bin
+# and purges cleanly, in a throwaway copy of this system (an overlay of / in a private mount
+# namespace), so the machine itself is not touched and no systemd as PID 1 is needed. An ARM
+# package is unpacked and its `veltrabox -x` run under qemu-user.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 arches=("$@")
@@ -110,7 +110,21 @@ check_package() {
   return $status
 }
 
+# A foreign package cannot be installed here; its unpacked programs must run under the emulator.
+check_cross_package() {
+  local deb=$1 arch=$2 scratch status emulator=(qemu-aarch64)
+  [ "$arch" = armhf ] && emulator=(qemu-arm)
+  scratch=$(mktemp -d)
+  dpkg-deb -x "$deb" "$scratch"
+  set +e; "${emulator[@]}" -L "/usr/${triplet[$arch]}" "$scratch/usr/bin/veltrabox" -x >/dev/null 2>&1
+  status=$?; set -e
+  rm -rf "$scratch"
+  [ $status -eq 255 ] || { echo "$deb: veltrabox -x ended with $status under the emulator" >&2; return 1; }
+  echo "$deb: unpacks and runs veltrabox -x under the emulator"
+}
+
 for arch in "${arches[@]}"; do build_package "$arch"; done
 for arch in "${arches[@]}"; do
-  if [ "$arch" = amd64 ]; then check_package "dist/veltrabox_${version}_amd64.deb"; fi
+  deb="dist/veltrabox_${version}_$arch.deb"
+  if [ "$arch" = amd64 ]; then check_package "$deb"; else check_cross_package "$deb" "$arch"; fi
 done
