@@ -5,8 +5,10 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-d
           libbenchmark-dev clang-format stunnel4 openssl tshark iproute2
           nlohmann-json3-dev)
 missing=()
+# dpkg-query, not dpkg -s: with the ARM architectures added, a package installed for several
+# architectures is ambiguous to dpkg -s, which would then fetch the package lists every time.
 for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  dpkg-query -W -f='${db:Status-Abbrev}\n' "$p" 2>/dev/null | grep -q '^ii' || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
