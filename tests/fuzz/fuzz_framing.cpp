@@ -5,11 +5,13 @@
 #include <vector>
 
 #include "diag/debug.h"
-#include "support/loopback_client.h"
+#include "support/test_client.h"
 #include "tcp/framing.h"
 #include "tcp/server_socket.h"
 
 namespace {
+
+using ipmsg::Bytes;
 
 constexpr size_t MAX_STREAM = 8192;  // fits the loopback buffers, so one write never blocks
 constexpr uint8_t CANARY = 0xEE;
@@ -61,12 +63,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     static const uint16_t port = FreePort();
     win::SOCKET listener = TheListener(port);
-    TestClient client;
-    Check(client.TryConnect(port));
+    e2e::TestClient client;
+    Check(client.Connect(port, e2e::Duration(0)));
     static ServerInstance instance{};
     instance.ClientSocket = win::accept(listener, nullptr, nullptr);
     Check(instance.ClientSocket != win::INVALID_SOCKET);
-    Check(client.Write(stream, streamSize));
+    Check(client.SendRaw(Bytes(stream, stream + streamSize)));
     client.FinishSending();
 
     std::vector<Bytes> expected = Expected(stream, streamSize, callerSize);

@@ -97,6 +97,18 @@ CommandResult RunCommand(const std::string& shellCommand);
 // Milliseconds left until `deadline`, for poll; 0 once it has passed.
 int Remaining(Clock::time_point deadline);
 
+// Waits for state that nothing signals (a kernel table, another thread's state): short naps
+// until `condition` holds; false once `timeout` has passed. `condition` is asked at least once.
+template <class Condition>
+bool AwaitCondition(Condition condition, Duration timeout = WAIT) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    while (!condition()) {
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
 // The words that run the program at `path`: the path, behind the emulator in a cross build.
 std::vector<std::string> CommandWords(const std::string& path);
 // The same for a program of the build, as the start of a shell command.

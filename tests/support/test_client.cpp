@@ -1,9 +1,12 @@
 #include "support/test_client.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,13 +34,7 @@ int SocketsInState(int port, unsigned state) {
 }
 
 bool WaitForListener(int port, Duration timeout) {
-    const Clock::time_point deadline = Clock::now() + timeout;
-    while (SocketsInState(port, TCP_LISTEN) == 0) {
-        // The kernel's table is all there is to watch; a short pause between looks will do.
-        if (Clock::now() >= deadline) return false;
-        usleep(10000);
-    }
-    return true;
+    return AwaitCondition([port] { return SocketsInState(port, TCP_LISTEN) > 0; }, timeout);
 }
 
 bool TestClient::Connect(int port, Duration timeout) {
@@ -46,6 +43,10 @@ bool TestClient::Connect(int port, Duration timeout) {
     sockaddr_in address = Loopback(port);
     for (;;) {
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (smallReceiveBuffer_) {
+            int size = 4096;
+            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        }
         if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) break;
         int error = errno;
         Close();
@@ -73,17 +74,37 @@ bool TestClient::SendRaw(const ipmsg::Bytes& bytes) {
     return true;
 }
 
+void TestClient::SendAndAwaitAck(const ipmsg::Bytes& bytes) {
+    ASSERT_TRUE(SendRaw(bytes));
+    ASSERT_TRUE(AwaitCondition([&] {
+        int unacknowledged = 0;
+        return ioctl(fd_, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0;
+    }));
+}
+
+void TestClient::FinishSending() {
+    shutdown(fd_, SHUT_WR);
+}
+
+ssize_t TestClient::ReceiveSome(uint8_t* buffer, size_t size, Clock::time_point deadline) {
+    for (;;) {
+        pollfd pfd = {fd_, POLLIN, 0};
+        int r = poll(&pfd, 1, Remaining(deadline));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) return TIMED_OUT;
+        ssize_t n = recv(fd_, buffer, size, 0);
+        if (n < 0 && errno == EINTR) continue;
+        return n < 0 ? -1 : n;
+    }
+}
+
 std::optional<ipmsg::Message> TestClient::Receive(Duration timeout) {
     const Clock::time_point deadline = Clock::now() + timeout;
     ipmsg::Message message;
     while (!ipmsg::Next(decoder_, &message)) {
-        pollfd pfd = {fd_, POLLIN, 0};
-        int r = poll(&pfd, 1, Remaining(deadline));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return std::nullopt;
         uint8_t buffer[8192];
-        ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = ReceiveSome(buffer, sizeof buffer, deadline);
         if (n <= 0) return std::nullopt;
         ipmsg::Feed(decoder_, buffer, size_t(n));
     }
@@ -99,18 +120,31 @@ std::optional<ipmsg::Bytes> TestClient::ReceiveData(Duration timeout) {
     }
 }
 
+ipmsg::Bytes TestClient::ReadRaw(size_t count, Duration timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    ipmsg::Bytes bytes(count);
+    size_t got = 0;
+    while (got < count) {
+        ssize_t n = ReceiveSome(bytes.data() + got, count - got, deadline);
+        if (n <= 0) break;
+        got += size_t(n);
+    }
+    bytes.resize(got);
+    return bytes;
+}
+
 bool TestClient::WaitClosed(Duration timeout) {
     const Clock::time_point deadline = Clock::now() + timeout;
-    for (;;) {
-        pollfd pfd = {fd_, POLLIN, 0};
-        int r = poll(&pfd, 1, Remaining(deadline));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        uint8_t buffer[8192];
-        ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return true;
+    ssize_t n;
+    uint8_t buffer[8192];
+    while ((n = ReceiveSome(buffer, sizeof buffer, deadline)) > 0) {
     }
+    return n != TIMED_OUT;
+}
+
+bool TestClient::WaitEndOfStream(Duration timeout) {
+    uint8_t byte;
+    return ReceiveSome(&byte, 1, Clock::now() + timeout) == 0;
 }
 
 void TestClient::Close() {

@@ -1,5 +1,6 @@
-// End-to-end tests: a TCP client of a server port on 127.0.0.1 that speaks the message framing
-// of the veltraclient tool, and a pick of free ports.
+// The tests' TCP client of a server port on 127.0.0.1 (plain BSD sockets), speaking the message
+// framing of the veltraclient tool, and what the kernel's socket table shows. Free of win.h,
+// whose names the BSD headers' macros would hide.
 #pragma once
 
 #include <optional>
@@ -25,8 +26,10 @@ class TestClient {
     TestClient(const TestClient&) = delete;
     TestClient& operator=(const TestClient&) = delete;
 
+    // Call before Connect to make the server's sends fill the connection quickly.
+    void ShrinkReceiveBuffer() { smallReceiveBuffer_ = true; }
     // Connects, retrying while the port refuses (the server is between two listening
-    // sockets), until `timeout` has passed.
+    // sockets), until `timeout` has passed; a zero timeout tries once.
     bool Connect(int port, Duration timeout = WAIT);
     bool Connected() const { return fd_ >= 0; }
 
@@ -35,21 +38,38 @@ class TestClient {
         return SendRaw(ipmsg::Encode(ipmsg::ID_DATA, telegram));
     }
     bool SendAlive() { return SendRaw(ipmsg::Encode(ipmsg::ID_ALIVE, {})); }
+    // Sends all bytes and waits until the server's host has acknowledged them, so that the
+    // server's next receive finds them all (a test failure otherwise).
+    void SendAndAwaitAck(const ipmsg::Bytes& bytes);
+    // Ends the client's direction of the stream; the server then reads its end.
+    void FinishSending();
 
     // The next message of any id within `timeout`.
     std::optional<ipmsg::Message> Receive(Duration timeout = WAIT);
     // The next data message within `timeout`, skipping keep-alives.
     std::optional<ipmsg::Bytes> ReceiveData(Duration timeout = WAIT);
+    // The next `count` bytes as they arrive, or fewer: what came before the end of the stream
+    // or `timeout`. Past the message decoder: not for a connection that Receive reads.
+    ipmsg::Bytes ReadRaw(size_t count, Duration timeout = WAIT);
     // True once the server has closed the connection within `timeout`; messages still
     // arriving before the close are dropped.
     bool WaitClosed(Duration timeout = WAIT);
+    // True once the server has ended the stream in order (no reset) within `timeout`, with
+    // nothing sent before the end.
+    bool WaitEndOfStream(Duration timeout = WAIT);
 
     void Close();
     // Vanishes: closes with a reset instead of an orderly end.
     void Abort();
 
   private:
+    static constexpr ssize_t TIMED_OUT = -2;
+    // One receive into `buffer` once data, the end or an error is there: the bytes received,
+    // 0 at the end of the stream, -1 on an error, TIMED_OUT once `deadline` has passed.
+    ssize_t ReceiveSome(uint8_t* buffer, size_t size, Clock::time_point deadline);
+
     int fd_ = -1;
+    bool smallReceiveBuffer_ = false;
     ipmsg::Decoder decoder_;
 };
 

@@ -46,11 +46,12 @@ class Framing : public ::testing::Test {
 };
 
 TEST_F(Framing, TwoMessagesInOneReceiveAreHandedOutWithoutReceivingAgain) {
-    link_.client.Send(Concat({Message(ID_DATA, {1, 2, 3}), Message(ID_DATA, {4, 5, 6, 7, 8})}));
+    link_.client.SendAndAwaitAck(
+        Concat({Message(ID_DATA, {1, 2, 3}), Message(ID_DATA, {4, 5, 6, 7, 8})}));
     ASSERT_EQ(Get(), TCP_RECV_PENDING);
     EXPECT_EQ(Held(), 16u);
     // Bytes waiting in the socket would show in Held() if a call received again.
-    link_.client.Send(Message(ID_ALIVE, {}));
+    link_.client.SendAndAwaitAck(Message(ID_ALIVE, {}));
 
     ASSERT_EQ(Get(), TCP_PACKET_READY);
     EXPECT_EQ(Payload(), (Bytes{1, 2, 3}));
@@ -63,7 +64,7 @@ TEST_F(Framing, TwoMessagesInOneReceiveAreHandedOutWithoutReceivingAgain) {
 TEST_F(Framing, MessageSplitOverManyReceivesIsHandedOutAfterTheLastPiece) {
     Bytes message = Message(ID_DATA, {9, 8, 7, 6, 5, 4, 3});
     for (size_t i = 0; i < message.size(); ++i) {
-        link_.client.Send({message[i]});
+        link_.client.SendAndAwaitAck({message[i]});
         ASSERT_EQ(Get(), TCP_RECV_PENDING) << "byte " << i;
         ASSERT_EQ(received_, UNTOUCHED);
         ASSERT_EQ(Held(), i + 1);
@@ -73,7 +74,7 @@ TEST_F(Framing, MessageSplitOverManyReceivesIsHandedOutAfterTheLastPiece) {
 }
 
 TEST_F(Framing, KeepAliveAndForeignIdsAreSkippedAndDataBehindThemHandedOutAtOnce) {
-    link_.client.Send(
+    link_.client.SendAndAwaitAck(
         Concat({Message(ID_ALIVE, {}), Message(0x1234, {1, 2, 3}), Message(ID_DATA, {42, 43})}));
     ASSERT_EQ(Get(), TCP_RECV_PENDING);
     ASSERT_EQ(Held(), 17u);
@@ -84,9 +85,9 @@ TEST_F(Framing, KeepAliveAndForeignIdsAreSkippedAndDataBehindThemHandedOutAtOnce
 }
 
 TEST_F(Framing, SkippingTheLastHeldMessageGoesOnToReceive) {
-    link_.client.Send(Message(ID_ALIVE, {}));
+    link_.client.SendAndAwaitAck(Message(ID_ALIVE, {}));
     ASSERT_EQ(Get(), TCP_RECV_PENDING);
-    link_.client.Send(Message(0x0101, {5, 5}));
+    link_.client.SendAndAwaitAck(Message(0x0101, {5, 5}));
     ASSERT_EQ(Get(), TCP_RECV_PENDING);
     EXPECT_EQ(Held(), 6u);
     EXPECT_EQ(received_, UNTOUCHED);
@@ -95,13 +96,13 @@ TEST_F(Framing, SkippingTheLastHeldMessageGoesOnToReceive) {
 TEST_F(Framing, EmptyAndLargestDataMessagesAreHandedOut) {
     Bytes largest(MAX_IPMSG_DATA);
     for (size_t i = 0; i < largest.size(); ++i) largest[i] = uint8_t(i * 7);
-    link_.client.Send(Message(ID_DATA, {}));
+    link_.client.SendAndAwaitAck(Message(ID_DATA, {}));
     ASSERT_EQ(Get(), TCP_RECV_PENDING);
     ASSERT_EQ(Get(), TCP_PACKET_READY);
     EXPECT_EQ(received_, 0u);
     EXPECT_TRUE(CanaryIntactFrom(0));
 
-    link_.client.Send(Message(ID_DATA, largest));
+    link_.client.SendAndAwaitAck(Message(ID_DATA, largest));
     ASSERT_EQ(Get(), TCP_RECV_PENDING);
     ASSERT_EQ(Held(), 516u);
     ASSERT_EQ(Get(), TCP_PACKET_READY);
@@ -113,7 +114,7 @@ TEST_F(Framing, EmptyAndLargestDataMessagesAreHandedOut) {
 // buffer and the next message is read from its true start.
 TEST_F(Framing, DataLongerThanTheCallersBufferIsSkippedWhole) {
     constexpr DWORD CALLER_SIZE = 300;
-    link_.client.Send(
+    link_.client.SendAndAwaitAck(
         Concat({Message(ID_DATA, Bytes(400, 0xAB)), Message(ID_DATA, {1, 2, 3, 4, 5})}));
     DWORD result;
     while ((result = Get(CALLER_SIZE)) == TCP_RECV_PENDING) {
@@ -125,7 +126,7 @@ TEST_F(Framing, DataLongerThanTheCallersBufferIsSkippedWhole) {
 }
 
 TEST_F(Framing, CallerBufferBelow257IsRefusedWithoutReceiving) {
-    link_.client.Send(Message(ID_DATA, {1}));
+    link_.client.SendAndAwaitAck(Message(ID_DATA, {1}));
     EXPECT_EQ(Get(256), TCP_BUFFER_TOO_SMALL);
     EXPECT_EQ(GetPacketFromTcp(instance(), nullptr, 512, &received_), TCP_BUFFER_TOO_SMALL);
     EXPECT_EQ(Held(), 0u);
@@ -134,7 +135,7 @@ TEST_F(Framing, CallerBufferBelow257IsRefusedWithoutReceiving) {
 }
 
 TEST_F(Framing, ClientVanishingMidMessageGives102AndTheResetCallDropsTheRest) {
-    link_.client.Send({ID_DATA, 0, 9});
+    link_.client.SendAndAwaitAck({ID_DATA, 0, 9});
     ASSERT_EQ(Get(), TCP_RECV_PENDING);
     link_.client.Close();
     EXPECT_EQ(Get(), TCP_RECV_FAILED);
@@ -147,13 +148,13 @@ TEST_F(Framing, ClientVanishingMidMessageGives102AndTheResetCallDropsTheRest) {
 }
 
 TEST_F(Framing, NextCycleStartsCleanAfterTheResetCall) {
-    link_.client.Send({ID_DATA, 0, 20, 0, 1, 2});
+    link_.client.SendAndAwaitAck({ID_DATA, 0, 20, 0, 1, 2});
     ASSERT_EQ(Get(), TCP_RECV_PENDING);
     CloseTcp(instance());
     ASSERT_NO_FATAL_FAILURE(OpenLink(link_, uint16_t(instance()->Port)));
     ASSERT_EQ(GetPacketFromTcp(instance(), nullptr, 0, nullptr), 0u);
 
-    link_.client.Send(Message(ID_DATA, {7, 7}));
+    link_.client.SendAndAwaitAck(Message(ID_DATA, {7, 7}));
     ASSERT_EQ(Get(), TCP_RECV_PENDING);
     ASSERT_EQ(Get(), TCP_PACKET_READY);
     EXPECT_EQ(Payload(), (Bytes{7, 7}));
@@ -166,7 +167,7 @@ class OversizedHeader : public Framing,
 
 TEST_P(OversizedHeader, FillsTheBufferThenEndsIn102) {
     auto [id, announced] = GetParam();
-    link_.client.Send(Message(id, announced, 600, 0x55));
+    link_.client.SendAndAwaitAck(Message(id, announced, 600, 0x55));
     while (Held() < 516) ASSERT_EQ(Get(), TCP_RECV_PENDING);
     EXPECT_EQ(Held(), 516u);
     EXPECT_EQ(Get(), TCP_RECV_FAILED);
@@ -187,7 +188,7 @@ TEST_P(SendOnTheWire, CarriesHeaderAndPayload) {
     Bytes payload(length);
     for (DWORD i = 0; i < length; ++i) payload[i] = uint8_t(i + 1);
     ASSERT_EQ(SendPacketToTcp(instance(), payload.data(), length), 0u);
-    EXPECT_EQ(link_.client.Read(4 + length), Message(ID_DATA, payload));
+    EXPECT_EQ(link_.client.ReadRaw(4 + length), Message(ID_DATA, payload));
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, SendOnTheWire, ::testing::Values(0u, 7u, 512u));
@@ -197,12 +198,12 @@ TEST_F(Framing, SendAbove512Returns105AndSendsNothing) {
     EXPECT_EQ(SendPacketToTcp(instance(), payload.data(), 513), TCP_PACKET_TOO_LONG);
     uint8_t next = 0x22;
     ASSERT_EQ(SendPacketToTcp(instance(), &next, 1), 0u);
-    EXPECT_EQ(link_.client.Read(5), (Bytes{ID_DATA, 0, 1, 0, 0x22}));
+    EXPECT_EQ(link_.client.ReadRaw(5), (Bytes{ID_DATA, 0, 1, 0, 0x22}));
 }
 
 TEST_F(Framing, SendToAClientThatResetTheConnectionFailsAndTheProcessLives) {
     std::signal(SIGPIPE, SIG_DFL);
-    link_.client.Reset();
+    link_.client.Abort();
     // The failed receive shows that the reset has arrived.
     ASSERT_EQ(Get(), TCP_RECV_FAILED);
     uint8_t telegram[3] = {0, 1, 2};

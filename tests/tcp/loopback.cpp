@@ -45,11 +45,11 @@ std::future<win::DWORD> StartServerAsync(ServerInstance* instance) {
     return std::async(std::launch::async, [instance] { return StartTcpServer(instance); });
 }
 
-bool ConnectDuringStart(TestClient& client, uint16_t port, std::future<win::DWORD>& start) {
+bool ConnectDuringStart(e2e::TestClient& client, uint16_t port, std::future<win::DWORD>& start) {
     bool connected = false;
-    AwaitCondition([&] {
+    e2e::AwaitCondition([&] {
         if (start.wait_for(std::chrono::seconds(0)) == std::future_status::ready) return true;
-        connected = client.TryConnect(port);
+        connected = client.Connect(port, e2e::Duration(0));
         return connected;
     });
     return connected;

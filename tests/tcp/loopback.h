@@ -7,7 +7,10 @@
 #include <memory>
 
 #include "startup/instance.h"
-#include "support/loopback_client.h"
+#include "support/test_client.h"
+#include "support/thread_state.h"
+
+using ipmsg::Bytes;
 
 // One IpMsg as the wire carries it.
 Bytes Message(uint16_t id, const Bytes& payload);
@@ -16,12 +19,12 @@ Bytes Concat(std::initializer_list<Bytes> parts);
 
 std::future<win::DWORD> StartServerAsync(ServerInstance* instance);
 // Connects while the server start runs; false if the start ended without a client.
-bool ConnectDuringStart(TestClient& client, uint16_t port, std::future<win::DWORD>& start);
+bool ConnectDuringStart(e2e::TestClient& client, uint16_t port, std::future<win::DWORD>& start);
 
 // An instance with one accepted client; its sockets are closed with it.
 struct Link {
     std::unique_ptr<ServerInstance> instance = std::make_unique<ServerInstance>();
-    TestClient client;
+    e2e::TestClient client;
     ~Link();
 };
 // Starts the server on `port`, connects the client and waits for the start to return 0.

@@ -39,7 +39,7 @@ TEST(StartTcpServer, Port70000ListensOn4464) {
     ASSERT_EQ(start.get(), 0u);
     uint8_t telegram[2] = {0x42, 0};
     ASSERT_EQ(SendPacketToTcp(link.instance.get(), telegram, 2), 0u);
-    EXPECT_EQ(link.client.Read(6), (Bytes{ID_DATA, 0, 2, 0, 0x42, 0}));
+    EXPECT_EQ(link.client.ReadRaw(6), (Bytes{ID_DATA, 0, 2, 0, 0x42, 0}));
     CloseTcp(link.instance.get());
 }
 
@@ -52,9 +52,10 @@ TEST(StartTcpServer, RebindsItsPortWhileTheLastConnectionIsInTimeWait) {
     // The server closes first, so its side of the connection goes to TIME_WAIT.
     CloseTcp(link.instance.get());
     CloseListenSocket(link.instance.get());
-    ASSERT_TRUE(link.client.AwaitEndOfStream());
+    ASSERT_TRUE(link.client.WaitEndOfStream());
     link.client.Close();
-    ASSERT_TRUE(AwaitTimeWait(port));
+    ASSERT_TRUE(
+        e2e::AwaitCondition([port] { return e2e::SocketsInState(port, e2e::TCP_TIME_WAIT) > 0; }));
 
     auto start = StartServerAsync(link.instance.get());
     ASSERT_TRUE(ConnectDuringStart(link.client, port, start));
@@ -132,7 +133,7 @@ TEST(CloseTcp, CopesWithRecordsOfEveryStage) {
     win::SOCKET client = link.instance->ClientSocket.load();
     EXPECT_EQ(CloseTcp(link.instance.get()), 0u);
     EXPECT_EQ(CloseTcp(link.instance.get()), 0u);
-    EXPECT_TRUE(link.client.AwaitEndOfStream());
+    EXPECT_TRUE(link.client.WaitEndOfStream());
     EXPECT_EQ(win::closesocket(client), win::SOCKET_ERROR);
 }
 

@@ -41,7 +41,7 @@ TEST(Winsock, ClosedValueHeldByAnotherThreadNeverReachesTheNextSocket) {
 
     uint8_t marker = 0x5A;
     ASSERT_EQ(SendPacketToTcp(link.instance.get(), &marker, 1), 0u);
-    EXPECT_EQ(link.client.Read(5), (Bytes{ID_DATA, 0, 1, 0, 0x5A}));
+    EXPECT_EQ(link.client.ReadRaw(5), (Bytes{ID_DATA, 0, 1, 0, 0x5A}));
     CloseTcp(link.instance.get());
 }
 
@@ -73,10 +73,10 @@ TEST(Winsock, ConcurrentSendsOnOneSocketNeverInterleave) {
     while (smallTid.load() == 0) std::this_thread::yield();
     ASSERT_TRUE(AwaitBlocked(smallTid.load()));
 
-    Bytes first = link.client.Read(LARGE);
+    Bytes first = link.client.ReadRaw(LARGE);
     ASSERT_EQ(first.size(), LARGE);
     EXPECT_EQ(std::count(first.begin(), first.end(), 0xA1), ptrdiff_t(LARGE));
-    Bytes second = link.client.Read(SMALL);
+    Bytes second = link.client.ReadRaw(SMALL);
     ASSERT_EQ(second.size(), SMALL);
     EXPECT_EQ(std::count(second.begin(), second.end(), 0xB2), ptrdiff_t(SMALL));
     EXPECT_EQ(large.get(), int(LARGE));
@@ -113,7 +113,7 @@ TEST(Winsock, WSAPollSeesAHangUpAndAClose) {
     Link link;
     ASSERT_NO_FATAL_FAILURE(OpenLink(link, FreePort()));
     win::WSAPOLLFD served = {link.instance->ClientSocket.load(), 0, 0};
-    link.client.Send(Message(ID_DATA, {1, 2}));
+    link.client.SendAndAwaitAck(Message(ID_DATA, {1, 2}));
     EXPECT_EQ(win::WSAPoll(&served, 1, 0), 0);
     link.client.FinishSending();
     EXPECT_EQ(win::WSAPoll(&served, 1, -1), 1);
@@ -159,7 +159,7 @@ TEST(Winsock, TerminateThreadEndsAThreadBlockedInAReceive) {
     EXPECT_EQ(code, 77u);
     win::CloseHandle(thread);
 
-    link.client.Send(Message(ID_DATA, {3}));
+    link.client.SendAndAwaitAck(Message(ID_DATA, {3}));
     uint8_t buffer[512];
     DWORD received = 0;
     EXPECT_EQ(GetPacketFromTcp(link.instance.get(), buffer, 512, &received), TCP_RECV_PENDING);
