@@ -47,11 +47,11 @@ class Framing : public ::testing::Test {
 
 TEST_F(Framing, TwoMessagesInOneReceiveAreHandedOutWithoutReceivingAgain) {
     link_.client.SendAndAwaitAck(
-        Concat({Message(ID_DATA, {1, 2, 3}), Message(ID_DATA, {4, 5, 6, 7, 8})}));
+        Concat({ipmsg::Encode(ID_DATA, {1, 2, 3}), ipmsg::Encode(ID_DATA, {4, 5, 6, 7, 8})}));
     ASSERT_EQ(Get(), TCP_RECV_PENDING);
     EXPECT_EQ(Held(), 16u);
     // Bytes waiting in the socket would show in Held() if a call received again.
-    link_.client.SendAndAwaitAck(Message(ID_ALIVE, {}));
+    link_.client.SendAndAwaitAck(ipmsg::Encode(ID_ALIVE, {}));
 
     ASSERT_EQ(Get(), TCP_PACKET_READY);
     EXPECT_EQ(Payload(), (Bytes{1, 2, 3}));
@@ -62,7 +62,7 @@ TEST_F(Framing, TwoMessagesInOneReceiveAreHandedOutWithoutReceivingAgain) {
 }
 
 TEST_F(Framing, MessageSplitOverManyReceivesIsHandedOutAfterTheLastPiece) {
-    Bytes message = Message(ID_DATA, {9, 8, 7, 6, 5, 4, 3});
+    Bytes message = ipmsg::Encode(ID_DATA, {9, 8, 7, 6, 5, 4, 3});
     for (size_t i = 0; i < message.size(); ++i) {
         link_.client.SendAndAwaitAck({message[i]});
         ASSERT_EQ(Get(), TCP_RECV_PENDING) << "byte " << i;
@@ -75,7 +75,8 @@ TEST_F(Framing, MessageSplitOverManyReceivesIsHandedOutAfterTheLastPiece) {
 
 TEST_F(Framing, KeepAliveAndForeignIdsAreSkippedAndDataBehindThemHandedOutAtOnce) {
     link_.client.SendAndAwaitAck(
-        Concat({Message(ID_ALIVE, {}), Message(0x1234, {1, 2, 3}), Message(ID_DATA, {42, 43})}));
+        Concat({ipmsg::Encode(ID_ALIVE, {}), ipmsg::Encode(0x1234, {1, 2, 3}),
+                ipmsg::Encode(ID_DATA, {42, 43})}));
     ASSERT_EQ(Get(), TCP_RECV_PENDING);
     ASSERT_EQ(Held(), 17u);
     ASSERT_EQ(Get(), TCP_PACKET_READY);
@@ -85,9 +86,9 @@ TEST_F(Framing, KeepAliveAndForeignIdsAreSkippedAndDataBehindThemHandedOutAtOnce
 }
 
 TEST_F(Framing, SkippingTheLastHeldMessageGoesOnToReceive) {
-    link_.client.SendAndAwaitAck(Message(ID_ALIVE, {}));
+    link_.client.SendAndAwaitAck(ipmsg::Encode(ID_ALIVE, {}));
     ASSERT_EQ(Get(), TCP_RECV_PENDING);
-    link_.client.SendAndAwaitAck(Message(0x0101, {5, 5}));
+    link_.client.SendAndAwaitAck(ipmsg::Encode(0x0101, {5, 5}));
     ASSERT_EQ(Get(), TCP_RECV_PENDING);
     EXPECT_EQ(Held(), 6u);
     EXPECT_EQ(received_, UNTOUCHED);
@@ -96,13 +97,13 @@ TEST_F(Framing, SkippingTheLastHeldMessageGoesOnToReceive) {
 TEST_F(Framing, EmptyAndLargestDataMessagesAreHandedOut) {
     Bytes largest(MAX_IPMSG_DATA);
     for (size_t i = 0; i < largest.size(); ++i) largest[i] = uint8_t(i * 7);
-    link_.client.SendAndAwaitAck(Message(ID_DATA, {}));
+    link_.client.SendAndAwaitAck(ipmsg::Encode(ID_DATA, {}));
     ASSERT_EQ(Get(), TCP_RECV_PENDING);
     ASSERT_EQ(Get(), TCP_PACKET_READY);
     EXPECT_EQ(received_, 0u);
     EXPECT_TRUE(CanaryIntactFrom(0));
 
-    link_.client.SendAndAwaitAck(Message(ID_DATA, largest));
+    link_.client.SendAndAwaitAck(ipmsg::Encode(ID_DATA, largest));
     ASSERT_EQ(Get(), TCP_RECV_PENDING);
     ASSERT_EQ(Held(), 516u);
     ASSERT_EQ(Get(), TCP_PACKET_READY);
@@ -114,8 +115,8 @@ TEST_F(Framing, EmptyAndLargestDataMessagesAreHandedOut) {
 // buffer and the next message is read from its true start.
 TEST_F(Framing, DataLongerThanTheCallersBufferIsSkippedWhole) {
     constexpr DWORD CALLER_SIZE = 300;
-    link_.client.SendAndAwaitAck(
-        Concat({Message(ID_DATA, Bytes(400, 0xAB)), Message(ID_DATA, {1, 2, 3, 4, 5})}));
+    link_.client.SendAndAwaitAck(Concat(
+        {ipmsg::Encode(ID_DATA, Bytes(400, 0xAB)), ipmsg::Encode(ID_DATA, {1, 2, 3, 4, 5})}));
     DWORD result;
     while ((result = Get(CALLER_SIZE)) == TCP_RECV_PENDING) {
     }
@@ -126,7 +127,7 @@ TEST_F(Framing, DataLongerThanTheCallersBufferIsSkippedWhole) {
 }
 
 TEST_F(Framing, CallerBufferBelow257IsRefusedWithoutReceiving) {
-    link_.client.SendAndAwaitAck(Message(ID_DATA, {1}));
+    link_.client.SendAndAwaitAck(ipmsg::Encode(ID_DATA, {1}));
     EXPECT_EQ(Get(256), TCP_BUFFER_TOO_SMALL);
     EXPECT_EQ(GetPacketFromTcp(instance(), nullptr, 512, &received_), TCP_BUFFER_TOO_SMALL);
     EXPECT_EQ(Held(), 0u);
@@ -154,7 +155,7 @@ TEST_F(Framing, NextCycleStartsCleanAfterTheResetCall) {
     ASSERT_NO_FATAL_FAILURE(OpenLink(link_, uint16_t(instance()->Port)));
     ASSERT_EQ(GetPacketFromTcp(instance(), nullptr, 0, nullptr), 0u);
 
-    link_.client.SendAndAwaitAck(Message(ID_DATA, {7, 7}));
+    link_.client.SendAndAwaitAck(ipmsg::Encode(ID_DATA, {7, 7}));
     ASSERT_EQ(Get(), TCP_RECV_PENDING);
     ASSERT_EQ(Get(), TCP_PACKET_READY);
     EXPECT_EQ(Payload(), (Bytes{7, 7}));
@@ -167,7 +168,7 @@ class OversizedHeader : public Framing,
 
 TEST_P(OversizedHeader, FillsTheBufferThenEndsIn102) {
     auto [id, announced] = GetParam();
-    link_.client.SendAndAwaitAck(Message(id, announced, 600, 0x55));
+    link_.client.SendAndAwaitAck(ipmsg::Encode(id, Bytes(600, 0x55), announced));
     while (Held() < 516) ASSERT_EQ(Get(), TCP_RECV_PENDING);
     EXPECT_EQ(Held(), 516u);
     EXPECT_EQ(Get(), TCP_RECV_FAILED);
@@ -188,7 +189,7 @@ TEST_P(SendOnTheWire, CarriesHeaderAndPayload) {
     Bytes payload(length);
     for (DWORD i = 0; i < length; ++i) payload[i] = uint8_t(i + 1);
     ASSERT_EQ(SendPacketToTcp(instance(), payload.data(), length), 0u);
-    EXPECT_EQ(link_.client.ReadRaw(4 + length), Message(ID_DATA, payload));
+    EXPECT_EQ(link_.client.ReadRaw(4 + length), ipmsg::Encode(ID_DATA, payload));
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, SendOnTheWire, ::testing::Values(0u, 7u, 512u));

@@ -21,20 +21,6 @@ const auto* const environment = ::testing::AddGlobalTestEnvironment(new WinsockE
 
 }  // namespace
 
-Bytes Message(uint16_t id, const Bytes& payload) {
-    Bytes bytes = {uint8_t(id), uint8_t(id >> 8), uint8_t(payload.size()),
-                   uint8_t(payload.size() >> 8)};
-    bytes.insert(bytes.end(), payload.begin(), payload.end());
-    return bytes;
-}
-
-Bytes Message(uint16_t id, uint16_t announcedLength, size_t payloadBytes, uint8_t fill) {
-    Bytes bytes = Message(id, Bytes(payloadBytes, fill));
-    bytes[2] = uint8_t(announcedLength);
-    bytes[3] = uint8_t(announcedLength >> 8);
-    return bytes;
-}
-
 Bytes Concat(std::initializer_list<Bytes> parts) {
     Bytes all;
     for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());

@@ -1,5 +1,5 @@
-// The server side of the TCP tests: messages as bytes, a server start in another thread, and
-// an instance with one connected client.
+// The server side of the TCP tests: a server start in another thread, and an instance with one
+// connected client.
 #pragma once
 
 #include <cstdint>
@@ -12,9 +12,6 @@
 
 using ipmsg::Bytes;
 
-// One IpMsg as the wire carries it.
-Bytes Message(uint16_t id, const Bytes& payload);
-Bytes Message(uint16_t id, uint16_t announcedLength, size_t payloadBytes, uint8_t fill);
 Bytes Concat(std::initializer_list<Bytes> parts);
 
 std::future<win::DWORD> StartServerAsync(ServerInstance* instance);

@@ -113,7 +113,7 @@ TEST(Winsock, WSAPollSeesAHangUpAndAClose) {
     Link link;
     ASSERT_NO_FATAL_FAILURE(OpenLink(link, FreePort()));
     win::WSAPOLLFD served = {link.instance->ClientSocket.load(), 0, 0};
-    link.client.SendAndAwaitAck(Message(ID_DATA, {1, 2}));
+    link.client.SendAndAwaitAck(ipmsg::Encode(ID_DATA, {1, 2}));
     EXPECT_EQ(win::WSAPoll(&served, 1, 0), 0);
     link.client.FinishSending();
     EXPECT_EQ(win::WSAPoll(&served, 1, -1), 1);
@@ -159,7 +159,7 @@ TEST(Winsock, TerminateThreadEndsAThreadBlockedInAReceive) {
     EXPECT_EQ(code, 77u);
     win::CloseHandle(thread);
 
-    link.client.SendAndAwaitAck(Message(ID_DATA, {3}));
+    link.client.SendAndAwaitAck(ipmsg::Encode(ID_DATA, {3}));
     uint8_t buffer[512];
     DWORD received = 0;
     EXPECT_EQ(GetPacketFromTcp(link.instance.get(), buffer, 512, &received), TCP_RECV_PENDING);

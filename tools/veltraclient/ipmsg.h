@@ -24,14 +24,19 @@ struct Message {
     Bytes data;
 };
 
-inline Bytes Encode(uint16_t id, const Bytes& data) {
+// A message whose header announces `length` bytes, whatever the size of `data`.
+inline Bytes Encode(uint16_t id, const Bytes& data, uint16_t length) {
     Bytes wire(HEADER_SIZE + data.size());
     wire[0] = uint8_t(id & 0xFF);
     wire[1] = uint8_t(id >> 8);
-    wire[2] = uint8_t(data.size() & 0xFF);
-    wire[3] = uint8_t(data.size() >> 8);
+    wire[2] = uint8_t(length & 0xFF);
+    wire[3] = uint8_t(length >> 8);
     std::copy(data.begin(), data.end(), wire.begin() + HEADER_SIZE);
     return wire;
+}
+
+inline Bytes Encode(uint16_t id, const Bytes& data) {
+    return Encode(id, data, uint16_t(data.size()));
 }
 
 // Collects a byte stream in whatever pieces it arrives and hands out whole messages in order.
