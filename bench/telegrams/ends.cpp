@@ -24,8 +24,8 @@ namespace bench {
 namespace {
 
 // Bursts go out in writes of this size (the last one of a burst may be shorter).
-constexpr size_t kPiece = 4096;
-constexpr size_t kTelegramMax = 257;
+constexpr size_t PIECE = 4096;
+constexpr size_t TELEGRAM_MAX = 257;
 
 [[noreturn]] void Fail(const std::string& what) {
     throw std::runtime_error(what + ": " + std::strerror(errno));
@@ -47,14 +47,14 @@ class Stream {
 
     // Whether a frame may be appended: a whole piece waiting is written first.
     bool Room() {
-        if (Queued() >= kPiece) Write(false);
-        return Queued() < kPiece;
+        if (Queued() >= PIECE) Write(false);
+        return Queued() < PIECE;
     }
     void Append(const uint8_t* bytes, size_t size) { out_.insert(out_.end(), bytes, bytes + size); }
     // Writes whole pieces, and with `all` the rest too; true once nothing is left.
     bool Write(bool all) {
-        while (Queued() >= kPiece || (all && Queued() > 0)) {
-            ssize_t n = write(fd_, out_.data() + sent_, std::min(kPiece, Queued()));
+        while (Queued() >= PIECE || (all && Queued() > 0)) {
+            ssize_t n = write(fd_, out_.data() + sent_, std::min(PIECE, Queued()));
             if (n < 0 && Busy()) break;
             if (n <= 0) Fail(what_ + " write");
             sent_ += size_t(n);
@@ -140,11 +140,11 @@ class PtyPeer : public Peer {
 
 // Frames of protocol 0x8950 behind the TUN's packet-information header; a 257-byte telegram
 // travels in the extended form [command][0xFF][length, little-endian][bytes].
-constexpr uint8_t kLonProtocol[] = {0x89, 0x50};
-constexpr size_t kInfoSize = 4;
+constexpr uint8_t LON_PROTOCOL[] = {0x89, 0x50};
+constexpr size_t INFO_SIZE = 4;
 // Frames in flight at most: well below what the server's receive buffer and the TUN's queue
 // hold, so that nothing overflows.
-constexpr uint32_t kTunWindow = 256;
+constexpr uint32_t TUN_WINDOW = 256;
 
 class TunPeer : public Peer {
   public:
@@ -153,11 +153,11 @@ class TunPeer : public Peer {
 
     std::vector<std::string> Options() const override { return {"-d", name_}; }
     int Fd() const override { return fd_; }
-    uint32_t Window() const override { return kTunWindow; }
+    uint32_t Window() const override { return TUN_WINDOW; }
     bool Offer(const Bytes& telegram) override {
-        Bytes packet = {0, 0, kLonProtocol[0], kLonProtocol[1]};
-        if (telegram.size() == kTelegramMax) {
-            uint16_t length = uint16_t(kTelegramMax - 2);
+        Bytes packet = {0, 0, LON_PROTOCOL[0], LON_PROTOCOL[1]};
+        if (telegram.size() == TELEGRAM_MAX) {
+            uint16_t length = uint16_t(TELEGRAM_MAX - 2);
             packet.insert(packet.end(), {telegram[0], 0xFF, uint8_t(length), uint8_t(length >> 8)});
             packet.insert(packet.end(), telegram.begin() + 2, telegram.end());
         } else {
@@ -171,15 +171,15 @@ class TunPeer : public Peer {
     bool Flush() override { return true; }
     bool Pending() const override { return false; }
     bool Take(Bytes* telegram) override {
-        uint8_t packet[kInfoSize + 65536];
+        uint8_t packet[INFO_SIZE + 65536];
         for (;;) {
             ssize_t n = read(fd_, packet, sizeof packet);
             if (n < 0 && Busy()) return false;
-            if (n < ssize_t(kInfoSize)) Fail("TUN " + name_ + " read");
+            if (n < ssize_t(INFO_SIZE)) Fail("TUN " + name_ + " read");
             // The kernel's own packets on a new interface (IPv6) are no LON frames.
-            if (packet[2] != kLonProtocol[0] || packet[3] != kLonProtocol[1]) continue;
-            const uint8_t* frame = packet + kInfoSize;
-            size_t size = size_t(n) - kInfoSize;
+            if (packet[2] != LON_PROTOCOL[0] || packet[3] != LON_PROTOCOL[1]) continue;
+            const uint8_t* frame = packet + INFO_SIZE;
+            size_t size = size_t(n) - INFO_SIZE;
             if (size >= 4 && frame[1] == 0xFF) {
                 telegram->assign({frame[0], uint8_t(size - 4)});
                 telegram->insert(telegram->end(), frame + 4, frame + size);

@@ -36,8 +36,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kWaitSeconds = 20;  // for anything the server must do; more means it is stuck
-constexpr size_t kTelegramSize = 255 + 2;
+constexpr int WAIT_SECONDS = 20;  // for anything the server must do; more means it is stuck
+constexpr size_t TELEGRAM_SIZE = 255 + 2;
 
 struct Settings {
     std::string server;
@@ -115,9 +115,9 @@ class Server {
 
 // Telegram `number` of a flow: 257 bytes, the number in bytes 2 to 5.
 Bytes Numbered(uint32_t number) {
-    Bytes telegram(kTelegramSize, 0xA5);
+    Bytes telegram(TELEGRAM_SIZE, 0xA5);
     telegram[0] = 0x01;
-    telegram[1] = uint8_t(kTelegramSize - 2);
+    telegram[1] = uint8_t(TELEGRAM_SIZE - 2);
     std::memcpy(&telegram[2], &number, sizeof number);
     return telegram;
 }
@@ -131,9 +131,9 @@ struct Way {
 
 void Await(pollfd* fds, nfds_t count) {
     int r;
-    while ((r = poll(fds, count, kWaitSeconds * 1000)) < 0 && errno == EINTR) {
+    while ((r = poll(fds, count, WAIT_SECONDS * 1000)) < 0 && errno == EINTR) {
     }
-    if (r == 0) throw std::runtime_error("no progress for " + std::to_string(kWaitSeconds) + " s");
+    if (r == 0) throw std::runtime_error("no progress for " + std::to_string(WAIT_SECONDS) + " s");
 }
 
 // The next telegram at the far end must be the next of the flow, whole.
@@ -260,7 +260,7 @@ double RunSetup(const char* setup, int instances, PeerMaker makePeer, const Sett
         std::vector<std::unique_ptr<Client>> clients;
         std::vector<Way> up, down;
         for (int i = 0; i < instances; ++i) {
-            clients.push_back(std::make_unique<Client>(ports[i], kWaitSeconds));
+            clients.push_back(std::make_unique<Client>(ports[i], WAIT_SECONDS));
             up.push_back({*peers[i], *clients[i]});
             down.push_back({*clients[i], *peers[i]});
         }

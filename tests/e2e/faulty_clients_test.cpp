@@ -17,18 +17,18 @@ namespace {
 // Each client connects, sends one telegram and closes; the next comes at once. Every one must
 // be served in its turn, none refused or reset, so every telegram reaches the other instance.
 TEST(ReconnectingClients, EachIsServedInItsTurn) {
-    constexpr uint32_t kClients = 300;
+    constexpr uint32_t CLIENTS = 300;
     int portA = FreePort(), portB = FreePort();
     ServerProcess server({"-p", std::to_string(portA), "-i", "-p", std::to_string(portB)});
     TestClient b;
     ASSERT_TRUE(b.Connect(portB));
     ASSERT_TRUE(server.WaitForLine(STARTED)) << server.Tail();
-    for (uint32_t i = 0; i < kClients; ++i) {
+    for (uint32_t i = 0; i < CLIENTS; ++i) {
         TestClient a;
         ASSERT_TRUE(a.Connect(portA));
         ASSERT_TRUE(a.SendData(NumberedTelegram(0xA1, i)));
     }
-    for (uint32_t i = 0; i < kClients; ++i) {
+    for (uint32_t i = 0; i < CLIENTS; ++i) {
         auto telegram = b.ReceiveData();
         ASSERT_TRUE(telegram) << "telegram " << i << " lost\n" << server.Tail();
         ASSERT_EQ(*telegram, NumberedTelegram(0xA1, i)) << server.Tail();
