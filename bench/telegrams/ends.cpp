@@ -107,12 +107,6 @@ size_t TelegramLength(const uint8_t* bytes, size_t size) {
     return size_t(bytes[1]) + 2;
 }
 
-size_t MessageLength(const uint8_t* bytes, size_t size) {
-    if (size < ipmsg::HEADER_SIZE) return 0;
-    size_t length = ipmsg::HEADER_SIZE + (bytes[2] | size_t(bytes[3]) << 8);
-    return size >= length ? length : 0;
-}
-
 class PtyPeer : public Peer {
   public:
     PtyPeer(int master, int slave, std::string path)
@@ -287,8 +281,8 @@ bool Client::Take(Bytes* telegram) {
         impl_->lastSent = now;
     }
     Bytes message;
-    while (impl_->stream.Next(MessageLength, &message)) {
-        if ((message[0] | message[1] << 8) != ipmsg::ID_DATA) continue;
+    while (impl_->stream.Next(ipmsg::WholeSize, &message)) {
+        if (ipmsg::IdOf(message.data()) != ipmsg::ID_DATA) continue;
         telegram->assign(message.begin() + ipmsg::HEADER_SIZE, message.end());
         return true;
     }

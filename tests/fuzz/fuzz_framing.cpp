@@ -24,14 +24,14 @@ void Check(bool condition) {
 // caller's buffer, up to the end of the stream or the first header that can never complete.
 std::vector<Bytes> Expected(const uint8_t* stream, size_t size, size_t callerSize) {
     std::vector<Bytes> payloads;
-    size_t at = 0;
-    while (size - at >= IPMSG_HEADER_SIZE) {
-        size_t id = stream[at] | stream[at + 1] << 8;
-        size_t len = stream[at + 2] | stream[at + 3] << 8;
-        if (len > MAX_IPMSG_DATA || size - at - IPMSG_HEADER_SIZE < len) break;
-        const uint8_t* data = stream + at + IPMSG_HEADER_SIZE;
-        if (id == ID_DATA && len <= callerSize) payloads.emplace_back(data, data + len);
-        at += IPMSG_HEADER_SIZE + len;
+    size_t whole;
+    for (size_t at = 0; (whole = ipmsg::WholeSize(stream + at, size - at)) > 0; at += whole) {
+        size_t len = whole - ipmsg::HEADER_SIZE;
+        if (len > MAX_IPMSG_DATA) break;
+        const uint8_t* data = stream + at + ipmsg::HEADER_SIZE;
+        if (ipmsg::IdOf(stream + at) == ID_DATA && len <= callerSize) {
+            payloads.emplace_back(data, data + len);
+        }
     }
     return payloads;
 }

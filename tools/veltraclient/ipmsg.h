@@ -48,15 +48,26 @@ inline void Feed(Decoder& decoder, const uint8_t* bytes, size_t size) {
     decoder.pending.insert(decoder.pending.end(), bytes, bytes + size);
 }
 
+// The size of the whole message that `bytes` begins with; 0 while it is not whole.
+inline size_t WholeSize(const uint8_t* bytes, size_t size) {
+    if (size < HEADER_SIZE) return 0;
+    size_t whole = HEADER_SIZE + (bytes[2] | size_t(bytes[3]) << 8);
+    return size >= whole ? whole : 0;
+}
+
+// The id in the header that `message` begins with.
+inline uint16_t IdOf(const uint8_t* message) {
+    return uint16_t(message[0] | message[1] << 8);
+}
+
 // Takes the oldest whole message; false while none is whole.
 inline bool Next(Decoder& decoder, Message* out) {
-    const Bytes& p = decoder.pending;
-    if (p.size() < HEADER_SIZE) return false;
-    size_t len = p[2] | size_t(p[3]) << 8;
-    if (p.size() < HEADER_SIZE + len) return false;
-    out->id = uint16_t(p[0] | p[1] << 8);
-    out->data.assign(p.begin() + HEADER_SIZE, p.begin() + HEADER_SIZE + len);
-    decoder.pending.erase(decoder.pending.begin(), decoder.pending.begin() + HEADER_SIZE + len);
+    Bytes& pending = decoder.pending;
+    size_t whole = WholeSize(pending.data(), pending.size());
+    if (whole == 0) return false;
+    out->id = IdOf(pending.data());
+    out->data.assign(pending.begin() + HEADER_SIZE, pending.begin() + long(whole));
+    pending.erase(pending.begin(), pending.begin() + long(whole));
     return true;
 }
 
