@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "handles.h"
+#include "syscalls.h"
 
 namespace win::detail {
 namespace {
@@ -85,7 +86,8 @@ bool Contains(const Chunk& chunk, uintptr_t address) {
 bool AddChunk(Heap& heap, size_t bytes) {
     bytes = RoundUp(bytes, PageSize());
     if (heap.limit != 0 && heap.reserved + bytes > heap.limit) return false;
-    void* base = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* base =
+        sys::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (base == MAP_FAILED) return false;
     // Fresh pages are zero: the chunk starts as one free block.
     Chunk chunk{static_cast<std::byte*>(base), bytes};

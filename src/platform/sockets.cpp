@@ -37,6 +37,7 @@ inline uint16_t HostToNet16(uint16_t value) {
 #include "errors.h"
 #include "handles.h"
 #include "platform/win.h"
+#include "syscalls.h"
 
 namespace win {
 namespace {
@@ -97,7 +98,7 @@ std::shared_ptr<Socket> Find(SOCKET s) {
 }
 
 SOCKET Insert(int fd) {
-    int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    int wakeFd = sys::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd < 0) {
         int err = errno;
         ::close(fd);
@@ -156,7 +157,7 @@ class SendTurn {
 int SendAtOnce(Socket& socket, const char* buffer, int length) {
     SendTurn turn(socket, false);
     if (!turn.held()) return Fail(socket.closed.load() ? WSAEINTR : WSAEWOULDBLOCK);
-    ssize_t n = ::send(socket.fd, buffer, size_t(length), MSG_NOSIGNAL | ::MSG_DONTWAIT);
+    ssize_t n = sys::send(socket.fd, buffer, size_t(length), MSG_NOSIGNAL | ::MSG_DONTWAIT);
     if (n >= 0) return int(n);
     return FailErrno(errno);
 }
@@ -204,7 +205,7 @@ SOCKET socket(int af, int type, int protocol) {
     if (type != SOCK_STREAM || (protocol != 0 && protocol != IPPROTO_TCP)) {
         return FailSocket(WSAEPROTONOSUPPORT);
     }
-    int fd = ::socket(bsd::BSD_AF_INET, ::SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd = sys::socket(bsd::BSD_AF_INET, ::SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return FailSocket(ErrorOfErrno(errno));
     // Lets a new listener bind its port while the last connection sits in TIME_WAIT, as on
     // the original platform; accepted sockets inherit it. A port held by a listener still
@@ -266,8 +267,8 @@ SOCKET accept(SOCKET s, sockaddr* address, int* length) {
     for (;;) {
         if (socket->closed.load()) return FailSocket(WSAEINTR);
         socklen_t peerLength = sizeof peer;
-        fd = ::accept4(socket->fd, reinterpret_cast<::sockaddr*>(&peer), &peerLength,
-                       SOCK_NONBLOCK | SOCK_CLOEXEC);
+        fd = sys::accept4(socket->fd, reinterpret_cast<::sockaddr*>(&peer), &peerLength,
+                          SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd >= 0) break;
         if (!WouldBlock(errno) && errno != EINTR) return FailSocket(ErrorOfErrno(errno));
         if (!AwaitReady(*socket, POLLIN)) return INVALID_SOCKET;
@@ -295,8 +296,8 @@ int send(SOCKET s, const char* buffer, int length, int flags) {
     int sent = 0;
     while (sent < length) {
         if (socket->closed.load()) return Fail(WSAEINTR);
-        ssize_t n =
-            ::send(socket->fd, buffer + sent, size_t(length - sent), MSG_NOSIGNAL | ::MSG_DONTWAIT);
+        ssize_t n = sys::send(socket->fd, buffer + sent, size_t(length - sent),
+                              MSG_NOSIGNAL | ::MSG_DONTWAIT);
         if (n >= 0) {
             sent += int(n);
         } else if (!WouldBlock(errno) && errno != EINTR) {
@@ -316,7 +317,7 @@ int recv(SOCKET s, char* buffer, int length, int flags) {
     if (length == 0) return 0;
     for (;;) {
         if (socket->closed.load()) return Fail(WSAEINTR);
-        ssize_t n = ::recv(socket->fd, buffer, size_t(length), ::MSG_DONTWAIT);
+        ssize_t n = sys::recv(socket->fd, buffer, size_t(length), ::MSG_DONTWAIT);
         if (n >= 0) return int(n);
         if (!WouldBlock(errno) && errno != EINTR) return FailErrno(errno);
         if (!AwaitReady(*socket, POLLIN)) return SOCKET_ERROR;

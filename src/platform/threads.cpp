@@ -15,6 +15,7 @@
 
 #include "errors.h"
 #include "handles.h"
+#include "syscalls.h"
 
 namespace win::detail {
 
@@ -27,7 +28,7 @@ struct ThreadObject : Object {
     std::atomic<DWORD> terminateCode{0};
     std::atomic<pid_t> tid{0};
     std::atomic<int> priority{THREAD_PRIORITY_NORMAL};
-    const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    const int wakeFd = sys::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     Waiter waiter;  // the thread's own, in every platform wait it makes
 
     ~ThreadObject() override {
@@ -109,7 +110,7 @@ int BlockingPoll(pollfd* fds, nfds_t count, int timeoutMs) {
                              .count();
             remaining = spent >= timeoutMs ? 0 : timeoutMs - static_cast<int>(spent);
         }
-        int r = poll(all.data(), all.size(), remaining);
+        int r = sys::poll(all.data(), all.size(), remaining);
         if (r < 0 && errno == EINTR) continue;
         CheckTermination();
         if (r <= 0) return r;

@@ -21,6 +21,7 @@
 #include "device.h"
 #include "errors.h"
 #include "netif_frames.h"
+#include "syscalls.h"
 
 namespace win::detail {
 
@@ -111,7 +112,7 @@ int NetifDevice::Receive(Clock::time_point deadline, BYTE* telegram, size_t* siz
             return ready;
         }
         BYTE frame[NETIF_FRAME_MAX];
-        ssize_t n = ::recv(fd, frame, sizeof frame, MSG_TRUNC);
+        ssize_t n = sys::recv(fd, frame, sizeof frame, MSG_TRUNC);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         if (n < 0) {
             SetLastError(LastErrorOfErrno(errno));
@@ -173,7 +174,7 @@ BOOL NetifDevice::Write(LPCVOID buffer, DWORD bytes, DWORD* written) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
     for (;;) {
-        ssize_t n = ::send(fd, frame, size, 0);
+        ssize_t n = sys::send(fd, frame, size, 0);
         if (n == static_cast<ssize_t>(size)) break;
         if (n >= 0) return Fail(ERROR_WRITE_FAULT);  // a packet goes whole or not at all
         if (errno == EINTR) continue;
@@ -241,7 +242,7 @@ std::shared_ptr<Device> OpenNetworkInterface(const std::string& name) {
     auto device = std::make_shared<NetifDevice>();
     device->name = name;
     // Protocol 0 receives nothing until the bind below names the interface and the protocol.
-    device->fd = ::socket(AF_PACKET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    device->fd = sys::socket(AF_PACKET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (device->fd < 0 && (errno == EPERM || errno == EACCES)) {
         return OpenFailed(name, ERROR_ACCESS_DENIED,
                           "a packet socket needs the capability CAP_NET_RAW, which this "
@@ -266,7 +267,7 @@ std::shared_ptr<Device> OpenNetworkInterface(const std::string& name) {
         ::setsockopt(device->fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
     if (::bind(device->fd, reinterpret_cast<::sockaddr*>(&address), sizeof address) != 0)
         return OpenFailed(name, LastErrorOfErrno(errno), std::strerror(errno));
-    device->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    device->wakeFd = sys::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (device->wakeFd < 0) return OpenFailed(name, LastErrorOfErrno(errno), std::strerror(errno));
     return device;
 }

@@ -14,6 +14,7 @@
 #include "device.h"
 #include "errors.h"
 #include "serial_framing.h"
+#include "syscalls.h"
 
 namespace win::detail {
 
@@ -73,7 +74,7 @@ BOOL SerialDevice::Read(BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count)
         }
         size_t room;
         BYTE* space = FramerSpace(framer, &room);
-        ssize_t n = read(fd, space, room);
+        ssize_t n = sys::read(fd, space, room);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         // End of file or an I/O error: the device went away.
         if (n <= 0) return Fail(n == 0 ? ERROR_DEV_NOT_EXIST : LastErrorOfErrno(errno));
@@ -89,7 +90,7 @@ BOOL SerialDevice::Write(LPCVOID buffer, DWORD bytes, DWORD* written) {
     auto data = static_cast<const BYTE*>(buffer);
     DWORD done = 0;
     while (done < bytes) {
-        ssize_t n = write(fd, data + done, bytes - done);
+        ssize_t n = sys::write(fd, data + done, bytes - done);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
             if (Await(POLLOUT, -1) < 0) return FALSE;
             continue;
@@ -113,12 +114,12 @@ bool MakeRaw(int fd) {
 
 std::shared_ptr<Device> OpenSerialDevice(const std::string& path) {
     auto device = std::make_shared<SerialDevice>();
-    device->fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    device->fd = sys::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (device->fd < 0) {
         SetLastError(LastErrorOfErrno(errno));
         return nullptr;
     }
-    device->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    device->wakeFd = sys::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (device->wakeFd < 0 || !MakeRaw(device->fd)) {
         SetLastError(LastErrorOfErrno(errno));
         return nullptr;
