@@ -1,0 +1,159 @@
+// The real server with its system calls made to fail (VELTRABOX_FAULTS), on a pty that plays
+// a serial LON interface: a failure ends at most the cycle it hits, is logged, and the next
+// client is served with every telegram passed once, in order.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "flow.h"
+#include "support/pty_lon.h"
+#include "support/server_process.h"
+#include "support/test_client.h"
+
+namespace e2e {
+namespace {
+
+constexpr auto LOSS_WAIT = std::chrono::milliseconds(1500);
+constexpr char INJECTED[] = "faults: ";
+
+struct InjectedFaults : ::testing::Test {
+    PtyLon lon;
+    int port = FreePort();
+    std::unique_ptr<ServerProcess> server;
+    std::unique_ptr<TestClient> client;
+    size_t mark = 0;
+    int breaks = 0;
+
+    void Start(const std::string& faults) {
+        ASSERT_TRUE(lon.Open());
+        server = std::make_unique<ServerProcess>(
+            std::vector<std::string>{"-p", std::to_string(port), "-d", lon.Path()},
+            std::vector<std::string>{"VELTRABOX_FAULTS=" + faults});
+    }
+    // A fresh client, served once the server has opened both sides for it.
+    void Serve() {
+        client = std::make_unique<TestClient>();
+        ASSERT_TRUE(client->Connect(port));
+        ASSERT_TRUE(server->WaitForLine(STARTED, &mark)) << server->Tail();
+    }
+    // After a telegram did not arrive: the cycle must have ended (the server closes the
+    // client), and the next client is served.
+    void Reconnect() {
+        ++breaks;
+        ASSERT_TRUE(client->WaitClosed()) << "a telegram vanished, the session went on\n"
+                                          << server->Tail();
+        Serve();
+    }
+    // Telegrams client -> bus and bus -> client, one at a time. One that does not arrive is
+    // sent again on the next session once the break has shown (one that arrives late, from
+    // the bus, is taken as it is); none may arrive twice or out of order.
+    void Exchange(uint32_t count) {
+        for (uint32_t i = 0; i < count; ++i) {
+            ipmsg::Bytes up = NumberedTelegram(0xA1, i);
+            for (;;) {
+                client->SendData(up);
+                auto got = lon.Read(LOSS_WAIT);
+                if (got) {
+                    ASSERT_EQ(*got, up) << server->Tail();
+                    break;
+                }
+                ASSERT_NO_FATAL_FAILURE(Reconnect());
+            }
+            ipmsg::Bytes down = NumberedTelegram(0xB2, i);
+            ASSERT_TRUE(lon.Write(down));
+            for (;;) {
+                auto got = client->ReceiveData(LOSS_WAIT);
+                if (got) {
+                    ASSERT_EQ(*got, down) << server->Tail();
+                    break;
+                }
+                ASSERT_NO_FATAL_FAILURE(Reconnect());
+                // Bytes a failed read left in the interface reach the new session.
+                if (auto late = client->ReceiveData(LOSS_WAIT)) {
+                    ASSERT_EQ(*late, down) << server->Tail();
+                    break;
+                }
+                ASSERT_TRUE(lon.Write(down));
+            }
+        }
+        // Nothing left over: no telegram doubled at the end either.
+        EXPECT_FALSE(lon.Read(std::chrono::milliseconds(200)));
+        EXPECT_FALSE(client->ReceiveData(std::chrono::milliseconds(200)));
+    }
+};
+
+// Out of descriptors at accept: logged, and the instance goes on to serve the next client.
+TEST_F(InjectedFaults, AcceptOutOfDescriptorsKeepsTheInstance) {
+    Start("accept:EMFILE:1");
+    ASSERT_TRUE(server->WaitForLine("accept():10024", &mark)) << server->Tail();
+    Serve();
+    Exchange(3);
+    EXPECT_EQ(breaks, 0);
+    EXPECT_TRUE(server->Running());
+}
+
+// A connection reset in the middle of a session, and a send that fails: each ends its cycle
+// only, and the next client gets every telegram after it once.
+TEST_F(InjectedFaults, ABrokenSessionEndsOnlyItsCycle) {
+    Start("recv:ECONNRESET:12,send:EPIPE:12");
+    Serve();
+    Exchange(30);
+    EXPECT_EQ(server->CountLines(INJECTED), 3u) << server->Tail();  // "armed" and two faults
+    EXPECT_GE(breaks, 2);
+    EXPECT_EQ(server->CountLines(RESTARTING), size_t(breaks)) << server->Tail();
+}
+
+// The device fails a read and a write with EIO: the LON side is opened again, and the next
+// client gets what followed.
+TEST_F(InjectedFaults, ADeviceErrorRestartsTheLonSide) {
+    Start("read:EIO:6,write:EIO:6");
+    Serve();
+    Exchange(20);
+    EXPECT_EQ(server->CountLines("faults: read fails with EIO"), 1u) << server->Tail();
+    EXPECT_EQ(server->CountLines("LON Reboot SendPacketToLon()=201"), 1u) << server->Tail();
+    EXPECT_EQ(breaks, 2);
+}
+
+// The device cannot be opened once: logged, that client is closed, the next one is served.
+TEST_F(InjectedFaults, ADeviceThatCannotBeOpenedIsTriedAgain) {
+    Start("open:EACCES:1");
+    TestClient first;
+    ASSERT_TRUE(first.Connect(port));
+    ASSERT_TRUE(server->WaitForLine(LON_START_FAILED, &mark)) << server->Tail();
+    EXPECT_TRUE(first.WaitClosed());
+    Serve();
+    Exchange(3);
+}
+
+// No wake descriptor or no mapped memory, wherever the server asks for one: the server logs
+// an error or carries on, and serves a client after it.
+TEST_F(InjectedFaults, NoEventDescriptorOrMemoryIsNeverFatal) {
+    for (int nth = 1; nth <= 6; ++nth) {
+        for (const char* call : {"eventfd:EMFILE:", "mmap:ENOMEM:"}) {
+            SCOPED_TRACE(call + std::to_string(nth));
+            mark = 0;
+            Start(call + std::to_string(nth) + "*");
+            // A client the server cannot take is closed at once, never held silent.
+            for (int tries = 0;; ++tries) {
+                ASSERT_LT(tries, 5) << server->Tail();
+                client = std::make_unique<TestClient>();
+                ASSERT_TRUE(client->Connect(port));
+                if (server->WaitForLine(STARTED, &mark, std::chrono::seconds(3))) break;
+                ASSERT_TRUE(client->WaitClosed(std::chrono::seconds(1))) << server->Tail();
+            }
+            // Served clients may still lose their cycle to the next failing call.
+            for (int tries = 0; tries < 5; ++tries) {
+                client->SendData(NumberedTelegram(0xC3, uint32_t(nth)));
+                if (lon.Read(LOSS_WAIT)) break;
+                ASSERT_NO_FATAL_FAILURE(Reconnect());
+            }
+            EXPECT_TRUE(server->Running());
+            client.reset();
+            server.reset();
+        }
+    }
+}
+
+}  // namespace
+}  // namespace e2e
