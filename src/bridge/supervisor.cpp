@@ -155,12 +155,19 @@ void Restart(ServerInstance* instance, HANDLE* events, RestartReason reason) {
     if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Server wird neu gestartet.\n");
 }
 
+// A pump thread that cannot be created fails the first wait, which ends the cycle; say why.
+HANDLE StartPump(LPTHREAD_START_ROUTINE entry, ServerInstance* instance) {
+    DWORD threadId;
+    HANDLE thread = CreateThread(nullptr, 0, entry, instance, 0, &threadId);
+    if (thread == nullptr) PrintSystemError(GetLastError(), L"CreateThread()");
+    return thread;
+}
+
 // One cycle once both sides are open: pump threads, watch, restart.
 void RunCycle(ServerInstance* instance) {
     HANDLE events[2];
-    DWORD threadId;
-    events[EV_LON_TO_TCP] = CreateThread(nullptr, 0, LonToTcp, instance, 0, &threadId);
-    events[EV_TCP_TO_LON] = CreateThread(nullptr, 0, TcpToLon, instance, 0, &threadId);
+    events[EV_LON_TO_TCP] = StartPump(LonToTcp, instance);
+    events[EV_TCP_TO_LON] = StartPump(TcpToLon, instance);
     DWORD referenceTick = GetTickCount();
     instance->ReadNoAliveCount.store(0, std::memory_order_relaxed);
     instance->WriteAliveCount.store(0, std::memory_order_relaxed);

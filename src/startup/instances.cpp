@@ -11,7 +11,10 @@ int StartInstances(ServerInstance** table, int lastIndex) {
         if (table[slot] == nullptr) continue;
         DWORD threadId;
         HANDLE thread = CreateThread(nullptr, 0, MainLoop, table[slot], 0, &threadId);
-        if (thread == nullptr) return 1;
+        if (thread == nullptr) {
+            PrintSystemError(GetLastError(), L"CreateThread()");
+            return 1;
+        }
         CloseHandle(thread);
     }
     // The process lives as long as the first instance's supervisor.

@@ -127,9 +127,11 @@ TEST_F(InjectedFaults, ADeviceThatCannotBeOpenedIsTriedAgain) {
 }
 
 // No wake descriptor or no mapped memory, wherever the server asks for one: the server logs
-// an error or carries on, and serves a client after it.
+// an error (a pump thread that cannot be created among them) or carries on, and serves a
+// client after it.
 TEST_F(InjectedFaults, NoEventDescriptorOrMemoryIsNeverFatal) {
-    for (int nth = 1; nth <= 6; ++nth) {
+    bool threadFailureLogged = false;
+    for (int nth = 1; nth <= 8; ++nth) {
         for (const char* call : {"eventfd:EMFILE:", "mmap:ENOMEM:"}) {
             SCOPED_TRACE(call + std::to_string(nth));
             mark = 0;
@@ -149,10 +151,20 @@ TEST_F(InjectedFaults, NoEventDescriptorOrMemoryIsNeverFatal) {
                 ASSERT_NO_FATAL_FAILURE(Reconnect());
             }
             EXPECT_TRUE(server->Running());
+            threadFailureLogged |= server->CountLines("CreateThread():") > 0;
             client.reset();
             server.reset();
         }
     }
+    EXPECT_TRUE(threadFailureLogged);
+}
+
+// The second instance's thread cannot be created: the server says so and ends with exit code 1.
+TEST_F(InjectedFaults, AnInstanceThreadThatCannotBeCreatedIsReported) {
+    ServerProcess two({"-p", std::to_string(port), "-i", "-p", std::to_string(FreePort())},
+                      {"VELTRABOX_FAULTS=eventfd:EMFILE:1"});
+    EXPECT_EQ(two.WaitForExit(), 1);
+    EXPECT_EQ(two.CountLines("CreateThread():"), 1u) << two.Tail();
 }
 
 }  // namespace
