@@ -3,6 +3,7 @@
 // threads first met an armed call, and with the call's number on that thread.
 #include "platform/faults.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -69,11 +70,13 @@ const char* ErrnoName(int error) {
     return name ? name : "?";
 }
 
-// One line on standard error for every injected fault: the soak counts them.
+// One line on standard error for every injected fault: the soak counts them, and reads the
+// heap in use from them.
 void Report(Call call, int error, uint32_t ordinal, uint32_t number) {
-    char line[128];
-    int n = std::snprintf(line, sizeof line, "faults: %s fails with %s (thread %u, call %u)\n",
-                          CALL_NAMES[unsigned(call)], ErrnoName(error), ordinal, number);
+    char line[160];
+    int n = std::snprintf(
+        line, sizeof line, "faults: %s fails with %s (thread %u, call %u; heap in use %zu)\n",
+        CALL_NAMES[unsigned(call)], ErrnoName(error), ordinal, number, mallinfo2().uordblks);
     if (n > 0) [[maybe_unused]]
         ssize_t w = ::write(STDERR_FILENO, line, size_t(n));
 }
