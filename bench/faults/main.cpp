@@ -3,7 +3,8 @@
 // passes telegrams both ways one at a time, and leaves, cycle after cycle. It fails when the
 // server ends, when a telegram arrives corrupted, doubled or out of order, when one is lost
 // without an injected fault in its cycle, or when descriptors, threads, heap or resident
-// memory grow.
+// memory grow. The heap figure is what malloc has in use, as the server reports it with each
+// injected fault (0 under a sanitizer, whose allocator it does not see).
 //
 //   faultsoak SERVER_BINARY [CYCLES [SEED [CHANCE_PER_MILLION]]]
 #include <fcntl.h>
