@@ -7,10 +7,8 @@
 // injected fault (0 under a sanitizer, whose allocator it does not see).
 //
 //   faultsoak SERVER_BINARY [CYCLES [SEED [CHANCE_PER_MILLION]]]
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,10 +22,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include "bench/lib/server_child.h"
 #include "bench/telegrams/ends.h"
 #include "tests/support/ports.h"
-
-extern char** environ;
 
 namespace bench {
 namespace {
@@ -49,54 +46,14 @@ constexpr const char* kFaults[] = {
     throw std::runtime_error(what);
 }
 
-// The server as a child process, its standard error in a log file that is read as it grows.
-class Server {
+// The server as a child process, its standard error read as it grows.
+class Server : public ServerChild {
   public:
     Server(const std::string& binary, const std::vector<std::string>& args,
-           const std::string& faults) {
-        char dir[] = "/tmp/veltrasoak-XXXXXX";
-        if (!mkdtemp(dir)) Fail("mkdtemp failed");
-        dir_ = dir;
-        std::ofstream(dir_ + "/registry.reg")
-            << "[HKEY_LOCAL_MACHINE\\DebugZones]\n\"Quorvel\"=dword:00000010\n";
-        std::vector<std::string> argv = {binary};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e) {
-            if (std::strncmp(*e, "VELTRABOX_", 10) != 0) env.emplace_back(*e);
-        }
-        env.push_back("VELTRABOX_REGISTRY=" + dir_ + "/registry.reg");
-        env.push_back("VELTRABOX_FAULTS=" + faults);
-        std::vector<char*> argvp, envp;
-        for (auto& a : argv) argvp.push_back(a.data());
-        for (auto& e : env) envp.push_back(e.data());
-        argvp.push_back(nullptr);
-        envp.push_back(nullptr);
-        // Made here, so that it can be read from the start.
-        const std::string log = dir_ + "/server.log";
-        const int err = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        log_.open(log);
-        if (err < 0 || !log_) Fail("cannot make " + log);
-        pid_ = fork();
-        if (pid_ == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            int in = open("/dev/null", O_RDWR);
-            dup2(in, 0);
-            dup2(in, 1);
-            dup2(err, 2);
-            execve(argvp[0], argvp.data(), envp.data());
-            _exit(127);
-        }
-        close(err);
-        if (pid_ < 0) Fail("fork failed");
-    }
-    ~Server() {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        std::filesystem::remove_all(dir_);
-    }
+           const std::string& faults)
+        : ServerChild(binary, args, {"VELTRABOX_FAULTS=" + faults}), log_(LogPath()) {}
 
-    bool Alive() const { return waitpid(pid_, nullptr, WNOHANG) == 0; }
+    bool Alive() const { return waitpid(Pid(), nullptr, WNOHANG) == 0; }
 
     // Reads what the log gained: counts the injected faults by call, keeps the last heap
     // figure and the last lines.
@@ -135,13 +92,13 @@ class Server {
     long Descriptors() const {
         long n = 0;
         for ([[maybe_unused]] auto& entry :
-             std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/fd")) {
+             std::filesystem::directory_iterator("/proc/" + std::to_string(Pid()) + "/fd")) {
             ++n;
         }
         return n;
     }
     long StatusField(const char* name) const {
-        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        std::ifstream status("/proc/" + std::to_string(Pid()) + "/status");
         std::string line;
         while (std::getline(status, line)) {
             if (line.rfind(name, 0) == 0) return std::stol(line.substr(std::strlen(name)));
@@ -152,8 +109,6 @@ class Server {
     long RssKib() const { return StatusField("VmRSS:"); }
 
   private:
-    pid_t pid_ = -1;
-    std::string dir_;
     std::ifstream log_;
     std::vector<std::string> tail_;
     uint64_t faults_ = 0;

@@ -7,11 +7,8 @@
 // and the server's CPU time (user plus system, all threads) per telegram of the burst.
 //
 //   telegrams SERVER_BINARY [TELEGRAMS_PER_BURST [LATENCY_SAMPLES]]
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,16 +16,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
+#include "bench/lib/server_child.h"
 #include "bench/telegrams/ends.h"
 #include "tests/support/ports.h"
-
-extern char** environ;
 
 namespace bench {
 
@@ -45,53 +40,14 @@ struct Settings {
     uint32_t samples = 2000;
 };
 
-// The server as a child process with its own registry (error lines only) and log file.
-class Server {
+// The server as a child process, with the figures this benchmark reads of it.
+class Server : public ServerChild {
   public:
-    Server(const std::string& binary, const std::vector<std::string>& args,
-           const std::vector<std::string>& environment) {
-        char dir[] = "/tmp/veltrabench-XXXXXX";
-        if (!mkdtemp(dir)) throw std::runtime_error("mkdtemp failed");
-        dir_ = dir;
-        std::ofstream(dir_ + "/registry.reg")
-            << "[HKEY_LOCAL_MACHINE\\DebugZones]\n\"Quorvel\"=dword:00000010\n";
-        std::vector<std::string> argv = {binary};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e) {
-            if (std::strncmp(*e, "VELTRABOX_", 10) != 0) env.emplace_back(*e);
-        }
-        env.push_back("VELTRABOX_REGISTRY=" + dir_ + "/registry.reg");
-        env.insert(env.end(), environment.begin(), environment.end());
-        std::vector<char*> argvp, envp;
-        for (auto& a : argv) argvp.push_back(a.data());
-        for (auto& e : env) envp.push_back(e.data());
-        argvp.push_back(nullptr);
-        envp.push_back(nullptr);
-        const std::string log = dir_ + "/server.log";
-        pid_ = fork();
-        if (pid_ == 0) {
-            // The server dies with the benchmark, even when that crashes.
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            int in = open("/dev/null", O_RDWR);
-            int err = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(in, 0);
-            dup2(in, 1);
-            dup2(err, 2);
-            execve(argvp[0], argvp.data(), envp.data());
-            _exit(127);
-        }
-        if (pid_ < 0) throw std::runtime_error("fork failed");
-    }
-    ~Server() {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        std::filesystem::remove_all(dir_);
-    }
+    using ServerChild::ServerChild;
 
     // User plus system time of every thread so far, in seconds.
     double CpuSeconds() const {
-        std::ifstream file("/proc/" + std::to_string(pid_) + "/stat");
+        std::ifstream file("/proc/" + std::to_string(Pid()) + "/stat");
         std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
         // Fields 14 and 15 of the line; the name in field 2 may hold blanks, so count from
         // its closing parenthesis (field 3 is the first after it).
@@ -103,14 +59,10 @@ class Server {
         return (user + system) / double(sysconf(_SC_CLK_TCK));
     }
     std::string Log() const {
-        std::ifstream file(dir_ + "/server.log");
+        std::ifstream file(LogPath());
         return std::string((std::istreambuf_iterator<char>(file)),
                            std::istreambuf_iterator<char>());
     }
-
-  private:
-    pid_t pid_ = -1;
-    std::string dir_;
 };
 
 // Telegram `number` of a flow: 257 bytes, the number in bytes 2 to 5.
