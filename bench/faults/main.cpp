@@ -31,14 +31,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kTelegramsPerCycle = 4;  // each way
-constexpr auto kArrivalWait = std::chrono::seconds(3);
-constexpr int kConnectSeconds = 20;
-constexpr long kRssSlackKib = 1024;
-constexpr long kHeapSlackBytes = 256 * 1024;
+constexpr int TELEGRAMS_PER_CYCLE = 4;  // each way
+constexpr auto ARRIVAL_WAIT = std::chrono::seconds(3);
+constexpr int CONNECT_SECONDS = 20;
+constexpr long RSS_SLACK_KIB = 1024;
+constexpr long HEAP_SLACK_BYTES = 256 * 1024;
 
 // What fails, and how: each of the layer's calls with an error a real system gives it.
-constexpr const char* kFaults[] = {
+constexpr const char* FAULTS[] = {
     "socket:EMFILE", "accept:EMFILE", "send:EPIPE",  "recv:ECONNRESET", "poll:ENOMEM",
     "read:EIO",      "write:EIO",     "open:EACCES", "eventfd:EMFILE",  "mmap:ENOMEM"};
 
@@ -159,7 +159,7 @@ class Soak {
     Soak(const std::string& binary, uint32_t cycles, uint64_t seed, uint32_t chance)
         : cycles_(cycles), peer_(MakePtyPeer()), port_(FreePort()) {
         std::string faults = "seed=" + std::to_string(seed);
-        for (const char* fault : kFaults)
+        for (const char* fault : FAULTS)
             faults += std::string(",") + fault + ":~" + std::to_string(chance);
         std::vector<std::string> args = {"-p", std::to_string(port_)};
         for (auto& option : peer_->Options()) args.push_back(option);
@@ -186,8 +186,8 @@ class Soak {
     void RunCycle(uint32_t cycle) {
         const uint64_t faultsAtStart = server_->Faults();
         try {
-            Client client(port_, kConnectSeconds);
-            for (int i = 0; i < kTelegramsPerCycle; ++i) {
+            Client client(port_, CONNECT_SECONDS);
+            for (int i = 0; i < TELEGRAMS_PER_CYCLE; ++i) {
                 if (!Pass(up_, client, *peer_, cycle, faultsAtStart) ||
                     !Pass(down_, *peer_, client, cycle, faultsAtStart)) {
                     ++broken_;
@@ -210,7 +210,7 @@ class Soak {
         way.faultsAtCycleStart.push_back(faultsAtStart);
         while (!from.Offer(Numbered(way.tag, number, cycle))) Await(from, POLLOUT);
         while (!from.Flush()) Await(from, POLLOUT);
-        const auto deadline = Clock::now() + kArrivalWait;
+        const auto deadline = Clock::now() + ARRIVAL_WAIT;
         while (way.lastArrived < int64_t(number)) {
             Bytes telegram;
             if (to.Take(&telegram)) {
@@ -260,7 +260,7 @@ class Soak {
 
     void Await(End& end, short events) {
         pollfd fd{end.Fd(), events, 0};
-        if (poll(&fd, 1, int(std::chrono::milliseconds(kArrivalWait).count())) <= 0) {
+        if (poll(&fd, 1, int(std::chrono::milliseconds(ARRIVAL_WAIT).count())) <= 0) {
             Fail("no room to send\n" + server_->Tail());
         }
     }
@@ -269,7 +269,7 @@ class Soak {
     void AwaitListening() {
         char local[16];
         std::snprintf(local, sizeof local, ":%04X ", port_);
-        for (int i = 0; i < kConnectSeconds * 100; ++i) {
+        for (int i = 0; i < CONNECT_SECONDS * 100; ++i) {
             std::ifstream table("/proc/net/tcp");
             std::string line;
             while (std::getline(table, line)) {
@@ -309,8 +309,8 @@ class Soak {
         if (last.fds > first.fds) Fail("descriptors grew");
         if (last.threads > first.threads) Fail("threads grew");
         // Memory settles in the first half; the second half must not add to it.
-        if (last.rssKib > middle.rssKib + kRssSlackKib) Fail("resident memory grew");
-        if (middle.heap > 0 && last.heap > middle.heap + kHeapSlackBytes) Fail("heap grew");
+        if (last.rssKib > middle.rssKib + RSS_SLACK_KIB) Fail("resident memory grew");
+        if (middle.heap > 0 && last.heap > middle.heap + HEAP_SLACK_BYTES) Fail("heap grew");
     }
 
     void Report() {
