@@ -2,6 +2,7 @@
 // the socket that later gets the same descriptor number. Descriptors are non-blocking: every
 // wait happens in BlockingPoll on the descriptor and the socket's wake eventfd, which is how
 // closesocket (and TerminateThread) end a call blocked in another thread.
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/eventfd.h>
@@ -25,6 +26,12 @@ constexpr int BSD_TCP_NODELAY = TCP_NODELAY;
 inline uint16_t HostToNet16(uint16_t value) {
     return htons(value);
 }
+inline uint16_t NetToHost16(uint16_t value) {
+    return ntohs(value);
+}
+inline uint32_t HostToNet32(uint32_t value) {
+    return htonl(value);
+}
 }  // namespace bsd
 #undef AF_INET
 #undef SOL_SOCKET
@@ -33,6 +40,8 @@ inline uint16_t HostToNet16(uint16_t value) {
 #undef TCP_NODELAY
 #undef INADDR_ANY
 #undef htons
+#undef ntohs
+#undef htonl
 
 #include "errors.h"
 #include "handles.h"
@@ -198,6 +207,29 @@ int WSAGetLastError() {
 
 uint16_t htons(uint16_t value) {
     return bsd::HostToNet16(value);
+}
+
+uint16_t ntohs(uint16_t value) {
+    return bsd::NetToHost16(value);
+}
+
+uint32_t htonl(uint32_t value) {
+    return bsd::HostToNet32(value);
+}
+
+int InetPtonW(int family, LPCWSTR text, void* address) {
+    if (family != AF_INET) return Fail(WSAEAFNOSUPPORT);
+    if (text == nullptr || address == nullptr) return Fail(WSAEFAULT);
+    // The longest IPv4 text is 15 characters; anything else, or any character beyond ASCII,
+    // is no address.
+    char narrow[16];
+    size_t length = 0;
+    for (; text[length] != L'\0'; ++length) {
+        if (length == sizeof narrow - 1 || static_cast<uint32_t>(text[length]) > 0x7F) return 0;
+        narrow[length] = static_cast<char>(text[length]);
+    }
+    narrow[length] = '\0';
+    return ::inet_pton(bsd::kAfInet, narrow, address);
 }
 
 SOCKET socket(int af, int type, int protocol) {

@@ -12,6 +12,14 @@ constexpr int32_t DEFAULT_PORT = 49152;
 constexpr win::DWORD MAX_IPMSG_DATA = 512;
 constexpr win::DWORD IPMSG_HEADER_SIZE = 4;
 
+// One network of "AllowFrom": the clients whose address, masked with Mask, is Address. Both
+// in network byte order.
+struct AllowedNet {
+    uint32_t Address;
+    uint32_t Mask;
+};
+constexpr int32_t MAX_ALLOW_FROM = 32;
+
 struct ServerInstance {
     int32_t Port;
     win::LPCWSTR DevName;
@@ -48,6 +56,12 @@ struct ServerInstance {
     std::atomic<int64_t> LdvGate;
     // Unique within the process; names the read event where the record's address is wider.
     win::DWORD EventId;
+
+    // Who may reach the instance (registry key Quorvel\Port<port>), set before its supervisor
+    // starts. Without the key: every interface (0) and every client (no networks).
+    uint32_t ListenAddress;  // network byte order
+    int32_t AllowFromCount;
+    AllowedNet AllowFrom[MAX_ALLOW_FROM];
 
     // What the instance is doing and has done, for the status socket and the service manager.
     InstanceStatus Status;

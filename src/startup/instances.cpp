@@ -2,23 +2,31 @@
 
 #include "bridge/supervisor.h"
 #include "diag/debug.h"
+#include "startup/access_settings.h"
 
 using namespace win;
 
 int StartInstances(ServerInstance** table, int lastIndex) {
-    // From the last slot down to the second, each on a thread of its own that nobody waits for.
-    for (int slot = lastIndex; slot >= 1; --slot) {
-        if (table[slot] == nullptr) continue;
-        DWORD threadId;
-        HANDLE thread = CreateThread(nullptr, 0, MainLoop, table[slot], 0, &threadId);
-        if (thread == nullptr) {
-            PrintSystemError(GetLastError(), L"CreateThread()");
-            return 1;
+    // From the last slot down, each on a thread of its own that nobody waits for, except the
+    // first one that can start: it runs on the main thread. An instance whose access settings
+    // are malformed does not start; the others do.
+    ServerInstance* mainInstance = nullptr;
+    for (int slot = lastIndex; slot >= 0; --slot) {
+        if (table[slot] == nullptr || !ReadAccessSettings(table[slot])) continue;
+        if (mainInstance != nullptr) {
+            DWORD threadId;
+            HANDLE thread = CreateThread(nullptr, 0, MainLoop, mainInstance, 0, &threadId);
+            if (thread == nullptr) {
+                PrintSystemError(GetLastError(), L"CreateThread()");
+                return 1;
+            }
+            CloseHandle(thread);
         }
-        CloseHandle(thread);
+        mainInstance = table[slot];
     }
-    // The process lives as long as the first instance's supervisor.
-    MainLoop(table[0]);
+    if (mainInstance == nullptr) return 1;
+    // The process lives as long as this supervisor.
+    MainLoop(mainInstance);
     if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Programm normal beendet\n");
     return 0;
 }

@@ -85,30 +85,32 @@ std::string BuiltProgram(const std::string& name) {
 }
 
 ServerProcess::ServerProcess(const std::vector<std::string>& args,
-                             const std::vector<std::string>& environment, unsigned zones) {
+                             const std::vector<std::string>& environment, unsigned zones,
+                             const std::string& registry) {
     std::vector<std::string> argv = CommandWords(VELTRABOX_BINARY_DIR "/veltrabox");
     argv.insert(argv.end(), args.begin(), args.end());
-    Spawn(std::move(argv), environment, zones);
+    Spawn(std::move(argv), environment, zones, registry);
 }
 
 ServerProcess::ServerProcess(const Command& command) {
-    Spawn(command.argv, {}, LOG_ZONES);
+    Spawn(command.argv, {}, LOG_ZONES, "");
 }
 
 void ServerProcess::Spawn(std::vector<std::string> argv,
-                          const std::vector<std::string>& environment, unsigned zones) {
+                          const std::vector<std::string>& environment, unsigned zones,
+                          const std::string& registry) {
     char dirTemplate[] = "/tmp/veltrabox-e2e-XXXXXX";
     if (!mkdtemp(dirTemplate)) {
         ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
         return;
     }
     tempDir_ = dirTemplate;
-    std::string registry = tempDir_ + "/registry.reg";
+    std::string registryPath = tempDir_ + "/registry.reg";
     {
-        std::ofstream file(registry);
+        std::ofstream file(registryPath);
         char zoneLine[64];
         std::snprintf(zoneLine, sizeof zoneLine, "\"Quorvel\"=dword:%08x\n", zones);
-        file << "[HKEY_LOCAL_MACHINE\\DebugZones]\n" << zoneLine;
+        file << "[HKEY_LOCAL_MACHINE\\DebugZones]\n" << zoneLine << registry;
     }
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) {

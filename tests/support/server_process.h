@@ -36,10 +36,11 @@ class ServerProcess {
   public:
     // Starts the binary with `args`; `environment` entries ("NAME=value") are added to a
     // copy of this process's environment without its VELTRABOX_ variables. The registry file
-    // and the status socket lie in a folder of the process's own.
+    // and the status socket lie in a folder of the process's own; the registry file sets the
+    // debug zones, followed by `registry` (.reg text).
     explicit ServerProcess(const std::vector<std::string>& args,
                            const std::vector<std::string>& environment = {},
-                           unsigned zones = LOG_ZONES);
+                           unsigned zones = LOG_ZONES, const std::string& registry = "");
     // Runs another program (`command[0]` a path) in the same way, e.g. a daemon that a test
     // puts beside the server; its standard error is captured as the server's is.
     struct Command {
@@ -73,7 +74,7 @@ class ServerProcess {
 
   private:
     void Spawn(std::vector<std::string> argv, const std::vector<std::string>& environment,
-               unsigned zones);
+               unsigned zones, const std::string& registry);
     void ReadLines(int fd);
 
     pid_t pid_ = -1;

@@ -37,15 +37,25 @@ bool WaitForListener(int port, Duration timeout) {
     return AwaitCondition([port] { return SocketsInState(port, TCP_LISTEN) > 0; }, timeout);
 }
 
-bool TestClient::Connect(int port, Duration timeout) {
+bool TestClient::Connect(int port, Duration timeout, const std::string& to,
+                         const std::string& from) {
     Close();
     const Clock::time_point deadline = Clock::now() + timeout;
     sockaddr_in address = Loopback(port);
+    sockaddr_in source = Loopback(0);
+    if (inet_pton(AF_INET, to.c_str(), &address.sin_addr) != 1 ||
+        (!from.empty() && inet_pton(AF_INET, from.c_str(), &source.sin_addr) != 1)) {
+        return false;
+    }
     for (;;) {
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (smallReceiveBuffer_) {
             int size = 4096;
             setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        }
+        if (!from.empty() && bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+            Close();
+            return false;
         }
         if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) break;
         int error = errno;

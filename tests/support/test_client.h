@@ -4,6 +4,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 
 #include "support/ports.h"
 #include "support/server_process.h"
@@ -30,7 +31,11 @@ class TestClient {
     void ShrinkReceiveBuffer() { smallReceiveBuffer_ = true; }
     // Connects, retrying while the port refuses (the server is between two listening
     // sockets), until `timeout` has passed; a zero timeout tries once.
-    bool Connect(int port, Duration timeout = WAIT);
+    bool Connect(int port, Duration timeout = WAIT) {
+        return Connect(port, timeout, "127.0.0.1", "");
+    }
+    // The same to the loopback address `to`, from the loopback address `from` (any if empty).
+    bool Connect(int port, Duration timeout, const std::string& to, const std::string& from);
     bool Connected() const { return fd_ >= 0; }
 
     bool SendRaw(const ipmsg::Bytes& bytes);

@@ -393,5 +393,11 @@ struct WSAPOLLFD {
 };
 int WSAPoll(WSAPOLLFD* fds, ULONG count, int timeout);
 uint16_t htons(uint16_t value);
+uint16_t ntohs(uint16_t value);
+uint32_t htonl(uint32_t value);
+// Address text to its binary form (network byte order) for AF_INET: 1 when `text` is an
+// IPv4 address in dotted-decimal form, 0 when it is not; -1 (WSAEAFNOSUPPORT) for another
+// family.
+int InetPtonW(int family, LPCWSTR text, void* address);
 
 }  // namespace win

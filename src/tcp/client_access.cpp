@@ -1,0 +1,31 @@
+#include "tcp/client_access.h"
+
+#include <cstring>
+
+#include "diag/debug.h"
+
+using namespace win;
+
+bool IsAllowedClient(const ServerInstance* instance, uint32_t address) {
+    if (instance->AllowFromCount == 0) return true;
+    for (int32_t i = 0; i < instance->AllowFromCount; ++i) {
+        const AllowedNet& net = instance->AllowFrom[i];
+        if ((address & net.Mask) == net.Address) return true;
+    }
+    return false;
+}
+
+bool RefuseDisallowedClient(ServerInstance* instance, SOCKET client, const sockaddr* peer) {
+    sockaddr_in in;
+    std::memcpy(&in, peer, sizeof in);
+    if (IsAllowedClient(instance, in.sin_addr.s_addr)) return false;
+    // Unread bytes in its queue make the close a reset: a flood is dropped, not read.
+    win::closesocket(client);
+    instance->RefusedClients.fetch_add(1, std::memory_order_relaxed);
+    if (ZoneOn(ZONE_ERROR)) {
+        const auto* a = reinterpret_cast<const BYTE*>(&in.sin_addr.s_addr);
+        DebugPrint(L"Error: client %u.%u.%u.%u:%u refused, not in AllowFrom\n", a[0], a[1], a[2],
+                   a[3], win::ntohs(in.sin_port));
+    }
+    return true;
+}
