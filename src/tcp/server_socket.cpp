@@ -4,6 +4,7 @@
 
 #include "diag/debug.h"
 #include "diag/thread_registry.h"
+#include "tcp/client_access.h"
 
 using namespace win;
 
@@ -54,7 +55,7 @@ DWORD OpenListenSocket(ServerInstance* instance) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = win::htons(static_cast<uint16_t>(instance->Port));
-    address.sin_addr.s_addr = INADDR_ANY;
+    address.sin_addr.s_addr = instance->ListenAddress;  // INADDR_ANY unless set
     DWORD r = 0;
     if (win::bind(listenSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
         SOCKET_ERROR) {
@@ -82,8 +83,11 @@ DWORD TurnAwayNewcomers(LPVOID parameter) {
     // it), so the served connection gets a moment to show its end first.
     while (win::WSAPoll(watched, 2, -1) != SOCKET_ERROR && watched[0].revents == 0 &&
            watched[1].revents == POLLRDNORM && win::WSAPoll(watched, 1, HANG_UP_GRACE_MS) == 0) {
-        SOCKET newcomer = win::accept(listenSocket, nullptr, nullptr);
+        sockaddr peer{};
+        int peerLength = sizeof peer;
+        SOCKET newcomer = win::accept(listenSocket, &peer, &peerLength);
         if (newcomer != INVALID_SOCKET) {
+            if (RefuseDisallowedClient(instance, newcomer, &peer)) continue;
             win::closesocket(newcomer);
             if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Weiterer Client abgewiesen.\n");
             continue;
@@ -114,10 +118,14 @@ DWORD StartTcpServer(ServerInstance* instance) {
         if (r != 0) return r;
     }
     ReportListening(instance->Status);
+    // A client outside AllowFrom is closed unread, and the wait goes on.
+    SOCKET client;
     sockaddr peer{};
-    int peerLength = sizeof peer;
-    SOCKET client = win::accept(instance->ListenSocket.load(), &peer, &peerLength);
-    if (client == INVALID_SOCKET) return StepFailed(L"accept()");
+    do {
+        int peerLength = sizeof peer;
+        client = win::accept(instance->ListenSocket.load(), &peer, &peerLength);
+        if (client == INVALID_SOCKET) return StepFailed(L"accept()");
+    } while (RefuseDisallowedClient(instance, client, &peer));
     instance->ClientSocket.store(client);
     SetSocketOptions(client);
     sockaddr_in from{};

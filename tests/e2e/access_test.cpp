@@ -41,5 +41,64 @@ TEST(Access, AMalformedSettingKeepsItsInstanceFromStartingAndTheOthersRun) {
     EXPECT_EQ(none.CountLines(NOT_VALID), 1u) << none.Tail();
 }
 
+// AllowFrom names 127.0.0.2 and a network that no test client is in; clients from 127.0.0.1
+// are outsiders.
+TEST(Access, AClientOutsideAllowFromIsClosedUnreadAndNeverDisturbsTheServedOne) {
+    PtyLon lon;
+    ASSERT_TRUE(lon.Open());
+    int port = FreePort();
+    ServerProcess server({"-p", std::to_string(port), "-d", lon.Path()}, {}, LOG_ZONES,
+                         Settings(port, "\"AllowFrom\"=\"10.1.0.0/16, 127.0.0.2\"\n"));
+    size_t mark = 0;
+    TestClient outsider;
+    ASSERT_TRUE(outsider.Connect(port));
+    outsider.SendData(NumberedTelegram(0xE5, 1));  // may fail: the server has closed
+    EXPECT_TRUE(outsider.WaitClosed());
+    ASSERT_TRUE(server.WaitForLine(REFUSED, &mark)) << server.Tail();
+    // A flood from outside is closed too, without being read.
+    TestClient flood;
+    ASSERT_TRUE(flood.Connect(port));
+    for (uint32_t i = 0; i < 1000; ++i) {
+        if (!flood.SendData(NumberedTelegram(0xE5, i))) break;
+    }
+    EXPECT_TRUE(flood.WaitClosed());
+    ASSERT_TRUE(server.WaitForLine(REFUSED, &mark)) << server.Tail();
+
+    // Had an outsider been served, its telegram would be the first on the bus.
+    TestClient served;
+    ASSERT_TRUE(served.Connect(port, WAIT, "127.0.0.1", "127.0.0.2"));
+    ASSERT_TRUE(served.SendData(NumberedTelegram(0xC3, 0)));
+    EXPECT_EQ(lon.Read(), NumberedTelegram(0xC3, 0)) << server.Tail();
+
+    // An outsider while a client is served is refused, and the session goes on.
+    TestClient late;
+    ASSERT_TRUE(late.Connect(port));
+    EXPECT_TRUE(late.WaitClosed());
+    ASSERT_TRUE(server.WaitForLine(REFUSED, &mark)) << server.Tail();
+    ASSERT_TRUE(lon.Write(NumberedTelegram(0xD4, 1)));
+    EXPECT_EQ(served.ReceiveData(), NumberedTelegram(0xD4, 1)) << server.Tail();
+    ASSERT_TRUE(served.SendData(NumberedTelegram(0xC3, 1)));
+    EXPECT_EQ(lon.Read(), NumberedTelegram(0xC3, 1)) << server.Tail();
+    EXPECT_EQ(server.CountLines(std::string("Error: client 127.0.0.1:")), 3u) << server.Tail();
+    EXPECT_EQ(server.CountLines(STARTED), 1u) << server.Tail();
+    EXPECT_EQ(server.CountLines(RESTARTING), 0u) << server.Tail();
+}
+
+TEST(Access, AnInstanceBoundTo127002IsNotReachedOn127001) {
+    int port = FreePort();
+    ServerProcess server({"-p", std::to_string(port)}, {}, LOG_ZONES,
+                         Settings(port,
+                                  "\"ListenAddress\"=\"127.0.0.2\"\n"
+                                  "\"AllowFrom\"=\"127.0.0.0/8\"\n"));
+    TestClient served;
+    ASSERT_TRUE(served.Connect(port, WAIT, "127.0.0.2", ""));
+    ASSERT_TRUE(server.WaitForLine(STARTED)) << server.Tail();
+    TestClient other;
+    EXPECT_FALSE(other.Connect(port, 0ms, "127.0.0.1", ""));
+    ASSERT_TRUE(served.SendAlive());
+    EXPECT_EQ(server.CountLines(REFUSED), 0u) << server.Tail();
+    EXPECT_EQ(server.CountLines(RESTARTING), 0u) << server.Tail();
+}
+
 }  // namespace
 }  // namespace e2e

@@ -103,7 +103,9 @@ TEST_F(Stunnel, OnlyAClientWithACertificateOfTheTrustedCaReachesTheServer) {
     ASSERT_TRUE(lon.Open());
     int serverPort = FreePort(), tlsPort = FreePort();
     int withCertificate = FreePort(), withoutCertificate = FreePort(), stranger = FreePort();
-    ServerProcess server({"-p", std::to_string(serverPort), "-d", lon.Path()});
+    ServerProcess server({"-p", std::to_string(serverPort), "-d", lon.Path()}, {}, LOG_ZONES,
+                         "[HKEY_LOCAL_MACHINE\\Quorvel\\Port" + std::to_string(serverPort) +
+                             "]\n\"ListenAddress\"=\"127.0.0.1\"\n");
     {
         std::ofstream config(dir + "/stunnel.conf");
         config << ServerConfig(dir, tlsPort, serverPort)
