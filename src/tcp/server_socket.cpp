@@ -87,9 +87,10 @@ DWORD TurnAwayNewcomers(LPVOID parameter) {
         int peerLength = sizeof peer;
         SOCKET newcomer = win::accept(listenSocket, &peer, &peerLength);
         if (newcomer != INVALID_SOCKET) {
-            if (RefuseDisallowedClient(instance, newcomer, &peer)) continue;
-            win::closesocket(newcomer);
-            if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Weiterer Client abgewiesen.\n");
+            if (!RefuseDisallowedClient(instance, newcomer, &peer)) {
+                win::closesocket(newcomer);
+                if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Weiterer Client abgewiesen.\n");
+            }
             continue;
         }
         // Out of descriptors, say: pause, but still end with the served connection.
