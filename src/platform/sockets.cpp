@@ -229,7 +229,7 @@ int InetPtonW(int family, LPCWSTR text, void* address) {
         narrow[length] = static_cast<char>(text[length]);
     }
     narrow[length] = '\0';
-    return ::inet_pton(bsd::kAfInet, narrow, address);
+    return ::inet_pton(bsd::BSD_AF_INET, narrow, address);
 }
 
 SOCKET socket(int af, int type, int protocol) {

@@ -72,6 +72,11 @@ void CountKeepAlive(InstanceStatus& status) {
     Count(status, COUNT_KEEPALIVES_SENT, 1);
 }
 
+void CountRefused(InstanceStatus& status) {
+    Count(status, COUNT_REFUSED_CLIENTS, 1);
+    WakeService();
+}
+
 bool SupervisorAlive(const InstanceStatus& status, uint32_t now) {
     int32_t state = status.State.load(RELAXED);
     if (state == STATE_LISTENING || state == STATE_ENDED) return true;

@@ -35,6 +35,7 @@ enum StatusCounter : int32_t {
     COUNT_KEEPALIVES_SENT,
     COUNT_RESTARTS,
     COUNT_INTERFACE_ERRORS,
+    COUNT_REFUSED_CLIENTS,  // closed unread at accept: not in AllowFrom
     STATUS_COUNTER_COUNT
 };
 
@@ -64,6 +65,8 @@ void ReportAlive(InstanceStatus& status);
 void CountToClient(InstanceStatus& status, uint32_t bytes);
 void CountToBus(InstanceStatus& status, uint32_t bytes);
 void CountKeepAlive(InstanceStatus& status);
+// A client outside AllowFrom was closed at accept; the service hears of it for STATUS=.
+void CountRefused(InstanceStatus& status);
 
 // A supervisor is alive while it waits for a client (blocked in accept, which only a client
 // or the end wakes), once it has ended, or when it reported within the last

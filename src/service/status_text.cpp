@@ -18,8 +18,8 @@ constexpr const char* REASON_NAMES[] = {
     "LON read failed", "LON write failed", "LON open failed", "TCP start failed",
     "wait failed",     "stopping"};
 constexpr const char* COUNTER_NAMES[STATUS_COUNTER_COUNT] = {
-    "to_client",       "to_bus",   "bytes_to_client", "bytes_to_bus",
-    "keepalives_sent", "restarts", "interface_errors"};
+    "to_client",       "to_bus",   "bytes_to_client",  "bytes_to_bus",
+    "keepalives_sent", "restarts", "interface_errors", "refused_clients"};
 
 // Wide text as UTF-8, whatever locale the calling thread has.
 std::string Utf8(const wchar_t* text) {

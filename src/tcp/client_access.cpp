@@ -21,7 +21,7 @@ bool RefuseDisallowedClient(ServerInstance* instance, SOCKET client, const socka
     if (IsAllowedClient(instance, in.sin_addr.s_addr)) return false;
     // Unread bytes in its queue make the close a reset: a flood is dropped, not read.
     win::closesocket(client);
-    instance->RefusedClients.fetch_add(1, std::memory_order_relaxed);
+    CountRefused(instance->Status);
     if (ZoneOn(ZONE_ERROR)) {
         const auto* a = reinterpret_cast<const BYTE*>(&in.sin_addr.s_addr);
         DebugPrint(L"Error: client %u.%u.%u.%u:%u refused, not in AllowFrom\n", a[0], a[1], a[2],
