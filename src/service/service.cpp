@@ -68,8 +68,11 @@ bool Every(const Service& service, bool (*test)(const ServerInstance&)) {
     return true;
 }
 
-bool HasListened(const ServerInstance& instance) {
-    return instance.Status.HasListened.load(std::memory_order_relaxed);
+// Has listened, or has ended without ever listening (its settings were malformed, say): an
+// instance that will never listen must not hold READY=1 back.
+bool ListenedOrEnded(const ServerInstance& instance) {
+    return instance.Status.HasListened.load(std::memory_order_relaxed) ||
+           instance.Status.State.load(std::memory_order_relaxed) == STATE_ENDED;
 }
 
 // Holds neither a client nor an interface: ended, or waiting for a client.
@@ -85,14 +88,14 @@ void CloseClient(ServerInstance* instance) {
     if (IsOpenSocket(client)) win::closesocket(client);
 }
 
-// READY=1 once every port has listened; STATUS= whenever the summary changed.
+// READY=1 once every port has listened or ended; STATUS= whenever the summary changed.
 void TellState(Service& service) {
     std::string summary = StatusSummary(service.Instances);
     if (summary != service.Summary) {
         service.Manager.Send("STATUS=" + summary);
         service.Summary = summary;
     }
-    if (!service.Ready && Every(service, HasListened)) {
+    if (!service.Ready && Every(service, ListenedOrEnded)) {
         service.Manager.Send("READY=1");
         service.Ready = true;
     }

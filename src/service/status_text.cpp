@@ -101,6 +101,8 @@ std::string StatusSummary(const std::vector<ServerInstance*>& instances) {
         summary += std::to_string(instance->Port) + " " + StateName(instance->Status);
         uint64_t client = instance->Status.Client.load(RELAXED);
         if (client != 0) summary += " " + ClientText(client);
+        uint64_t refused = instance->Status.Counters[COUNT_REFUSED_CLIENTS].load(RELAXED);
+        if (refused != 0) summary += " (" + std::to_string(refused) + " refused)";
     }
     return summary;
 }

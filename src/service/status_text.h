@@ -9,5 +9,6 @@
 
 // One JSON object per instance, one per line, in the order given.
 std::string StatusJsonLines(const std::vector<ServerInstance*>& instances);
-// All instances in one line, e.g. "5000 connected 10.0.0.7:51234, 5001 listening".
+// All instances in one line, e.g. "5000 connected 10.0.0.7:51234, 5001 listening (2 refused)";
+// the refused clients only once there are any.
 std::string StatusSummary(const std::vector<ServerInstance*>& instances);

@@ -12,7 +12,11 @@ int StartInstances(ServerInstance** table, int lastIndex) {
     // are malformed does not start; the others do.
     ServerInstance* mainInstance = nullptr;
     for (int slot = lastIndex; slot >= 0; --slot) {
-        if (table[slot] == nullptr || !ReadAccessSettings(table[slot])) continue;
+        if (table[slot] == nullptr) continue;
+        if (!ReadAccessSettings(table[slot])) {
+            ReportEnded(table[slot]->Status);
+            continue;
+        }
         if (mainInstance != nullptr) {
             DWORD threadId;
             HANDLE thread = CreateThread(nullptr, 0, MainLoop, mainInstance, 0, &threadId);

@@ -2,7 +2,11 @@
 // Only loopback addresses: clients connect from 127.0.0.1 or 127.0.0.2.
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "flow.h"
+#include "server_status.h"
+#include "support/notify_listener.h"
 #include "support/pty_lon.h"
 #include "support/server_process.h"
 #include "support/test_client.h"
@@ -18,10 +22,18 @@ std::string Settings(int port, const std::string& values) {
 }
 
 TEST(Access, AMalformedSettingKeepsItsInstanceFromStartingAndTheOthersRun) {
+    NotifyListener manager;
     int portA = FreePort(), portB = FreePort();
     // Instance A would run on the main thread: B takes its place there.
-    ServerProcess server({"-p", std::to_string(portA), "-i", "-p", std::to_string(portB)}, {},
-                         LOG_ZONES, Settings(portA, "\"AllowFrom\"=\"10.1.0.0/33\"\n"));
+    ServerProcess server({"-p", std::to_string(portA), "-i", "-p", std::to_string(portB)},
+                         {"NOTIFY_SOCKET=" + manager.Address()}, LOG_ZONES,
+                         Settings(portA, "\"AllowFrom\"=\"10.1.0.0/33\"\n"));
+    // The instance that never listens does not keep the service from being ready.
+    ASSERT_TRUE(manager.WaitFor("READY=1")) << manager.Seen() << server.Tail();
+    const std::string status =
+        "STATUS=" + std::to_string(portA) + " ended, " + std::to_string(portB) + " listening";
+    EXPECT_TRUE(manager.Seen().find(status) != std::string::npos || manager.WaitFor(status))
+        << manager.Seen();
     TestClient b;
     ASSERT_TRUE(b.Connect(portB));
     ASSERT_TRUE(server.WaitForLine(STARTED)) << server.Tail();
@@ -46,15 +58,22 @@ TEST(Access, AMalformedSettingKeepsItsInstanceFromStartingAndTheOthersRun) {
 TEST(Access, AClientOutsideAllowFromIsClosedUnreadAndNeverDisturbsTheServedOne) {
     PtyLon lon;
     ASSERT_TRUE(lon.Open());
+    NotifyListener manager;
     int port = FreePort();
-    ServerProcess server({"-p", std::to_string(port), "-d", lon.Path()}, {}, LOG_ZONES,
-                         Settings(port, "\"AllowFrom\"=\"10.1.0.0/16, 127.0.0.2\"\n"));
+    const std::string P = std::to_string(port);
+    ServerProcess server({"-p", P, "-d", lon.Path()}, {"NOTIFY_SOCKET=" + manager.Address()},
+                         LOG_ZONES, Settings(port, "\"AllowFrom\"=\"10.1.0.0/16, 127.0.0.2\"\n"));
     size_t mark = 0;
     TestClient outsider;
     ASSERT_TRUE(outsider.Connect(port));
     outsider.SendData(NumberedTelegram(0xE5, 1));  // may fail: the server has closed
     EXPECT_TRUE(outsider.WaitClosed());
     ASSERT_TRUE(server.WaitForLine(REFUSED, &mark)) << server.Tail();
+    // Counted before the line is logged; the refused client was never the instance's client.
+    nlohmann::json status = StatusByPort(server)[port];
+    EXPECT_EQ(status["state"], "listening") << status;
+    EXPECT_TRUE(status["client"].is_null()) << status;
+    EXPECT_EQ(status["refused_clients"], 1) << status;
     // A flood from outside is closed too, without being read.
     TestClient flood;
     ASSERT_TRUE(flood.Connect(port));
@@ -82,11 +101,28 @@ TEST(Access, AClientOutsideAllowFromIsClosedUnreadAndNeverDisturbsTheServedOne) 
     EXPECT_EQ(server.CountLines(std::string("Error: client 127.0.0.1:")), 3u) << server.Tail();
     EXPECT_EQ(server.CountLines(STARTED), 1u) << server.Tail();
     EXPECT_EQ(server.CountLines(RESTARTING), 0u) << server.Tail();
+
+    // The status socket, veltraclient's table and STATUS= show the three, beside the client.
+    status = StatusByPort(server)[port];
+    EXPECT_EQ(status["refused_clients"], 3) << status;
+    EXPECT_EQ(status["restarts"], 0) << status;
+    const std::string client = status["client"].get<std::string>();
+    EXPECT_TRUE(client.starts_with("127.0.0.2:")) << status;
+    EXPECT_TRUE(manager.WaitFor("STATUS=" + P + " connected " + client + " (3 refused)"))
+        << manager.Seen();
+    CommandResult table = RunCommand(BuiltProgram("veltraclient") + " -S " + server.StatusSocket());
+    EXPECT_TRUE(
+        std::regex_search(table.output, std::regex(" refused_clients +last_restart_reason")))
+        << table.output;
+    EXPECT_TRUE(std::regex_search(table.output, std::regex("\n" + P + " .* 3 +- *\n")))
+        << table.output;
 }
 
 TEST(Access, AnInstanceBoundTo127002IsNotReachedOn127001) {
+    PtyLon lon;
+    ASSERT_TRUE(lon.Open());
     int port = FreePort();
-    ServerProcess server({"-p", std::to_string(port)}, {}, LOG_ZONES,
+    ServerProcess server({"-p", std::to_string(port), "-d", lon.Path()}, {}, LOG_ZONES,
                          Settings(port,
                                   "\"ListenAddress\"=\"127.0.0.2\"\n"
                                   "\"AllowFrom\"=\"127.0.0.0/8\"\n"));
@@ -95,7 +131,8 @@ TEST(Access, AnInstanceBoundTo127002IsNotReachedOn127001) {
     ASSERT_TRUE(server.WaitForLine(STARTED)) << server.Tail();
     TestClient other;
     EXPECT_FALSE(other.Connect(port, 0ms, "127.0.0.1", ""));
-    ASSERT_TRUE(served.SendAlive());
+    ASSERT_TRUE(served.SendData(NumberedTelegram(0xC3, 0)));
+    EXPECT_EQ(lon.Read(), NumberedTelegram(0xC3, 0)) << server.Tail();
     EXPECT_EQ(server.CountLines(REFUSED), 0u) << server.Tail();
     EXPECT_EQ(server.CountLines(RESTARTING), 0u) << server.Tail();
 }

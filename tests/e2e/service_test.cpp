@@ -5,33 +5,16 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <map>
-#include <nlohmann/json.hpp>
 #include <regex>
-#include <sstream>
 
 #include "flow.h"
+#include "server_status.h"
 #include "support/notify_listener.h"
 #include "support/server_process.h"
 #include "support/test_client.h"
 
 namespace e2e {
 namespace {
-
-// The status socket's lines, by port, as `veltraclient -S -j` prints them.
-std::map<int, nlohmann::json> StatusByPort(const ServerProcess& server) {
-    CommandResult result =
-        RunCommand(BuiltProgram("veltraclient") + " -S -j " + server.StatusSocket());
-    EXPECT_EQ(result.status, 0) << result.output;
-    std::map<int, nlohmann::json> byPort;
-    std::istringstream lines(result.output);
-    std::string line;
-    while (std::getline(lines, line)) {
-        nlohmann::json object = nlohmann::json::parse(line);
-        byPort[object["port"].get<int>()] = object;
-    }
-    return byPort;
-}
 
 TEST(Service, TellsTheManagerServesItsStatusAndEndsOnSigterm) {
     NotifyListener manager(true);

@@ -85,6 +85,12 @@ TEST(StatusText, SummaryOfAllInstancesInOneLine) {
     ReportClient(first.Status, NetworkAddress(127, 0, 0, 1), NetworkPort(40000));
     ReportListening(second.Status);
     EXPECT_EQ(StatusSummary({&first, &second}), "5000 connected 127.0.0.1:40000, 5001 listening");
+    // Refused clients show once there are any, and leave the instance's client alone.
+    CountRefused(first.Status);
+    CountRefused(first.Status);
+    EXPECT_EQ(StatusSummary({&first, &second}),
+              "5000 connected 127.0.0.1:40000 (2 refused), 5001 listening");
+    EXPECT_EQ(StatusOf(first)["refused_clients"], 2);
     std::string lines = StatusJsonLines({&first, &second});
     EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 2) << lines;
 }
