@@ -1,7 +1,7 @@
 # cmake --install: the programs in bin; the platform library and the LDV library in a private
 # folder that the programs find through a relative run path, so that the tree runs wherever it
-# is installed (and moved); the systemd units and user; the manual pages; and the example
-# files under /etc/veltrabox, where the server looks whatever the prefix, never replacing
+# is installed (and moved); the systemd units (stunnel's too) and user; the manual pages; and
+# the example files under /etc/veltrabox, where the server looks whatever the prefix, never replacing
 # files that are there.
 include(GNUInstallDirs)
 
@@ -41,6 +41,8 @@ foreach(unit veltrabox.service veltrabox@.service)
     file(INSTALL \"${CMAKE_BINARY_DIR}/systemd/installed/${unit}\"
          DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${VELTRABOX_SYSTEMD_DIR}\")")
 endforeach()
+# stunnel's TLS in front of an instance: left for the admin to set up and enable.
+install(FILES systemd/veltrabox-tls.service DESTINATION ${VELTRABOX_SYSTEMD_DIR})
 install(FILES systemd/veltrabox.sysusers DESTINATION ${VELTRABOX_SYSUSERS_DIR}
         RENAME veltrabox.conf)
 
@@ -48,7 +50,7 @@ install(FILES man/veltrabox.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(FILES man/veltraclient.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # Absolute on purpose: the server's default registry path does not follow the prefix.
-foreach(example registry.reg veltrabox.conf)
+foreach(example registry.reg veltrabox.conf stunnel.conf)
   install(CODE "
     set(target \"\$ENV{DESTDIR}${VELTRABOX_CONFIG_DIR}/${example}\")
     if(EXISTS \"\${target}\")

@@ -98,7 +98,8 @@ check_package() {
       [ \$status -eq 255 ] || fail \"veltrabox -x ended with \$status\"
       dpkg --purge veltrabox >/dev/null
       for f in /usr/bin/veltrabox /usr/bin/veltraclient /usr/lib/veltrabox /etc/veltrabox \
-               /usr/lib/systemd/system/veltrabox.service /usr/lib/sysusers.d/veltrabox.conf; do
+               /usr/lib/systemd/system/veltrabox.service /usr/lib/systemd/system/veltrabox-tls.service \
+               /usr/lib/sysusers.d/veltrabox.conf; do
         [ ! -e \$f ] || fail \"\$f left after purge\"
       done
       dpkg -s veltrabox >/dev/null 2>&1 && fail \"still known to dpkg\" || true

@@ -17,7 +17,7 @@
 namespace e2e {
 namespace {
 
-constexpr char SHIPPED_CONFIG[] = VELTRABOX_SOURCE_DIR "/stunnel/veltrabox.conf";
+constexpr char SHIPPED_CONFIG[] = VELTRABOX_SOURCE_DIR "/config/stunnel.conf";
 
 // Throwaway certificates: a CA that signs the server's and one client's, and a client that
 // signed its own. The server's names 127.0.0.1, so that the clients can check it.

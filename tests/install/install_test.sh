@@ -65,7 +65,10 @@ install_into "$work/root" /opt/veltrabox
 # The units, checked against a tree installed under /usr.
 install_into "$work/usr-root" /usr
 units=$work/usr-root/usr/lib/systemd/system
-[ -f "$units/veltrabox.service" ] && [ -f "$units/veltrabox@.service" ] || fail "no units"
+for unit in veltrabox.service veltrabox@.service veltrabox-tls.service; do
+  [ -f "$units/$unit" ] || fail "no unit $unit"
+done
+[ -f "$work/usr-root/etc/veltrabox/stunnel.conf" ] || fail "no example stunnel configuration"
 [ -f "$work/usr-root/usr/share/man/man8/veltrabox.8" ] || fail "no manual page"
 if ! command -v systemd-analyze >/dev/null; then
   echo "systemd-analyze missing: units not verified"
@@ -76,7 +79,13 @@ printf 'VELTRABOX_OPTIONS=-p 5000\n' >"$work/usr-root/etc/veltrabox/site.conf"
 for unit in /usr/lib/systemd/system/*.target /usr/lib/systemd/system/*.slice; do
   [ -e "$units/${unit##*/}" ] || cp "$unit" "$units/"
 done
-systemd-analyze verify --man=no --root="$work/usr-root" veltrabox.service veltrabox@site.service \
+# stunnel's unit names stunnel4 by its path: verified where stunnel4 is installed.
+tls_unit=""
+if [ -x /usr/bin/stunnel4 ]; then
+  cp -L /usr/bin/stunnel4 "$work/usr-root/usr/bin/"
+  tls_unit=veltrabox-tls.service
+fi
+systemd-analyze verify --man=no --root="$work/usr-root" veltrabox.service veltrabox@site.service $tls_unit \
   >"$work/verify.log" 2>&1 || { cat "$work/verify.log"; fail "systemd-analyze verify"; }
 if [ -s "$work/verify.log" ]; then cat "$work/verify.log"; fail "systemd-analyze verify warned"; fi
 echo "installed tree: ok"
