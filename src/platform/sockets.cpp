@@ -361,12 +361,19 @@ int WSAPoll(WSAPOLLFD* fds, ULONG count, int timeout) {
     // Each socket's descriptor, then its wake descriptor, which fires once it is closed.
     std::vector<std::shared_ptr<Socket>> sockets(count);
     std::vector<pollfd> all(2 * size_t(count), pollfd{-1, 0, 0});
+    bool anyClosed = false;
     for (ULONG i = 0; i < count; ++i) {
         sockets[i] = detail::Lookup<Socket>(AsHandle(fds[i].fd));
-        if (!sockets[i]) continue;
+        if (!sockets[i]) {
+            anyClosed = true;
+            continue;
+        }
         all[2 * i] = {sockets[i]->fd, short(fds[i].events | POLLRDHUP), 0};
         all[2 * i + 1] = {sockets[i]->wakeFd, POLLIN, 0};
     }
+    // A socket closed before the call has no wake descriptor left to fire: it is reported at
+    // once, as poll(2) reports a bad descriptor, instead of being waited on for ever.
+    if (anyClosed) timeout = 0;
     if (detail::BlockingPoll(all.data(), all.size(), timeout < 0 ? -1 : timeout) < 0) {
         return FailErrno(errno);
     }

@@ -133,6 +133,23 @@ TEST(Winsock, WSAPollSeesAHangUpAndAClose) {
     EXPECT_EQ(polling.get(), std::make_pair(1, short(POLLNVAL)));
 }
 
+// A socket closed just before the turn-away thread polls it again must end that poll at once;
+// waiting on the rest would hold the restart until the thread is terminated.
+TEST(Winsock, WSAPollReportsASocketClosedBeforeTheCallAtOnce) {
+    Link link;
+    ASSERT_NO_FATAL_FAILURE(OpenLink(link, FreePort()));
+    win::WSAPOLLFD watched[2] = {{link.instance->ClientSocket.load(), 0, 0},
+                                 {link.instance->ListenSocket.load(), POLLRDNORM, 0}};
+    win::closesocket(link.instance->ClientSocket.exchange(win::INVALID_SOCKET));
+    auto polling = std::async(std::launch::async, [&] { return win::WSAPoll(watched, 2, -1); });
+    CloseTcpOnExit closer{link.instance.get()};  // first to go: its close ends a stuck poll
+    ASSERT_EQ(polling.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+        << "the poll waits on the other socket";
+    EXPECT_EQ(polling.get(), 1);
+    EXPECT_EQ(watched[0].revents, POLLNVAL);
+    EXPECT_EQ(watched[1].revents, 0);
+}
+
 // The supervisor's last resort for a pump thread that does not end: the thread ends inside its
 // receive, and the connection stays usable.
 TEST(Winsock, TerminateThreadEndsAThreadBlockedInAReceive) {
