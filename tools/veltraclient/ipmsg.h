@@ -26,12 +26,10 @@ struct Message {
 
 // A message whose header announces `length` bytes, whatever the size of `data`.
 inline Bytes Encode(uint16_t id, const Bytes& data, uint16_t length) {
-    Bytes wire(HEADER_SIZE + data.size());
-    wire[0] = uint8_t(id & 0xFF);
-    wire[1] = uint8_t(id >> 8);
-    wire[2] = uint8_t(length & 0xFF);
-    wire[3] = uint8_t(length >> 8);
-    std::copy(data.begin(), data.end(), wire.begin() + HEADER_SIZE);
+    Bytes wire = data;
+    const uint8_t header[HEADER_SIZE] = {uint8_t(id & 0xFF), uint8_t(id >> 8),
+                                         uint8_t(length & 0xFF), uint8_t(length >> 8)};
+    wire.insert(wire.begin(), header, header + HEADER_SIZE);
     return wire;
 }
 
