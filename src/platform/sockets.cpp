@@ -23,6 +23,8 @@ constexpr int BSD_SO_REUSEADDR = SO_REUSEADDR;
 constexpr int BSD_SO_KEEPALIVE = SO_KEEPALIVE;
 constexpr int BSD_IPPROTO_TCP = IPPROTO_TCP;
 constexpr int BSD_TCP_NODELAY = TCP_NODELAY;
+constexpr int BSD_IPPROTO_IP = IPPROTO_IP;
+constexpr int BSD_IP_FREEBIND = IP_FREEBIND;
 inline uint16_t HostToNet16(uint16_t value) {
     return htons(value);
 }
@@ -244,6 +246,9 @@ SOCKET socket(int af, int type, int protocol) {
     // fails with EADDRINUSE.
     int on = 1;
     ::setsockopt(fd, bsd::BSD_SOL_SOCKET, bsd::BSD_SO_REUSEADDR, &on, sizeof on);
+    // Binds an address that no interface has yet (DHCP, a VLAN that comes up late), so that
+    // the listener is there from the start and is reached as soon as the address arrives.
+    ::setsockopt(fd, bsd::BSD_IPPROTO_IP, bsd::BSD_IP_FREEBIND, &on, sizeof on);
     return Insert(fd);
 }
 

@@ -1,7 +1,16 @@
 // Who may reach an instance of the real server: ListenAddress and AllowFrom from the registry.
-// Only loopback addresses: clients connect from 127.0.0.1 or 127.0.0.2.
+// Only loopback addresses: clients connect from 127.0.0.1 or 127.0.0.2, or to an address that
+// the test gives the loopback interface of a network namespace of its own.
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <regex>
 
 #include "flow.h"
@@ -19,6 +28,68 @@ constexpr char REFUSED[] = "refused, not in AllowFrom";
 
 std::string Settings(int port, const std::string& values) {
     return "[HKEY_LOCAL_MACHINE\\Quorvel\\Port" + std::to_string(port) + "]\n" + values;
+}
+
+// The calling thread in a network namespace of its own with its loopback interface up, and
+// back in its old one at the end; what it starts (the server) lives in the new one.
+class OwnNetwork {
+  public:
+    ~OwnNetwork() {
+        if (old_ < 0) return;
+        setns(old_, CLONE_NEWNET);
+        close(old_);
+    }
+    // Empty once inside; otherwise why not.
+    std::string Enter() {
+        old_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+        if (old_ < 0) return std::string("no /proc/thread-self/ns/net: ") + std::strerror(errno);
+        if (unshare(CLONE_NEWNET) != 0) {
+            std::string why =
+                std::string("no network namespace of our own: ") + std::strerror(errno);
+            close(old_);
+            old_ = -1;
+            return why;
+        }
+        // With lo down any address binds, and nothing would be proved.
+        ifreq request = Request("lo");
+        if (Control(SIOCGIFFLAGS, &request) != 0) return "lo has no flags";
+        request.ifr_flags |= IFF_UP;
+        return Control(SIOCSIFFLAGS, &request) == 0 ? "" : "lo does not come up";
+    }
+    // Gives lo the address as a second one (an alias), as DHCP would give it an interface.
+    bool AddToLoopback(const char* address) {
+        ifreq request = Request("lo:1");
+        sockaddr_in in{};
+        in.sin_family = AF_INET;
+        if (inet_pton(AF_INET, address, &in.sin_addr) != 1) return false;
+        std::memcpy(&request.ifr_addr, &in, sizeof in);
+        return Control(SIOCSIFADDR, &request) == 0;
+    }
+
+  private:
+    static ifreq Request(const char* name) {
+        ifreq request{};
+        std::strncpy(request.ifr_name, name, sizeof request.ifr_name - 1);
+        return request;
+    }
+    static int Control(unsigned long code, ifreq* request) {
+        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int r = ioctl(fd, code, request);
+        close(fd);
+        return r;
+    }
+    int old_ = -1;
+};
+
+// The error of binding `address` as an ordinary socket does (0 when it binds).
+int BindError(const char* address) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    inet_pton(AF_INET, address, &in.sin_addr);
+    int error = bind(fd, reinterpret_cast<sockaddr*>(&in), sizeof in) == 0 ? 0 : errno;
+    close(fd);
+    return error;
 }
 
 TEST(Access, AMalformedSettingKeepsItsInstanceFromStartingAndTheOthersRun) {
@@ -135,6 +206,37 @@ TEST(Access, AnInstanceBoundTo127002IsNotReachedOn127001) {
     EXPECT_EQ(lon.Read(), NumberedTelegram(0xC3, 0)) << server.Tail();
     EXPECT_EQ(server.CountLines(REFUSED), 0u) << server.Tail();
     EXPECT_EQ(server.CountLines(RESTARTING), 0u) << server.Tail();
+}
+
+// A ListenAddress that no interface has at the start (DHCP, a VLAN that comes up late): the
+// instance listens at once, the service is ready, and once the address arrives a client
+// reaches it there.
+TEST(Access, AListenAddressThatArrivesLateIsServedOnceItComes) {
+    constexpr char LATE[] = "192.0.2.5";
+    OwnNetwork network;
+    if (std::string why = network.Enter(); !why.empty()) GTEST_SKIP() << why;
+    ASSERT_EQ(BindError(LATE), EADDRNOTAVAIL) << "the address must be missing at the start";
+    PtyLon lon;
+    ASSERT_TRUE(lon.Open());
+    NotifyListener manager;
+    int port = FreePort();
+    ServerProcess server({"-p", std::to_string(port), "-d", lon.Path()},
+                         {"NOTIFY_SOCKET=" + manager.Address()}, LOG_ZONES,
+                         Settings(port, std::string("\"ListenAddress\"=\"") + LATE + "\"\n"));
+    ASSERT_TRUE(manager.WaitFor("READY=1")) << manager.Seen() << server.Tail();
+    const std::string listening = "STATUS=" + std::to_string(port) + " listening";
+    EXPECT_TRUE(manager.Seen().find(listening) != std::string::npos || manager.WaitFor(listening))
+        << manager.Seen();
+
+    ASSERT_TRUE(network.AddToLoopback(LATE)) << std::strerror(errno);
+    TestClient client;
+    ASSERT_TRUE(client.Connect(port, 0ms, LATE, "")) << std::strerror(errno) << server.Tail();
+    ASSERT_TRUE(server.WaitForLine(STARTED)) << server.Tail();
+    ASSERT_TRUE(client.SendData(NumberedTelegram(0xC3, 0)));
+    EXPECT_EQ(lon.Read(), NumberedTelegram(0xC3, 0)) << server.Tail();
+    ASSERT_TRUE(lon.Write(NumberedTelegram(0xD4, 0)));
+    EXPECT_EQ(client.ReceiveData(), NumberedTelegram(0xD4, 0)) << server.Tail();
+    EXPECT_EQ(server.CountLines("bind()"), 0u) << server.Tail();
 }
 
 }  // namespace
