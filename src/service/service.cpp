@@ -32,6 +32,9 @@ using std::chrono::milliseconds;
 // stuck in a library call is abandoned with the process.
 constexpr milliseconds STOP_WAIT{900};
 constexpr milliseconds STOP_POLL{20};
+// At most one line about refused clients per instance in this period, and so at most one
+// change of STATUS= for them.
+constexpr milliseconds REFUSAL_LINE_PERIOD{1000};
 
 struct Service {
     std::vector<ServerInstance*> Instances;
@@ -44,6 +47,7 @@ struct Service {
     bool Ready = false;
     bool Stalled = false;
     std::string Summary;
+    std::vector<Clock::time_point> NextRefusalLine;  // per instance
 };
 
 // Never freed: the service thread may still use it while the process exits.
@@ -86,6 +90,35 @@ bool Settled(const ServerInstance& instance) {
 void CloseClient(ServerInstance* instance) {
     win::SOCKET client = instance->ClientSocket.exchange(win::INVALID_SOCKET);
     if (IsOpenSocket(client)) win::closesocket(client);
+}
+
+// Clients refused since an instance's last line get one line, once its period is over: the
+// latest of them and how many more. So the first of a flood is told at once, and the rest of
+// it a period later. True when there was a line.
+bool TellRefusals(Service& service) {
+    bool told = false;
+    Clock::time_point now = Clock::now();
+    for (size_t i = 0; i < service.Instances.size(); ++i) {
+        InstanceStatus& status = service.Instances[i]->Status;
+        if (now < service.NextRefusalLine[i]) continue;
+        uint64_t refused = TakeUntoldRefusals(status);
+        if (refused == 0) continue;
+        told = true;
+        service.NextRefusalLine[i] = now + REFUSAL_LINE_PERIOD;
+        if (!ZoneOn(ZONE_ERROR)) continue;
+        std::string client = PeerText(status.LastRefused.load(std::memory_order_relaxed));
+        int port = service.Instances[i]->Port;
+        if (refused == 1) {
+            DebugPrint(L"Error: client %hs refused, not in AllowFrom of port %d\n", client.c_str(),
+                       port);
+        } else {
+            DebugPrint(
+                L"Error: client %hs refused, not in AllowFrom of port %d (and %llu more "
+                L"refused)\n",
+                client.c_str(), port, static_cast<unsigned long long>(refused - 1));
+        }
+    }
+    return told;
 }
 
 // READY=1 once every port has listened or ended; STATUS= whenever the summary changed.
@@ -152,9 +185,17 @@ void OpenStatus(Service& service) {
     }
 }
 
+// Until the next watchdog ping or the next due line about refused clients, if any.
 int PollTimeout(const Service& service, Clock::time_point nextPing) {
-    if (service.WatchdogInterval.count() == 0) return -1;
-    auto left = std::chrono::duration_cast<milliseconds>(nextPing - Clock::now());
+    Clock::time_point until =
+        service.WatchdogInterval.count() > 0 ? nextPing : Clock::time_point::max();
+    for (size_t i = 0; i < service.Instances.size(); ++i) {
+        if (service.Instances[i]->Status.RefusedUntold.load(std::memory_order_relaxed) != 0) {
+            until = std::min(until, service.NextRefusalLine[i]);
+        }
+    }
+    if (until == Clock::time_point::max()) return -1;
+    auto left = std::chrono::ceil<milliseconds>(until - Clock::now());
     return static_cast<int>(std::max<milliseconds::rep>(0, left.count()));
 }
 
@@ -168,11 +209,12 @@ void Run(Service& service) {
                            {service.StatusListener, POLLIN, 0}};
         if (poll(events, 3, PollTimeout(service, nextPing)) < 0) continue;
         if (events[0].revents & POLLIN) Stop(service);
-        if (events[1].revents & POLLIN) {
+        bool changed = (events[1].revents & POLLIN) != 0;
+        if (changed) {
             uint64_t changes = 0;
             if (read(service.Wake, &changes, sizeof changes) < 0) changes = 0;
-            TellState(service);
         }
+        if (TellRefusals(service) || changed) TellState(service);
         if (events[2].revents & POLLIN) {
             ServeStatusClient(service.StatusListener, StatusJsonLines(service.Instances));
         }
@@ -201,6 +243,7 @@ void StartService(ServerInstance** table, int lastIndex) {
     service->Signals = signalfd(-1, &signals, SFD_CLOEXEC);
     service->Wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     service->WatchdogInterval = WatchdogInterval();
+    service->NextRefusalLine.resize(service->Instances.size());
     OpenStatus(*service);
     Current.store(service);
     std::thread([service] { Run(*service); }).detach();

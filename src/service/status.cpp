@@ -21,6 +21,10 @@ void ClearClient(InstanceStatus& status) {
     status.ConnectedSince.store(0, RELAXED);
 }
 
+uint64_t Peer(uint32_t address, uint16_t port) {
+    return HAS_CLIENT | uint64_t{address} << 16 | port;
+}
+
 void Count(InstanceStatus& status, StatusCounter counter, uint64_t amount) {
     status.Counters[counter].fetch_add(amount, RELAXED);
 }
@@ -35,7 +39,7 @@ void ReportListening(InstanceStatus& status) {
 
 void ReportClient(InstanceStatus& status, uint32_t address, uint16_t port) {
     status.ConnectedSince.store(std::time(nullptr), RELAXED);
-    status.Client.store(HAS_CLIENT | uint64_t{address} << 16 | port, RELAXED);
+    status.Client.store(Peer(address, port), RELAXED);
     SetState(status, STATE_CONNECTED);
 }
 
@@ -72,9 +76,17 @@ void CountKeepAlive(InstanceStatus& status) {
     Count(status, COUNT_KEEPALIVES_SENT, 1);
 }
 
-void CountRefused(InstanceStatus& status) {
+void CountRefused(InstanceStatus& status, uint32_t address, uint16_t port) {
     Count(status, COUNT_REFUSED_CLIENTS, 1);
-    WakeService();
+    status.LastRefused.store(Peer(address, port), RELAXED);
+    // Later ones wait for the service's next line: one wake per line at most.
+    if (status.RefusedUntold.fetch_add(1, RELAXED) == 0) WakeService();
+}
+
+uint64_t TakeUntoldRefusals(InstanceStatus& status) {
+    uint64_t untold = status.RefusedUntold.exchange(0, RELAXED);
+    status.RefusedTold.fetch_add(untold, RELAXED);
+    return untold;
 }
 
 bool SupervisorAlive(const InstanceStatus& status, uint32_t now) {

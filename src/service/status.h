@@ -49,6 +49,12 @@ struct InstanceStatus {
     std::atomic<int64_t> ConnectedSince;  // seconds since the epoch (UTC)
     std::atomic<int32_t> LastRestartReason;
     std::atomic<uint64_t> Counters[STATUS_COUNTER_COUNT];
+    // Refused clients as the log and STATUS= tell of them, at most once a second (a flood
+    // must not flood them): the latest one (packed as Client), those not told of yet, and
+    // those told of.
+    std::atomic<uint64_t> LastRefused;
+    std::atomic<uint64_t> RefusedUntold;
+    std::atomic<uint64_t> RefusedTold;
 };
 
 // The port listens: waiting for a client.
@@ -65,8 +71,11 @@ void ReportAlive(InstanceStatus& status);
 void CountToClient(InstanceStatus& status, uint32_t bytes);
 void CountToBus(InstanceStatus& status, uint32_t bytes);
 void CountKeepAlive(InstanceStatus& status);
-// A client outside AllowFrom was closed at accept; the service hears of it for STATUS=.
-void CountRefused(InstanceStatus& status);
+// A client from `address`:`port` (network byte order) outside AllowFrom was closed at accept.
+// The first one not yet told of wakes the service, which tells of it.
+void CountRefused(InstanceStatus& status, uint32_t address, uint16_t port);
+// The refusals not yet told of, now counted as told: the service's log line and STATUS=.
+uint64_t TakeUntoldRefusals(InstanceStatus& status);
 
 // A supervisor is alive while it waits for a client (blocked in accept, which only a client
 // or the end wakes), once it has ended, or when it reported within the last

@@ -41,13 +41,6 @@ std::string Utf8(const wchar_t* text) {
     return out;
 }
 
-std::string ClientText(uint64_t client) {
-    in_addr address{static_cast<in_addr_t>(client >> 16)};
-    char text[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &address, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(static_cast<uint16_t>(client)));
-}
-
 std::string Iso8601(int64_t seconds) {
     std::time_t time = seconds;
     std::tm parts{};
@@ -70,7 +63,7 @@ nlohmann::ordered_json StatusObject(const ServerInstance& instance) {
     object["state"] = StateName(status);
     uint64_t client = status.Client.load(RELAXED);
     int64_t since = status.ConnectedSince.load(RELAXED);
-    object["client"] = client != 0 ? nlohmann::ordered_json(ClientText(client)) : nullptr;
+    object["client"] = client != 0 ? nlohmann::ordered_json(PeerText(client)) : nullptr;
     object["connected_since"] = since != 0 ? nlohmann::ordered_json(Iso8601(since)) : nullptr;
     for (int counter = 0; counter < STATUS_COUNTER_COUNT; ++counter) {
         object[COUNTER_NAMES[counter]] = status.Counters[counter].load(RELAXED);
@@ -83,6 +76,13 @@ nlohmann::ordered_json StatusObject(const ServerInstance& instance) {
 }
 
 }  // namespace
+
+std::string PeerText(uint64_t peer) {
+    in_addr address{static_cast<in_addr_t>(peer >> 16)};
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &address, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(static_cast<uint16_t>(peer)));
+}
 
 std::string StatusJsonLines(const std::vector<ServerInstance*>& instances) {
     std::string lines;
@@ -104,8 +104,8 @@ std::string StatusSummary(const std::vector<ServerInstance*>& instances) {
             .append(" ")
             .append(StateName(instance->Status));
         uint64_t client = instance->Status.Client.load(RELAXED);
-        if (client != 0) summary.append(" ").append(ClientText(client));
-        uint64_t refused = instance->Status.Counters[COUNT_REFUSED_CLIENTS].load(RELAXED);
+        if (client != 0) summary.append(" ").append(PeerText(client));
+        uint64_t refused = instance->Status.RefusedTold.load(RELAXED);
         if (refused != 0) summary.append(" (").append(std::to_string(refused)).append(" refused)");
     }
     return summary;

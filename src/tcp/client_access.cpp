@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "diag/debug.h"
-
 using namespace win;
 
 bool IsAllowedClient(const ServerInstance* instance, uint32_t address) {
@@ -21,11 +19,6 @@ bool RefuseDisallowedClient(ServerInstance* instance, SOCKET client, const socka
     if (IsAllowedClient(instance, in.sin_addr.s_addr)) return false;
     // Unread bytes in its queue make the close a reset: a flood is dropped, not read.
     win::closesocket(client);
-    CountRefused(instance->Status);
-    if (ZoneOn(ZONE_ERROR)) {
-        const auto* a = reinterpret_cast<const BYTE*>(&in.sin_addr.s_addr);
-        DebugPrint(L"Error: client %u.%u.%u.%u:%u refused, not in AllowFrom\n", a[0], a[1], a[2],
-                   a[3], win::ntohs(in.sin_port));
-    }
+    CountRefused(instance->Status, in.sin_addr.s_addr, in.sin_port);
     return true;
 }

@@ -9,7 +9,7 @@
 // without AllowFrom, else one whose address lies in one of its networks.
 bool IsAllowedClient(const ServerInstance* instance, uint32_t address);
 // For a client just accepted from `peer`: when the instance does not serve it, closes it at
-// once without reading, logs it under ZONE_ERROR, counts it in the status and returns
-// true. Otherwise returns false and leaves the client alone.
+// once without reading, counts it in the status (the service logs it) and returns true. Otherwise
+// returns false and leaves the client alone.
 bool RefuseDisallowedClient(ServerInstance* instance, win::SOCKET client,
                             const win::sockaddr* peer);

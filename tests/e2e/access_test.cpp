@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <regex>
+#include <sstream>
 
 #include "flow.h"
 #include "server_status.h"
@@ -206,6 +207,45 @@ TEST(Access, AnInstanceBoundTo127002IsNotReachedOn127001) {
     EXPECT_EQ(lon.Read(), NumberedTelegram(0xC3, 0)) << server.Tail();
     EXPECT_EQ(server.CountLines(REFUSED), 0u) << server.Tail();
     EXPECT_EQ(server.CountLines(RESTARTING), 0u) << server.Tail();
+}
+
+// A flood from outside AllowFrom: at most one line and one change of STATUS= a second, and the
+// lines, each with the count of refusals since the one before, lose none of them.
+TEST(Access, AFloodOfRefusedClientsIsToldOnceASecondAndEveryOneCounted) {
+    NotifyListener manager;
+    int port = FreePort();
+    const std::string P = std::to_string(port);
+    ServerProcess server({"-p", P}, {"NOTIFY_SOCKET=" + manager.Address()}, LOG_ZONES,
+                         Settings(port, "\"AllowFrom\"=\"127.0.0.2\"\n"));
+    ASSERT_TRUE(manager.WaitFor("READY=1")) << manager.Seen() << server.Tail();
+    constexpr int FLOOD = 200;
+    const Clock::time_point start = Clock::now();
+    for (int i = 0; i < FLOOD; ++i) {
+        TestClient outsider;
+        ASSERT_TRUE(outsider.Connect(port, 0ms)) << i;
+        ASSERT_TRUE(outsider.WaitClosed()) << i;
+    }
+    const std::string all = "STATUS=" + P + " listening (" + std::to_string(FLOOD) + " refused)";
+    ASSERT_TRUE(manager.WaitFor(all)) << manager.Seen() << server.Tail();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+
+    const std::regex line("refused, not in AllowFrom of port " + P +
+                          R"((?: \(and (\d+) more refused\))?$)");
+    std::istringstream log(server.Tail(server.LineCount()));
+    int lines = 0, told = 0;
+    for (std::string text; std::getline(log, text);) {
+        std::smatch match;
+        if (!std::regex_search(text, match, line)) continue;
+        ++lines;
+        told += 1 + (match[1].matched ? std::stoi(match[1]) : 0);
+    }
+    EXPECT_EQ(told, FLOOD) << server.Tail();
+    EXPECT_LE(lines, int(seconds) + 1) << seconds << " s\n" << server.Tail();
+    size_t changes = 0;
+    for (size_t at = 0; (at = manager.Seen().find(" refused)", at)) != std::string::npos; ++at) {
+        ++changes;
+    }
+    EXPECT_LE(changes, size_t(lines)) << manager.Seen();
 }
 
 // A ListenAddress that no interface has at the start (DHCP, a VLAN that comes up late): the

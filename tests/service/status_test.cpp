@@ -85,12 +85,19 @@ TEST(StatusText, SummaryOfAllInstancesInOneLine) {
     ReportClient(first.Status, NetworkAddress(127, 0, 0, 1), NetworkPort(40000));
     ReportListening(second.Status);
     EXPECT_EQ(StatusSummary({&first, &second}), "5000 connected 127.0.0.1:40000, 5001 listening");
-    // Refused clients show once there are any, and leave the instance's client alone.
-    CountRefused(first.Status);
-    CountRefused(first.Status);
+    // Refused clients show once the service has told of them, and leave the instance's client
+    // alone; the status socket counts them at once.
+    CountRefused(first.Status, NetworkAddress(10, 9, 9, 9), NetworkPort(1));
+    CountRefused(first.Status, NetworkAddress(10, 9, 9, 9), NetworkPort(2));
+    EXPECT_EQ(StatusSummary({&first, &second}), "5000 connected 127.0.0.1:40000, 5001 listening");
+    EXPECT_EQ(StatusOf(first)["refused_clients"], 2);
+    EXPECT_EQ(TakeUntoldRefusals(first.Status), 2u);
+    EXPECT_EQ(PeerText(first.Status.LastRefused), "10.9.9.9:2");
+    CountRefused(first.Status, NetworkAddress(10, 9, 9, 9), NetworkPort(3));
     EXPECT_EQ(StatusSummary({&first, &second}),
               "5000 connected 127.0.0.1:40000 (2 refused), 5001 listening");
-    EXPECT_EQ(StatusOf(first)["refused_clients"], 2);
+    EXPECT_EQ(TakeUntoldRefusals(first.Status), 1u);
+    EXPECT_EQ(StatusOf(first)["refused_clients"], 3);
     std::string lines = StatusJsonLines({&first, &second});
     EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 2) << lines;
 }
