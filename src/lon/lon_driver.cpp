@@ -6,6 +6,7 @@
 #include "lon/lon_link.h"
 #include "lon/lon_way.h"
 #include "platform/lon_ioctl.h"
+#include "platform/netif.h"
 
 using namespace win;
 
@@ -40,6 +41,8 @@ DWORD Start(ServerInstance* instance) {
         PrintSystemError(error, L"CreateFile(%s)", instance->DevName);
         return error;
     }
+    // A network interface's counts add up over the instance's cycles.
+    netif::CountInto(device, &instance->Status.Interface);
     DWORD version = 0;
     DWORD count = 0xFFFFFFFF;
     char16_t text[VERSION_TEXT_SIZE / 2] = {};

@@ -68,5 +68,8 @@ inline int eventfd(unsigned initial, int flags) {
 inline void* mmap(void* address, size_t size, int protection, int flags, int fd, off_t offset) {
     return Fails(Call::Mmap) ? MAP_FAILED : ::mmap(address, size, protection, flags, fd, offset);
 }
+inline int getsockopt(int fd, int level, int name, void* value, socklen_t* size) {
+    return Fails(Call::Getsockopt) ? -1 : ::getsockopt(fd, level, name, value, size);
+}
 
 }  // namespace win::sys

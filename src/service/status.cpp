@@ -49,7 +49,7 @@ void ReportRestart(InstanceStatus& status, RestartReason reason) {
     Count(status, COUNT_RESTARTS, 1);
     bool lonSide = reason == REASON_LON_OPEN_FAILED || reason == REASON_LON_READ_FAILED ||
                    reason == REASON_LON_WRITE_FAILED;
-    if (lonSide) Count(status, COUNT_INTERFACE_ERRORS, 1);
+    if (lonSide) Count(status, COUNT_INTERFACE_FAILURES, 1);
     SetState(status, STATE_RESTARTING);
 }
 

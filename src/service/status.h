@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/netif.h"
+
 enum InstanceState : int32_t {
     STATE_RESTARTING,  // opening or closing its sides; also before the port first listens
     STATE_LISTENING,   // waiting for a client
@@ -34,8 +36,8 @@ enum StatusCounter : int32_t {
     COUNT_BYTES_TO_BUS,
     COUNT_KEEPALIVES_SENT,
     COUNT_RESTARTS,
-    COUNT_INTERFACE_ERRORS,
-    COUNT_REFUSED_CLIENTS,  // closed unread at accept: not in AllowFrom
+    COUNT_INTERFACE_FAILURES,  // restarts because the LON interface failed an open, read or write
+    COUNT_REFUSED_CLIENTS,     // closed unread at accept: not in AllowFrom
     STATUS_COUNTER_COUNT
 };
 
@@ -49,6 +51,8 @@ struct InstanceStatus {
     std::atomic<int64_t> ConnectedSince;  // seconds since the epoch (UTC)
     std::atomic<int32_t> LastRestartReason;
     std::atomic<uint64_t> Counters[STATUS_COUNTER_COUNT];
+    // What a network interface counted, over every cycle (the driver way's open hands it over).
+    win::netif::Counts Interface;
     // Refused clients as the log and STATUS= tell of them, at most once a second (a flood
     // must not flood them): the latest one (packed as Client), those not told of yet, and
     // those told of.

@@ -18,8 +18,8 @@ constexpr const char* REASON_NAMES[] = {
     "LON read failed", "LON write failed", "LON open failed", "TCP start failed",
     "wait failed",     "stopping"};
 constexpr const char* COUNTER_NAMES[STATUS_COUNTER_COUNT] = {
-    "to_client",       "to_bus",   "bytes_to_client",  "bytes_to_bus",
-    "keepalives_sent", "restarts", "interface_errors", "refused_clients"};
+    "to_client",       "to_bus",   "bytes_to_client",    "bytes_to_bus",
+    "keepalives_sent", "restarts", "interface_failures", "refused_clients"};
 
 // Wide text as UTF-8, whatever locale the calling thread has.
 std::string Utf8(const wchar_t* text) {
@@ -66,7 +66,18 @@ nlohmann::ordered_json StatusObject(const ServerInstance& instance) {
     object["client"] = client != 0 ? nlohmann::ordered_json(PeerText(client)) : nullptr;
     object["connected_since"] = since != 0 ? nlohmann::ordered_json(Iso8601(since)) : nullptr;
     for (int counter = 0; counter < STATUS_COUNTER_COUNT; ++counter) {
-        object[COUNTER_NAMES[counter]] = status.Counters[counter].load(RELAXED);
+        uint64_t count = status.Counters[counter].load(RELAXED);
+        if (counter != COUNT_INTERFACE_FAILURES) {
+            object[COUNTER_NAMES[counter]] = count;
+            continue;
+        }
+        // All that went wrong with the interface, then its parts.
+        uint64_t dropped = status.Interface.FramesDroppedByKernel.load(RELAXED);
+        uint64_t bad = status.Interface.BadFrames.load(RELAXED);
+        object["interface_errors"] = count + dropped + bad;
+        object[COUNTER_NAMES[counter]] = count;
+        object["frames_dropped_by_kernel"] = dropped;
+        object["bad_frames"] = bad;
     }
     int32_t reason = status.LastRestartReason.load(RELAXED);
     bool named = reason > REASON_NONE && reason <= REASON_STOPPING;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "flow.h"
+#include "server_status.h"
 #include "support/server_process.h"
 #include "support/test_client.h"
 #include "support/tun_lon.h"
@@ -125,8 +126,9 @@ TEST_F(NetifServer, TwoInstancesOnTwoInterfaces) {
 }
 
 // Malformed frames from the adapter: each is dropped with one line under the error zone,
-// and the telegrams around them pass in order without a restart.
-TEST_F(NetifServer, BadFramesAreDroppedWhileTheStreamGoesOn) {
+// and the telegrams around them pass in order without a restart. The count adds up over the
+// instance's cycles and shows on the status socket.
+TEST_F(NetifServer, BadFramesAreDroppedWhileTheStreamGoesOnAndAddUp) {
     Start();
     TestClient client;
     Serve(client);
@@ -140,10 +142,24 @@ TEST_F(NetifServer, BadFramesAreDroppedWhileTheStreamGoesOn) {
         },
         [&] { return client.ReceiveData(); }, 0xD4, 1000);
     EXPECT_EQ(flow, "") << server->Tail();
-    ASSERT_TRUE(server->WaitForLine("(" + std::to_string(bad) + " interface errors)"))
-        << server->Tail();
+    ASSERT_TRUE(server->WaitForLine("(" + std::to_string(bad) + " bad frames)")) << server->Tail();
     EXPECT_EQ(server->CountLines(lon->Name() + ": frame of "), size_t(bad));
     EXPECT_EQ(server->CountLines(RESTARTING), 0u) << server->Tail();
+
+    client.Close();
+    ASSERT_TRUE(server->WaitForLine(RESTARTING, &mark)) << server->Tail();
+    TestClient next;
+    Serve(next);
+    ASSERT_TRUE(lon->WriteFrame(badFrames[0]));
+    ASSERT_TRUE(lon->Write(NumberedTelegram(0xD4, 1)));
+    EXPECT_EQ(next.ReceiveData(), NumberedTelegram(0xD4, 1)) << server->Tail();
+    ++bad;
+    EXPECT_TRUE(server->WaitForLine("(" + std::to_string(bad) + " bad frames)")) << server->Tail();
+    nlohmann::json status = StatusByPort(*server)[port];
+    EXPECT_EQ(status["bad_frames"], bad) << status;
+    EXPECT_EQ(status["frames_dropped_by_kernel"], 0) << status;
+    EXPECT_EQ(status["interface_failures"], 0) << status;
+    EXPECT_EQ(status["interface_errors"], bad) << status;
 }
 
 // -n: the open sends the neuron-ID message and takes the adapter's response for itself; a

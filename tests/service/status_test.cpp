@@ -71,6 +71,14 @@ TEST(StatusText, ClientCountersAndRestartsOfOneInstance) {
     EXPECT_TRUE(status["connected_since"].is_null());
     EXPECT_EQ(status["restarts"], 2);
     EXPECT_EQ(status["interface_errors"], 1);
+    EXPECT_EQ(status["interface_failures"], 1);
+    // A network interface's frames that were lost or bad are interface errors too.
+    instance.Status.Interface.FramesDroppedByKernel = 3;
+    instance.Status.Interface.BadFrames = 2;
+    status = StatusOf(instance);
+    EXPECT_EQ(status["interface_errors"], 6);
+    EXPECT_EQ(status["frames_dropped_by_kernel"], 3);
+    EXPECT_EQ(status["bad_frames"], 2);
     EXPECT_EQ(status["last_restart_reason"], "client gone");
     EXPECT_EQ(status["to_client"], 2);
     ReportEnded(instance.Status);

@@ -55,6 +55,8 @@ std::shared_ptr<Device> OpenNetworkInterface(const std::string& name);
 
 // The program's error zone: drivers report under it what no call returns (dropped frames).
 constexpr DWORD DEVICE_ZONE_ERROR = 0x0010;
+// The program's init zone: what an open obtained.
+constexpr DWORD DEVICE_ZONE_INIT = 0x0002;
 // One line "module/device: text" when `zone` is on in the zone mask that the program
 // registered with RegisterDbgZones (none before it has).
 void DeviceLog(DWORD zone, const char* device, const char* format, ...)

@@ -60,7 +60,9 @@ int MillisecondsUntil(Clock::time_point deadline) {
 
 struct NetifDevice : DescriptorDevice {
     std::string name;
-    std::atomic<uint64_t> errors{0};
+    netif::Counts own;
+    std::atomic<netif::Counts*> counts{&own};
+    bool opened = false;  // the open succeeded
     std::mutex readMutex;
     std::deque<std::vector<BYTE>> kept;  // under readMutex
     unsigned framesSinceStatistics = 0;  // under readMutex
@@ -72,6 +74,10 @@ struct NetifDevice : DescriptorDevice {
                          DWORD* count) override;
     DWORD VersionWord() const override { return VERSION_WORD; }
     const char16_t* VersionText() const override { return VERSION_TEXT; }
+    // What overflowed since the last look is counted too.
+    ~NetifDevice() override {
+        if (opened) CountKernelDrops();
+    }
 
     int Receive(Clock::time_point deadline, BYTE* telegram, size_t* size);
     void CountError(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -79,26 +85,35 @@ struct NetifDevice : DescriptorDevice {
 };
 
 void NetifDevice::CountError(const char* format, ...) {
-    uint64_t total = ++errors;
+    uint64_t total = ++counts.load()->BadFrames;
     char text[256];
     va_list args;
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    DeviceLog(DEVICE_ZONE_ERROR, name.c_str(), "%s (%llu interface errors)", text,
+    DeviceLog(DEVICE_ZONE_ERROR, name.c_str(), "%s (%llu bad frames)", text,
               static_cast<unsigned long long>(total));
 }
 
 // The kernel counts what overflowed the receive buffer, and reading the count resets it.
 void NetifDevice::CountKernelDrops() {
     framesSinceStatistics = 0;
+    netif::Counts* into = counts.load();
     tpacket_stats statistics{};
     socklen_t size = sizeof statistics;
-    if (::getsockopt(fd, SOL_PACKET, PACKET_STATISTICS, &statistics, &size) != 0) return;
+    if (sys::getsockopt(fd, SOL_PACKET, PACKET_STATISTICS, &statistics, &size) != 0) {
+        if (!into->KernelCountFailed.exchange(true)) {
+            DeviceLog(DEVICE_ZONE_ERROR, name.c_str(),
+                      "frames that overflow the receive buffer cannot be counted: "
+                      "getsockopt(PACKET_STATISTICS): %s",
+                      std::strerror(errno));
+        }
+        return;
+    }
     if (statistics.tp_drops == 0) return;
-    uint64_t total = errors += statistics.tp_drops;
+    uint64_t total = into->FramesDroppedByKernel += statistics.tp_drops;
     DeviceLog(DEVICE_ZONE_ERROR, name.c_str(),
-              "%u frames lost: the receive buffer overflowed (%llu interface errors)",
+              "%u frames lost: the receive buffer overflowed (%llu lost in all)",
               statistics.tp_drops, static_cast<unsigned long long>(total));
 }
 
@@ -263,12 +278,19 @@ std::shared_ptr<Device> OpenNetworkInterface(const std::string& name) {
     if (ioctl(device->fd, SIOCGIFFLAGS, &request) != 0 || !(request.ifr_flags & IFF_UP))
         return OpenFailed(name, ERROR_NOT_READY, "the network interface is down");
     int bytes = RECEIVE_BUFFER_BYTES;
-    if (::setsockopt(device->fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
-        ::setsockopt(device->fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    bool forced = ::setsockopt(device->fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0;
+    if (!forced) ::setsockopt(device->fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    socklen_t size = sizeof bytes;
+    if (::getsockopt(device->fd, SOL_SOCKET, SO_RCVBUF, &bytes, &size) == 0) {
+        // The kernel counts each frame's overhead too, and so reports twice what was asked.
+        DeviceLog(DEVICE_ZONE_INIT, name.c_str(), "receive buffer of %d bytes%s", bytes,
+                  forced ? "" : " (without CAP_NET_ADMIN at most twice net.core.rmem_max)");
+    }
     if (::bind(device->fd, reinterpret_cast<::sockaddr*>(&address), sizeof address) != 0)
         return OpenFailed(name, LastErrorOfErrno(errno), std::strerror(errno));
     device->wakeFd = sys::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (device->wakeFd < 0) return OpenFailed(name, LastErrorOfErrno(errno), std::strerror(errno));
+    device->opened = true;
     return device;
 }
 
@@ -276,9 +298,17 @@ std::shared_ptr<Device> OpenNetworkInterface(const std::string& name) {
 
 namespace win::netif {
 
+bool CountInto(HANDLE device, Counts* counts) {
+    auto netif = detail::Lookup<detail::NetifDevice>(device);
+    if (netif) netif->counts.store(counts);
+    return netif != nullptr;
+}
+
 uint64_t InterfaceErrors(HANDLE device) {
     auto netif = detail::Lookup<detail::NetifDevice>(device);
-    return netif ? netif->errors.load() : 0;
+    if (!netif) return 0;
+    const Counts* counts = netif->counts.load();
+    return counts->FramesDroppedByKernel.load() + counts->BadFrames.load();
 }
 
 }  // namespace win::netif

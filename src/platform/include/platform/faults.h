@@ -9,8 +9,20 @@
 
 namespace win::faults {
 
-enum class Call : uint8_t { Socket, Accept, Send, Recv, Poll, Read, Write, Open, Eventfd, Mmap };
-inline constexpr unsigned CALL_KINDS = 10;
+enum class Call : uint8_t {
+    Socket,
+    Accept,
+    Send,
+    Recv,
+    Poll,
+    Read,
+    Write,
+    Open,
+    Eventfd,
+    Mmap,
+    Getsockopt
+};
+inline constexpr unsigned CALL_KINDS = 11;
 
 struct Rule {
     Call call;
