@@ -181,17 +181,21 @@ DWORD Read(ServerInstance* instance, BYTE* buffer, DWORD size, DWORD* length) {
     return LON_READ_FAILED;
 }
 
-// The library's answer is not examined: a write through it counts as whole.
+// A telegram that did not reach the library, or that the library refused, is not written: the
+// pump thread must not count it as delivered.
 BOOL Write(ServerInstance* instance, const BYTE* telegram, DWORD length, DWORD* written) {
     LdvCall call(instance);
-    if (call.entered) {
-        instance->ldv_write_overlapped(LdvOfHandle(instance->hLon.load()), telegram,
-                                       static_cast<int32_t>(length), nullptr);
+    if (!call.entered) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
     }
+    int32_t r = instance->ldv_write_overlapped(LdvOfHandle(instance->hLon.load()), telegram,
+                                               static_cast<int32_t>(length), nullptr);
     if (call.ClosedInside()) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    if (r != LDV_OK) return FALSE;  // with the library's last error
     *written = length;
     return TRUE;
 }

@@ -212,14 +212,15 @@ TEST_F(LibraryWayOpen, ReadResultsOfTheLibraryDecideTheOutcome) {
         return 4;
     };
     const BYTE t[] = {0x11, 0x00};
-    EXPECT_EQ(SendPacketToLon(&instance, t, sizeof t), LON_SEND_DONE);
+    EXPECT_EQ(SendPacketToLon(&instance, t, sizeof t), LON_SEND_FAILED);
     instance.ldv_write_overlapped = write;
 }
 
-TEST_F(LibraryWayOpen, AfterStopReadsFailAtOnceAndWritesCallNothing) {
+// A write that never reached the bus is never reported as done.
+TEST_F(LibraryWayOpen, AfterStopReadsAndWritesFailAtOnce) {
     StopLon(&instance);
     EXPECT_EQ(Read(), LON_READ_FAILED);
     const BYTE t[] = {0x11, 0x00};
-    EXPECT_EQ(SendPacketToLon(&instance, t, sizeof t), LON_SEND_DONE);
+    EXPECT_EQ(SendPacketToLon(&instance, t, sizeof t), LON_SEND_FAILED);
     EXPECT_EQ(simlon::PendingTelegrams(peer), 0u);
 }
