@@ -10,12 +10,13 @@ constexpr int32_t LDV_OK = 0;
 constexpr int32_t LDV_NOT_OPEN = 3;
 // With last error ERROR_IO_PENDING: no telegram yet. Otherwise the device failed.
 constexpr int32_t LDV_DEVICE_ERR = 4;
-// What the open returns when it finds no interface of that name.
+// What the open returns when it cannot open the interface; every handle is above 0.
 constexpr int32_t LDV_NO_INTERFACE = -1;
 
 extern "C" {
 
-// Opens the interface and signals the named event whenever a telegram can be read.
+// Opens the interface and signals the named event whenever a telegram can be read. A result
+// below 0 opened nothing, and the thread's last error says why.
 int32_t ldv_open_overlapped_neuronid(const char16_t* devName, const uint8_t* neuronId,
                                      const char16_t* eventName);
 int32_t ldv_close(int32_t handle);

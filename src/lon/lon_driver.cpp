@@ -13,23 +13,11 @@ using namespace win;
 namespace {
 
 constexpr DWORD VERSION_TEXT_SIZE = 512;
-constexpr DWORD NEURON_ID_REPLY_SIZE = 245;
 constexpr DWORD READ_TIMEOUT_MS = 1000;
 constexpr DWORD READWAIT_TIMEOUT_MS = 2000;
 
 bool IsOpenHandle(HANDLE h) {
     return h != nullptr && h != INVALID_HANDLE_VALUE;
-}
-
-// The network-management write-memory request that puts the neuron ID into the interface's
-// read-only data at offset 0.
-void BuildNeuronIdMessage(const BYTE neuronId[6], BYTE message[NEURON_ID_MESSAGE_SIZE]) {
-    std::memset(message, 0, NEURON_ID_MESSAGE_SIZE);
-    const BYTE head[] = {0x22, 0x1A, 0x71, 0x08, 0x0C, 0x7F};
-    std::memcpy(message, head, sizeof head);
-    const BYTE request[] = {0x6E, 0x01, 0x00, 0x00, 0x06, 0x00};
-    std::memcpy(message + 16, request, sizeof request);
-    std::memcpy(message + 22, neuronId, 6);
 }
 
 DWORD Start(ServerInstance* instance) {

@@ -1,6 +1,7 @@
 // The library way: the interface is reached through the entry points of an LDV library loaded
 // at open, which signals a named read event whenever a telegram can be read.
 #include <cstring>
+#include <memory>
 
 #include "diag/debug.h"
 #include "ldv/ldv.h"
@@ -17,6 +18,9 @@ constexpr int64_t LDV_GATE_INSIDE = LDV_GATE_CLOSED - 1;
 // How long StopLon waits for threads to leave the library: 100 ms at most.
 constexpr int LDV_LEAVE_WAITS = 10;
 constexpr DWORD LDV_LEAVE_WAIT_MS = 10;
+// How long the supervisor waits for the library's open or close before it goes on without it,
+// as it waits for a pump thread to end.
+constexpr DWORD LDV_CALL_WAIT_MS = 5000;
 
 int64_t OpeningOf(int64_t gate) {
     return gate >> 32;
@@ -28,6 +32,13 @@ HANDLE HandleOfLdv(int32_t value) {
 }
 int32_t LdvOfHandle(HANDLE h) {
     return static_cast<int32_t>(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(h)));
+}
+
+// Counts a thread out of the library, unless the opening it entered is over.
+void Leave(ServerInstance* instance, int64_t opening) {
+    int64_t gate = instance->LdvGate.load();
+    while (OpeningOf(gate) == opening && !instance->LdvGate.compare_exchange_weak(gate, gate - 1)) {
+    }
 }
 
 // A pump thread's stay inside the library: entered unless StopLon has closed the gate. Leaves
@@ -52,13 +63,70 @@ struct LdvCall {
         return entered && (OpeningOf(gate) != opening || (gate & LDV_GATE_CLOSED) != 0);
     }
     ~LdvCall() {
-        if (!entered) return;
-        int64_t gate = instance->LdvGate.load();
-        while (OpeningOf(gate) == opening &&
-               !instance->LdvGate.compare_exchange_weak(gate, gate - 1)) {
-        }
+        if (entered) Leave(instance, opening);
     }
 };
+
+// The library's open or close on a thread of its own, so that the supervisor waits for it no
+// longer than LDV_CALL_WAIT_MS. A call that outlasts the wait is abandoned: its thread finishes
+// it alone and closes an interface that opened too late. The thread is counted in the gate
+// from before it starts until after its last call, so the library stays loaded while it may be
+// inside, and in LdvCallsOut until it ends.
+constexpr int CALL_RUNNING = 0;
+constexpr int CALL_DONE = 1;
+constexpr int CALL_ABANDONED = 2;
+
+struct LibraryCall {
+    ServerInstance* instance = nullptr;
+    int64_t opening = 0;
+    LdvOpenFn open = nullptr;  // null for a close
+    LdvCloseFn close = nullptr;
+    char16_t devName[260] = {};
+    BYTE neuronId[6] = {};
+    char16_t eventName[32] = {};
+    int32_t handle = 0;  // the interface to close, or the open's result
+    DWORD error = 0;     // the last error after the call
+    std::atomic<int> state{CALL_RUNNING};
+};
+
+DWORD RunLibraryCall(LPVOID parameter) {
+    auto* held = static_cast<std::shared_ptr<LibraryCall>*>(parameter);
+    std::shared_ptr<LibraryCall> call = std::move(*held);
+    delete held;
+    if (call->open) {
+        call->handle = call->open(call->devName, call->neuronId, call->eventName);
+    } else {
+        call->close(call->handle);
+    }
+    call->error = GetLastError();
+    int running = CALL_RUNNING;
+    if (!call->state.compare_exchange_strong(running, CALL_DONE) && call->open &&
+        call->handle >= 0) {
+        call->close(call->handle);
+    }
+    Leave(call->instance, call->opening);
+    call->instance->LdvCallsOut.fetch_sub(1);
+    return 0;
+}
+
+// Runs the call, which may enter the library: the gate of the current opening is open. False
+// when it has not returned within the wait.
+bool CallLibrary(const std::shared_ptr<LibraryCall>& call) {
+    ServerInstance* instance = call->instance;
+    call->opening = OpeningOf(instance->LdvGate.fetch_add(1));
+    instance->LdvCallsOut.fetch_add(1);
+    auto* held = new std::shared_ptr<LibraryCall>(call);
+    DWORD threadId;
+    HANDLE thread = CreateThread(nullptr, 0, RunLibraryCall, held, 0, &threadId);
+    if (thread) {
+        WaitForSingleObject(thread, LDV_CALL_WAIT_MS);
+        CloseHandle(thread);
+    } else {
+        RunLibraryCall(held);  // no thread to spare: the call runs here, without a bound
+    }
+    int running = CALL_RUNNING;
+    return !call->state.compare_exchange_strong(running, CALL_ABANDONED);
+}
 
 // Unique within the process: the record's address where it fits into 32 bits.
 DWORD EventIdOf(ServerInstance* instance) {
@@ -91,6 +159,12 @@ void ReleaseLastOpening(ServerInstance* instance) {
 }
 
 DWORD Start(ServerInstance* instance) {
+    if (instance->LdvCallsOut.load() > 0) {
+        // An open or close of an earlier cycle has not returned: the library is left alone.
+        PrintSystemError(ERROR_SHARING_VIOLATION, L"LDV library still inside a call (%s)",
+                         instance->DevName);
+        return ERROR_SHARING_VIOLATION;
+    }
     ReleaseLastOpening(instance);
     HMODULE module = LoadLibraryW(instance->DllName);
     if (!module) {
@@ -118,20 +192,45 @@ DWORD Start(ServerInstance* instance) {
     EventModify(instance->Overlapped.hEvent, EVENT_RESET);
     // A new opening: threads of an earlier one that are still inside never count against it.
     instance->LdvGate.store((OpeningOf(instance->LdvGate.load()) + 1) << 32);
-    char16_t devName[260];
-    char16_t eventName16[32];
-    WideToUtf16(instance->DevName, devName, 260);
-    WideToUtf16(eventName, eventName16, 32);
-    instance->hLon.store(HandleOfLdv(
-        instance->ldv_open_overlapped_neuronid(devName, instance->NeuronId, eventName16)));
-    return 0;
+    auto call = std::make_shared<LibraryCall>();
+    call->instance = instance;
+    call->open = instance->ldv_open_overlapped_neuronid;
+    call->close = instance->ldv_close;
+    WideToUtf16(instance->DevName, call->devName, 260);
+    std::memcpy(call->neuronId, instance->NeuronId, sizeof call->neuronId);
+    WideToUtf16(eventName, call->eventName, 32);
+    bool returned = CallLibrary(call);
+    if (returned && call->handle >= 0) {
+        instance->hLon.store(HandleOfLdv(call->handle));
+        return 0;
+    }
+    DWORD error = ERROR_TIMEOUT;
+    if (!returned) {
+        PrintSystemError(error, L"ldv_open_overlapped_neuronid(%s) has not returned",
+                         instance->DevName);
+    } else {
+        error = call->error ? call->error : ERROR_DEV_NOT_EXIST;
+        PrintSystemError(error, L"ldv_open_overlapped_neuronid(%s)=%d", instance->DevName,
+                         call->handle);
+    }
+    // Nothing is open and no pump thread will start: the library goes now, unless the open
+    // is still inside it.
+    instance->LdvGate.fetch_or(LDV_GATE_CLOSED);
+    Stop(instance);
+    return error;
 }
 
 void Stop(ServerInstance* instance) {
     if (!instance->hDll) return;
     int64_t gate = instance->LdvGate.load();
     if ((gate & LDV_GATE_CLOSED) == 0) {
-        instance->ldv_close(LdvOfHandle(instance->hLon.load()));
+        auto call = std::make_shared<LibraryCall>();
+        call->instance = instance;
+        call->close = instance->ldv_close;
+        call->handle = LdvOfHandle(instance->hLon.load());
+        if (!CallLibrary(call)) {
+            PrintSystemError(ERROR_TIMEOUT, L"ldv_close(%s) has not returned", instance->DevName);
+        }
         EventModify(instance->Overlapped.hEvent, EVENT_SET);
         Sleep(10);
         gate = instance->LdvGate.fetch_or(LDV_GATE_CLOSED) | LDV_GATE_CLOSED;
@@ -141,9 +240,9 @@ void Stop(ServerInstance* instance) {
             gate = instance->LdvGate.load();
         }
     }
-    // A pump thread still inside (a library call that has not returned) must not have the code
-    // pulled from under it. The supervisor ends it after its waits; the library is unloaded at
-    // the next StopLon or StartLon, without waiting here.
+    // A thread still inside (a library call that has not returned) must not have the code
+    // pulled from under it. The supervisor ends a pump thread after its waits; the library is
+    // unloaded at the next StopLon or StartLon, without waiting here.
     if ((gate & LDV_GATE_INSIDE) != 0) {
         if (ZoneOn(ZONE_ERROR)) DebugPrint(L"LDV library still in use: unloaded later\n");
         return;

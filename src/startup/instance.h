@@ -54,6 +54,9 @@ struct ServerInstance {
     // StopLon has closed that opening, and the count of threads inside. The library is unloaded
     // only when none is inside.
     std::atomic<int64_t> LdvGate;
+    // Library opens and closes still running on threads of their own; the library is not called
+    // again while one is.
+    std::atomic<int32_t> LdvCallsOut;
     // Unique within the process; names the read event where the record's address is wider.
     win::DWORD EventId;
 

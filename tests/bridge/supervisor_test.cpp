@@ -351,7 +351,7 @@ TEST_F(Supervisor, PumpThreadsRunAtTheHighestPriorityWherePermitted) {
 TEST_F(Supervisor, APumpThreadThatDoesNotEndIsTerminatedAfterItsWait) {
     const int idle = ThreadCount();
     ConnectClient();
-    simlon::HangWrites(channel, true);
+    simlon::HangRequests(channel, simlon::REQUEST_WRITE, true);
     ASSERT_TRUE(client.SendData({0x11, 0x02, 0xAA, 0xBB}));
     ASSERT_TRUE(log.WaitFor("SendPacketToLon(4):"));  // TcpToLon now hangs in the driver
     simlon::FailRequest(channel, IOCTL_READ, 50, 1);  // LonToTcp's next read fails
@@ -367,7 +367,7 @@ TEST_F(Supervisor, APumpThreadThatDoesNotEndIsTerminatedAfterItsWait) {
     EXPECT_EQ(log.Count("Error: LON Reboot"), 0);  // a terminated thread runs no end steps
     // Really gone, not only signalled: the process is back to its idle threads.
     EXPECT_TRUE(Await([&] { return ThreadCount() == idle; }));
-    simlon::HangWrites(channel, false);
+    simlon::HangRequests(channel, simlon::REQUEST_WRITE, false);
     client.Close();
 }
 
@@ -444,7 +444,7 @@ TEST_F(Supervisor, NewcomersAreTurnedAwayWhileAClientIsServedAndServedOnceItIsGo
     ASSERT_TRUE(message);
     EXPECT_EQ(*message, (ipmsg::Bytes{0x11, 0x02, 0xAA, 0xBB}));
 
-    simlon::HangWrites(channel, true);
+    simlon::HangRequests(channel, simlon::REQUEST_WRITE, true);
     ASSERT_TRUE(client.SendData({0x11, 0x02, 0xAA, 0xBB}));
     ASSERT_TRUE(log.WaitFor("SendPacketToLon(4):"));  // TcpToLon now hangs in the driver
     simlon::FailRequest(channel, IOCTL_READ, 50, 1);  // LonToTcp's next read ends the cycle
@@ -459,7 +459,7 @@ TEST_F(Supervisor, NewcomersAreTurnedAwayWhileAClientIsServedAndServedOnceItIsGo
         testclock::Advance(5000);
         log.WaitFor("EV_TCP_TO_LON]=258", 1, 50);
     }
-    simlon::HangWrites(channel, false);
+    simlon::HangRequests(channel, simlon::REQUEST_WRITE, false);
     ASSERT_TRUE(log.WaitFor("LON und TCP erfolgreich gestartet.", ++starts));
     client.Close();
     AwaitWatching();
@@ -487,7 +487,7 @@ class SupervisorOnTheLibrary : public Supervisor {
 
 TEST_F(SupervisorOnTheLibrary, AHungLibraryCallDelaysTheRestartOnlyByThePumpEndWaits) {
     ConnectClient();
-    simlon::HangWrites(channel, true);
+    simlon::HangRequests(channel, simlon::REQUEST_WRITE, true);
     ASSERT_TRUE(client.SendData({0x11, 0x02, 0xAA, 0xBB}));
     ASSERT_TRUE(log.WaitFor("SendPacketToLon(4):"));  // TcpToLon now hangs inside the library
     const BYTE telegram[] = {0x11, 0x02, 0xAA, 0xBB};
@@ -501,7 +501,7 @@ TEST_F(SupervisorOnTheLibrary, AHungLibraryCallDelaysTheRestartOnlyByThePumpEndW
     ASSERT_EQ(log.Count("Server wird neu gestartet."), 1);
     EXPECT_EQ(log.Count("LDV library still in use"), 1);
     EXPECT_EQ(log.Count("EV_TCP_TO_LON]=258"), 1);  // terminated after its wait
-    simlon::HangWrites(channel, false);
+    simlon::HangRequests(channel, simlon::REQUEST_WRITE, false);
 
     client.Close();
     ConnectClient();

@@ -109,6 +109,24 @@ TEST_F(NetifServer, UnpluggedInMidFlowAndPluggedBackIn) {
     EXPECT_EQ(FlowBothWays(again, *lon, 200, 0xE5), "") << server->Tail();
 }
 
+// -m: the project's LDV library opens the interface through the same device manager. While the
+// interface is away, every client is closed and the log names the device; then both ways carry.
+TEST_F(NetifServer, TheLibraryWayCarriesTelegramsBothWays) {
+    lon->Unplug();
+    Start({"-m"});
+    TestClient refused;
+    ASSERT_TRUE(refused.Connect(port));
+    EXPECT_TRUE(refused.WaitClosed()) << server->Tail();
+    EXPECT_TRUE(server->WaitForLine("ldv_open_overlapped_neuronid(" + lon->Name() + ")=-1", &mark))
+        << server->Tail();
+    ASSERT_TRUE(server->WaitForLine(STOPPED, &mark)) << server->Tail();
+    ASSERT_TRUE(lon->Plug());
+    TestClient client;
+    Serve(client);
+    EXPECT_EQ(FlowBothWays(client, *lon, 1000, 0xA7), "") << server->Tail();
+    EXPECT_EQ(server->CountLines(RESTARTING), 0u) << server->Tail();
+}
+
 TEST_F(NetifServer, TwoInstancesOnTwoInterfaces) {
     TunLon lonA, lonB;
     int portA = FreePort(), portB = FreePort();

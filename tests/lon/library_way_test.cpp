@@ -1,8 +1,13 @@
 // Opening, reading and writing through the project's own LDV library (libldv_vni.so).
 #include <dlfcn.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <future>
+#include <optional>
 #include <thread>
 
 #include "lon_fixture.h"
@@ -14,11 +19,43 @@ using ::testing::Not;
 
 namespace {
 
+std::string Narrow(const std::wstring& text) {
+    return std::string(text.begin(), text.end());
+}
+
+int Count(const std::vector<DWORD>& codes, DWORD code) {
+    return static_cast<int>(std::count(codes.begin(), codes.end(), code));
+}
+
 bool IsLoaded(const char* file) {
     std::string path = std::string(VELTRABOX_BINARY_DIR) + "/" + file;
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (library) dlclose(library);
     return library != nullptr;
+}
+
+// A condition that nothing signals: short naps until it holds (false after about 10 s).
+template <class Condition>
+bool Await(Condition condition) {
+    for (int i = 0; i < 10000 && !condition(); ++i) usleep(1000);
+    return condition();
+}
+
+// Runs StartLon or StopLon on a thread of its own while the manual clock moves on, so that its
+// bounded waits end. Null when it has not returned after some 10 s: the channel's hangs are
+// then cleared and the real clock is back, so that it returns after all.
+std::optional<DWORD> MovingTheClock(LPCWSTR channel, std::function<DWORD()> call) {
+    auto result = std::async(std::launch::async, call);
+    for (int i = 0; i < 1000; ++i) {
+        if (result.wait_for(std::chrono::milliseconds(10)) == std::future_status::ready) {
+            return result.get();
+        }
+        testclock::Advance(1000);
+    }
+    simlon::HangRequests(channel, simlon::REQUEST_OPEN, false);
+    simlon::HangRequests(channel, simlon::REQUEST_CLOSE, false);
+    testclock::UseRealClock();
+    return std::nullopt;
 }
 
 struct LibraryWay : LonTest {
@@ -90,6 +127,53 @@ TEST_F(LibraryWay, MissingLibraryReturnsTheLoadError) {
     EXPECT_THAT(Log(), HasSubstr("LoadLibrary()"));
 }
 
+// The library cannot open the interface: the start fails with the library's last error and a
+// line naming the device, nothing stays loaded, and the next start opens it.
+TEST_F(LibraryWay, AFailedOpenFailsTheStartAndTheNextStartOpens) {
+    simlon::FailRequest(channel.c_str(), simlon::REQUEST_OPEN, ERROR_DEV_NOT_EXIST, 1);
+    EXPECT_EQ(StartLon(&instance), ERROR_DEV_NOT_EXIST);
+    EXPECT_THAT(Log(), HasSubstr("ldv_open_overlapped_neuronid(" + Narrow(channel) + ")=-1"));
+    EXPECT_EQ(instance.hDll, nullptr);
+    EXPECT_FALSE(IsLoaded("libldv_vni.so"));
+    EXPECT_EQ(StartLon(&instance), 0u);
+    EXPECT_EQ(simlon::OpenNodes(channel.c_str()), 1u);
+}
+
+// An open or a close that never returns holds its caller only for the bounded wait. The library
+// stays loaded while the call is inside it and is not called again meanwhile; once the call
+// returns, an interface that opened too late is closed and the library goes.
+TEST_F(LibraryWay, OpenAndCloseThatHangAreGivenUpAfterTheWait) {
+    const LPCWSTR name = channel.c_str();
+    testclock::UseManualClock(100);
+    for (DWORD request : {simlon::REQUEST_OPEN, simlon::REQUEST_CLOSE}) {
+        if (request == simlon::REQUEST_CLOSE) {
+            ASSERT_EQ(StartLon(&instance), 0u);
+        }
+        simlon::HangRequests(name, request, true);
+        std::optional<DWORD> result = MovingTheClock(name, [&] {
+            return request == simlon::REQUEST_OPEN ? StartLon(&instance) : StopLon(&instance);
+        });
+        ASSERT_TRUE(result) << "waits on the library without a bound";
+        std::string log = Log();
+        if (request == simlon::REQUEST_OPEN) {
+            EXPECT_EQ(*result, ERROR_TIMEOUT);
+            EXPECT_THAT(log, HasSubstr("ldv_open_overlapped_neuronid(" + Narrow(channel) +
+                                       ") has not returned"));
+            EXPECT_EQ(StartLon(&instance), ERROR_SHARING_VIOLATION);
+        } else {
+            EXPECT_THAT(log, HasSubstr("ldv_close(" + Narrow(channel) + ") has not returned"));
+        }
+        EXPECT_THAT(log, HasSubstr("LDV library still in use"));
+        EXPECT_TRUE(IsLoaded("libldv_vni.so"));
+        simlon::HangRequests(name, request, false);
+        ASSERT_TRUE(Await([&] { return instance.LdvCallsOut.load() == 0; }));
+        EXPECT_EQ(simlon::OpenNodes(name), 0u);
+        ASSERT_TRUE(MovingTheClock(name, [&] { return StopLon(&instance); }));
+        EXPECT_FALSE(IsLoaded("libldv_vni.so"));
+    }
+    EXPECT_EQ(Count(RequestCodes(), simlon::REQUEST_OPEN), 2);
+}
+
 TEST_F(LibraryWay, TwoInstancesWaitOnDifferentEvents) {
     ServerInstance other{};
     std::wstring otherChannel = channel.substr(0, channel.size() - 1) + L"0:";
@@ -98,7 +182,8 @@ TEST_F(LibraryWay, TwoInstancesWaitOnDifferentEvents) {
     ASSERT_EQ(StartLon(&instance), 0u);
     ASSERT_EQ(StartLon(&other), 0u);
     Inject(Telegram(0x11, {9}));
-    EXPECT_EQ(WaitForSingleObject(instance.Overlapped.hEvent, 0), WAIT_OBJECT_0);
+    // The library's receiver takes it in on a thread of its own.
+    EXPECT_EQ(WaitForSingleObject(instance.Overlapped.hEvent, 5000), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(other.Overlapped.hEvent, 0), WAIT_TIMEOUT);
     EXPECT_EQ(Read(), LON_READ_DONE);
     EXPECT_EQ(length, 3u);

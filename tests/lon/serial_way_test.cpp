@@ -99,6 +99,25 @@ TEST_F(SerialWay, NeuronIdOptionReachesTheDeviceAsItsTelegram) {
     std::free(table.Slots);
 }
 
+// The project's LDV library opens the line as the stream driver does: the neuron ID goes in
+// first, then telegrams pass both ways.
+TEST_F(SerialWay, TheLibraryWayOpensTheLineAndCarriesTelegramsBothWays) {
+    setenv("VELTRABOX_LIBRARY_PATH", VELTRABOX_BINARY_DIR, 1);
+    instance.DllName = L"ldv_vni.dll";
+    const BYTE id[6] = {0x05, 0x01, 0x02, 0x03, 0x04, 0xFF};
+    std::memcpy(instance.NeuronId, id, 6);
+    ASSERT_EQ(StartLon(&instance), 0u);
+    EXPECT_EQ(Take(28), NEURON_ID_MESSAGE);
+    Put({0x11, 0x02, 0xCA, 0xFE});
+    for (int i = 0; i < 10 && Read() == LON_READ_DONE && length == 0; ++i) {
+    }
+    EXPECT_EQ(std::vector<BYTE>(buffer, buffer + length),
+              (std::vector<BYTE>{0x11, 0x02, 0xCA, 0xFE}));
+    const BYTE out[] = {0x12, 0x01, 0x77};
+    EXPECT_EQ(SendPacketToLon(&instance, out, sizeof out), LON_SEND_DONE);
+    EXPECT_EQ(Take(3), (std::vector<BYTE>(out, out + 3)));
+}
+
 TEST_F(SerialWay, OpenWithoutNeuronIdWritesNothing) {
     ASSERT_EQ(StartLon(&instance), 0u);
     EXPECT_TRUE(Silent());

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <set>
 #include <string>
 
 #include "device.h"
@@ -33,14 +34,19 @@ struct Channel {
     std::vector<std::weak_ptr<SimNode>> nodes;
     std::vector<Fault> faults;
     DWORD writeShortfall = 0;
-    bool writesHang = false;  // under the wait lock
-    WaitQueue hungWriters;    // under the wait lock
+    std::set<DWORD> hung;  // request codes, under the wait lock
+    WaitQueue hungCalls;   // under the wait lock
     std::deque<simlon::Request> requests;
 };
 
+// A hung driver: not even closing the handle ends the call; only ending its thread or clearing
+// the hang does.
+void AwaitUnhung(std::unique_lock<std::mutex>& waitLock, Channel& channel, DWORD code) {
+    WaitUntil(waitLock, channel.hungCalls, INFINITE, [&] { return !channel.hung.contains(code); });
+}
+
 struct SimNode : Device {
     Channel* channel = nullptr;
-    HANDLE arrivalEvent = nullptr;        // under the channels' mutex
     std::deque<std::vector<BYTE>> inbox;  // under the wait lock
     bool closed = false;                  // under the wait lock
 
@@ -56,6 +62,7 @@ struct SimNode : Device {
     const char16_t* VersionText() const override { return VERSION_TEXT; }
     void OnHandleClosed() override {
         auto lock = WaitLock();
+        AwaitUnhung(lock, *channel, simlon::REQUEST_CLOSE);
         closed = true;
         Wake(queue);
     }
@@ -108,7 +115,6 @@ void Deliver(Channel& channel, const SimNode* from, const BYTE* bytes, DWORD siz
             node->inbox.emplace_back(bytes, bytes + size);
             Wake(node->queue);
         }
-        if (node->arrivalEvent) EventModify(node->arrivalEvent, EVENT_SET);
     }
 }
 
@@ -152,9 +158,8 @@ BOOL SimNode::IoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD o
 
 BOOL SimNode::Write(LPCVOID buffer, DWORD bytes, DWORD* written) {
     {
-        // A hung driver: not even closing the handle ends the write.
         auto lock = WaitLock();
-        WaitUntil(lock, channel->hungWriters, INFINITE, [this] { return !channel->writesHang; });
+        AwaitUnhung(lock, *channel, simlon::REQUEST_WRITE);
     }
     std::lock_guard<std::mutex> lock(TheChannels().mutex);
     Record(*channel, simlon::REQUEST_WRITE, buffer, bytes);
@@ -169,8 +174,17 @@ BOOL SimNode::Write(LPCVOID buffer, DWORD bytes, DWORD* written) {
 }  // namespace
 
 std::shared_ptr<Device> OpenSimulatedDevice(const std::wstring& name) {
+    Channel* named;
+    {
+        std::lock_guard<std::mutex> lock(TheChannels().mutex);
+        named = &ChannelNamed(name.c_str());
+    }
+    {
+        auto waitLock = WaitLock();
+        AwaitUnhung(waitLock, *named, simlon::REQUEST_OPEN);
+    }
     std::lock_guard<std::mutex> lock(TheChannels().mutex);
-    Channel& channel = ChannelNamed(name.c_str());
+    Channel& channel = *named;
     Record(channel, simlon::REQUEST_OPEN, nullptr, 0);
     if (FaultDue(channel, simlon::REQUEST_OPEN)) return nullptr;
     auto node = std::make_shared<SimNode>();
@@ -198,12 +212,16 @@ void ShortenWrites(LPCWSTR channel, DWORD bytes) {
     detail::ChannelNamed(channel).writeShortfall = bytes;
 }
 
-void HangWrites(LPCWSTR channel, bool hang) {
+void HangRequests(LPCWSTR channel, DWORD code, bool hang) {
     std::lock_guard<std::mutex> lock(TheChannels().mutex);
     detail::Channel& c = detail::ChannelNamed(channel);
     auto waitLock = detail::WaitLock();
-    c.writesHang = hang;
-    detail::Wake(c.hungWriters);
+    if (hang) {
+        c.hung.insert(code);
+    } else {
+        c.hung.erase(code);
+    }
+    detail::Wake(c.hungCalls);
 }
 
 void InjectTelegram(LPCWSTR channel, const BYTE* bytes, DWORD size) {
@@ -235,17 +253,6 @@ size_t OpenNodes(LPCWSTR channel) {
         if (!node->closed) ++open;
     }
     return open;
-}
-
-BOOL NotifyOnArrival(HANDLE device, HANDLE event) {
-    auto node = detail::Lookup<detail::SimNode>(device);
-    if (!node) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    std::lock_guard<std::mutex> lock(TheChannels().mutex);
-    node->arrivalEvent = event;
-    return TRUE;
 }
 
 DWORD PendingTelegrams(HANDLE device) {

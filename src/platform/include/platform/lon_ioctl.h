@@ -1,6 +1,8 @@
 // The control codes of the LON stream drivers, as the system sends them with DeviceIoControl.
 #pragma once
 
+#include <cstring>
+
 #include "platform/win.h"
 
 // Input: 4-byte time-out in ms; output: the telegram buffer.
@@ -16,3 +18,16 @@ constexpr win::DWORD IOCTL_LON_RESET = 0x8300A434;
 // Input: the 28-byte network-management message that writes the neuron ID; output: the reply.
 constexpr win::DWORD IOCTL_LON_NETMGMT = 0x8300E438;
 constexpr win::DWORD NEURON_ID_MESSAGE_SIZE = 28;
+constexpr win::DWORD NEURON_ID_REPLY_SIZE = 245;
+
+// The network-management write-memory request that puts the neuron ID into the interface's
+// read-only data at offset 0.
+inline void BuildNeuronIdMessage(const win::BYTE neuronId[6],
+                                 win::BYTE message[NEURON_ID_MESSAGE_SIZE]) {
+    std::memset(message, 0, NEURON_ID_MESSAGE_SIZE);
+    const win::BYTE head[] = {0x22, 0x1A, 0x71, 0x08, 0x0C, 0x7F};
+    std::memcpy(message, head, sizeof head);
+    const win::BYTE request[] = {0x6E, 0x01, 0x00, 0x00, 0x06, 0x00};
+    std::memcpy(message + 16, request, sizeof request);
+    std::memcpy(message + 22, neuronId, 6);
+}

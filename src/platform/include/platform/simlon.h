@@ -1,8 +1,7 @@
 // The simulated LON interface ("LONn:" without a mapping, see devices.cpp): every open of a
 // name is one node on the simulated channel of that name, and a telegram written by one node
 // reaches every other open node of the channel. This header lets tests steer a channel (fail
-// requests, shorten writes, inject telegrams, see what was asked) and lets the LDV library
-// learn when a telegram waits.
+// requests, hang them, shorten writes, inject telegrams, see what was asked).
 #pragma once
 
 #include <vector>
@@ -11,7 +10,9 @@
 
 namespace win::simlon {
 
-// Request codes besides the control codes: the open (CreateFileW) and WriteFile.
+// Request codes besides the control codes: the open (CreateFileW) and WriteFile, and the close
+// (CloseHandle), which only HangRequests knows.
+constexpr DWORD REQUEST_CLOSE = 0xFFFFFFFD;
 constexpr DWORD REQUEST_OPEN = 0xFFFFFFFE;
 constexpr DWORD REQUEST_WRITE = 0xFFFFFFFF;
 
@@ -26,9 +27,9 @@ void FailRequest(LPCWSTR channel, DWORD code, DWORD lastError, int times);
 // Writes on the channel report `bytes` fewer bytes written than asked (never below 0), and
 // such a cut telegram reaches nobody.
 void ShortenWrites(LPCWSTR channel, DWORD bytes);
-// While set, writes on the channel block, whatever happens to their handle (a hung driver);
-// only ending their thread or clearing this ends them.
-void HangWrites(LPCWSTR channel, bool hang);
+// While set, requests of `code` on the channel (opens, writes or closes) block, whatever
+// happens to their handle (a hung driver); only ending their thread or clearing this ends them.
+void HangRequests(LPCWSTR channel, DWORD code, bool hang);
 // Every open node of the channel receives `bytes` as one delivery, as from another node.
 void InjectTelegram(LPCWSTR channel, const BYTE* bytes, DWORD size);
 // Requests made on the channel since its last reset, oldest first; reads are not recorded.
@@ -38,9 +39,6 @@ void ResetChannel(LPCWSTR channel);
 // Number of nodes of the channel whose handles are open.
 size_t OpenNodes(LPCWSTR channel);
 
-// The simulated device behind `device` sets `event` whenever a telegram arrives for it
-// (null stops it). Fails with ERROR_INVALID_HANDLE for any other kind of handle.
-BOOL NotifyOnArrival(HANDLE device, HANDLE event);
 // Number of telegrams waiting at the simulated device.
 DWORD PendingTelegrams(HANDLE device);
 
