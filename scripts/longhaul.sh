@@ -4,7 +4,8 @@
 #      client, every one checked whole and in order (bench/telegrams with a burst of 10^6);
 #   2. 10^4 connect/transfer/disconnect cycles with no fault injected, telegrams checked and
 #      descriptors, threads, heap and resident memory held flat (scripts/faultsoak.sh);
-#   3. every fuzz target for 10^7 executions from its seed corpus (scripts/fuzz.sh).
+#   3. every fuzz target for 10^7 executions from its seed corpus, with the libraries under
+#      test instrumented, each target's coverage and new inputs printed (scripts/fuzz.sh).
 # TELEGRAMS, CYCLES and FUZZ_RUNS override the three counts.
 set -euo pipefail
 cd "$(dirname "$0")/.."
