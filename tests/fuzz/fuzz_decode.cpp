@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "tools/veltraclient/decode.h"
-#include "tools/veltraclient/lpdu.h"
+#include "lonmsg/decode.h"
+#include "lonmsg/lpdu.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const lonmsg::ByteView bytes(data, size);

@@ -1,5 +1,5 @@
 // The client's telegram decoder: one readable line per telegram, from the hex of the telegram.
-#include "tools/veltraclient/decode.h"
+#include "lonmsg/decode.h"
 
 #include <gtest/gtest.h>
 
@@ -226,6 +226,41 @@ TEST(Decode, MarksWhatDoesNotFit) {
         {"E0 FF 00 03 0A 0B", "status [! extended length fits neither byte order]"},
         {"E0 FF 00", "status [! ends inside the extended length]"},
     });
+}
+
+// The parts that the server's MQTT telegrams carry, picked out of the same decoding.
+TEST(Decode, FieldsPickedOut) {
+    struct Case {
+        const char* hex;
+        const char* command;
+        const char* address;
+        int selector;  // -1: none
+        int code;      // -1: none
+        const char* data;
+    };
+    const Case cases[] = {
+        {"12 12 00 00 04 01 0C 00 00 01 00 00 00 00 00 00 80 23 01 02", "niCOMM|niTQ",
+         "to 1/12, domain 0", 0x23, -1, "01 02"},
+        {"22 13 70 00 05 " ZEROS "6D 01 00 00 06", "niNETMGMT|niTQ", "to its own node", -1, 0x6D,
+         "01 00 00 06"},
+        {"16 15 70 01 07 " ZEROS "2D 00 11 22 33 44 55", "niCOMM|niRESPONSE",
+         "from 0/0 to 0/0 for group 0 member 0, domain 0", -1, 0x2D, "00 11 22 33 44 55"},
+        {"12 04 00 00 01 C1", "niCOMM|niTQ", "", -1, 0xC1, ""},
+        {"1A 0D 01 39 01 8C 01 05 2A 80 23 01 02 5A A5", "layer-2 packet", "from 1/12 to 1/5", 0x23,
+         -1, "01 02"},
+        {"50 02 0A 0B", "reset", "", -1, -1, "0A 0B"},
+    };
+    for (const Case& c : cases) {
+        ipmsg::Bytes bytes;
+        ASSERT_TRUE(ipmsg::ParseHex(c.hex, &bytes)) << c.hex;
+        lonmsg::TelegramFields fields;
+        EXPECT_EQ(lonmsg::DescribeTelegram(bytes, &fields), lonmsg::DescribeTelegram(bytes));
+        EXPECT_EQ(fields.Command, c.command) << c.hex;
+        EXPECT_EQ(fields.Address, c.address) << c.hex;
+        EXPECT_EQ(fields.Selector ? int{*fields.Selector} : -1, c.selector) << c.hex;
+        EXPECT_EQ(fields.Code ? int{*fields.Code} : -1, c.code) << c.hex;
+        EXPECT_EQ(lonmsg::Hex(fields.Data), c.data) << c.hex;
+    }
 }
 
 }  // namespace

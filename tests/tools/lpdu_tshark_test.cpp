@@ -14,7 +14,7 @@
 #include <sstream>
 
 #include "support/server_process.h"
-#include "tools/veltraclient/lpdu.h"
+#include "lonmsg/lpdu.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "decode.h"
+#include "lonmsg/decode.h"
 #include "ipmsg.h"
 #include "status.h"
 

@@ -1,8 +1,6 @@
-#include "apdu.h"
+#include "lonmsg/apdu.h"
 
 #include <cstdio>
-
-#include "ipmsg.h"
 
 namespace lonmsg {
 
@@ -86,6 +84,20 @@ ApduClass ClassOf(uint8_t code) {
     return ApduClass::Application;
 }
 
+void PickApdu(ByteView pdu, TelegramFields* fields) {
+    if (pdu.empty()) return;
+    const uint8_t code = pdu[0];
+    const bool variable =
+        ClassOf(code) == ApduClass::NvUpdate || ClassOf(code) == ApduClass::NvPoll;
+    if (variable && pdu.size() > 1) {
+        fields->Selector = NvSelector(code, pdu[1]);
+        fields->Data = pdu.subspan(2);
+    } else {
+        fields->Code = code;
+        fields->Data = pdu.subspan(1);
+    }
+}
+
 std::string DescribeApdu(ByteView pdu, bool response) {
     if (pdu.empty()) return "no PDU";
     const uint8_t code = pdu[0];
@@ -146,7 +158,13 @@ std::string NameOr(const char* name, const char* format, unsigned code) {
 }
 
 std::string Hex(ByteView bytes) {
-    return ipmsg::HexOf(ipmsg::Bytes(bytes.begin(), bytes.end()));
+    static const char DIGITS[] = "0123456789ABCDEF";
+    std::string text(bytes.empty() ? 0 : 3 * bytes.size() - 1, ' ');
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        text[3 * i] = DIGITS[bytes[i] >> 4];
+        text[3 * i + 1] = DIGITS[bytes[i] & 0xF];
+    }
+    return text;
 }
 
 void Mark(std::string* line, const std::string& what) {

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "apdu.h"
+#include "lonmsg/apdu.h"
 
 namespace lonmsg {
 
@@ -38,7 +38,8 @@ std::string ParseLpdu(ByteView bytes, Lpdu* out);
 
 std::string DescribeLpdu(const Lpdu& lpdu);
 
-// The payload of a layer-2 packet from the interface: the LPDU and its 2-byte CRC.
-std::string DescribeLayer2(ByteView payload);
+// The payload of a layer-2 packet from the interface: the LPDU and its 2-byte CRC. Its
+// addresses and application PDU also go to `fields`.
+std::string DescribeLayer2(ByteView payload, TelegramFields* fields);
 
 }  // namespace lonmsg

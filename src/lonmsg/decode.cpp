@@ -1,6 +1,6 @@
-#include "decode.h"
+#include "lonmsg/decode.h"
 
-#include "lpdu.h"
+#include "lonmsg/lpdu.h"
 
 namespace lonmsg {
 
@@ -139,7 +139,7 @@ std::string Header(ByteView h) {
 
 // A message of niCOMM or niNETMGMT: header, optional address, application PDU. `length` is
 // what byte 1 announced; `body` the bytes that came, at most that many.
-std::string Message(uint8_t command, size_t length, ByteView body) {
+std::string Message(uint8_t command, size_t length, ByteView body, TelegramFields* fields) {
     const uint8_t queue = command & 0x0F;
     std::string line = command >> 4 == NI_NETMGMT ? "niNETMGMT" : "niCOMM";
     // The queue decides the layout; an unknown one is named by number only.
@@ -149,6 +149,7 @@ std::string Message(uint8_t command, size_t length, ByteView body) {
         return line;
     }
     line += std::string("|") + NameOf(QUEUES, queue);
+    fields->Command = line;
     if (body.size() < HEADER_SIZE) {
         Mark(&line, "ends inside the header");
         return line;
@@ -163,6 +164,7 @@ std::string Message(uint8_t command, size_t length, ByteView body) {
         return line;
     }
     ByteView rest = body.subspan(HEADER_SIZE);
+    std::string& address = fields->Address;
     if (!addressed) {
         line += "; no address";
     } else if (rest.size() < ADDRESS_SIZE) {
@@ -172,23 +174,27 @@ std::string Message(uint8_t command, size_t length, ByteView body) {
         ByteView a = rest.first(ADDRESS_SIZE);
         rest = rest.subspan(ADDRESS_SIZE);
         if (command >> 4 == NI_NETMGMT) {
-            line += "; to its own node";
+            address = "to its own node";
         } else if (response) {
-            line += "; " + ResponseAddress(a);
+            address = ResponseAddress(a);
         } else if (queue == NI_INCOMING) {
-            line += "; " + IncomingAddress(a);
+            address = IncomingAddress(a);
         } else if (queue == NI_RESPONSE) {
-            line += "; completion event";
+            address = "completion event";
         } else {
-            line += "; " + OutgoingAddress(a);
+            address = OutgoingAddress(a);
         }
+        line += "; " + address;
     }
+    PickApdu(rest, fields);
     return line + "; " + DescribeApdu(rest, response);
 }
 
 }  // namespace
 
-std::string DescribeTelegram(ByteView telegram) {
+std::string DescribeTelegram(ByteView telegram, TelegramFields* fields) {
+    TelegramFields unused;
+    if (fields == nullptr) fields = &unused;
     std::string line;
     if (telegram.empty()) {
         Mark(&line, "empty");
@@ -203,6 +209,7 @@ std::string DescribeTelegram(ByteView telegram) {
     } else {
         line = NameOr(NameOf(WHOLE_BYTE_COMMANDS, command), "command 0x%02X", command);
     }
+    fields->Command = line;
     if (telegram.size() < 2) {
         Mark(&line, "no length byte");
         return line;
@@ -229,11 +236,12 @@ std::string DescribeTelegram(ByteView telegram) {
     body = body.first(body.size() - extra);
     if (NameOf(LAYER2_COMMANDS, command)) {
         // Without its end the CRC cannot be told from the packet.
-        if (!missing) line += ": " + DescribeLayer2(body);
+        if (!missing) line += ": " + DescribeLayer2(body, fields);
     } else if (message) {
-        line = Message(command, length, body);
+        line = Message(command, length, body, fields);
     } else if (!body.empty()) {
         line += ", data " + Hex(body);
+        fields->Data = body;
     }
     if (missing) {
         Mark(&line, std::to_string(missing) + " of " + std::to_string(length) + " bytes missing");

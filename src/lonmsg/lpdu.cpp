@@ -1,4 +1,4 @@
-#include "lpdu.h"
+#include "lonmsg/lpdu.h"
 
 namespace lonmsg {
 
@@ -127,7 +127,7 @@ std::string DescribeLpdu(const Lpdu& lpdu) {
            Enclosed(lpdu);
 }
 
-std::string DescribeLayer2(ByteView payload) {
+std::string DescribeLayer2(ByteView payload, TelegramFields* fields) {
     if (payload.size() < CRC_SIZE) {
         std::string line = "LPDU";
         Mark(&line, "no room for the CRC");
@@ -139,6 +139,8 @@ std::string DescribeLayer2(ByteView payload) {
     std::string line;
     if (misfit.empty()) {
         line = DescribeLpdu(lpdu);
+        fields->Address = Addresses(lpdu);
+        if (lpdu.pduFormat == APDU) PickApdu(lpdu.pdu, fields);
     } else {
         // Whatever of the headers was read still says something.
         line = payload.size() >= CRC_SIZE + 2 ? Headers(lpdu) : "LPDU";

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -18,6 +19,18 @@ ApduClass ClassOf(uint8_t code);
 inline uint16_t NvSelector(uint8_t code, uint8_t next) {
     return uint16_t((code & 0x3F) << 8 | next);
 }
+
+// The parts of a telegram that programs pick out, as far as the telegram has them.
+struct TelegramFields {
+    std::string Command;               // "niCOMM|niTQ", "layer-2 packet", "reset", ...
+    std::string Address;               // "to 1/12, domain 0"; empty without an address
+    std::optional<uint16_t> Selector;  // of a network-variable update or poll
+    std::optional<uint8_t> Code;       // of any other application PDU
+    ByteView Data;                     // the PDU's bytes after its selector or code
+};
+
+// The selector or code and the data of `pdu` into `fields`.
+void PickApdu(ByteView pdu, TelegramFields* fields);
 
 // One readable phrase for `pdu`. A `response` answers a request, so its codes below 0x40 name
 // the management or diagnostics request that they answer.

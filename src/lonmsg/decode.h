@@ -4,10 +4,11 @@
 
 #include <string>
 
-#include "apdu.h"
+#include "lonmsg/apdu.h"
 
 namespace lonmsg {
 
-std::string DescribeTelegram(ByteView telegram);
+// With `fields`, also picks out its parts.
+std::string DescribeTelegram(ByteView telegram, TelegramFields* fields = nullptr);
 
 }  // namespace lonmsg
