@@ -28,7 +28,7 @@ apt() { DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 
 packages=(dpkg-dev)
 for arch in "${arches[@]}"; do
   [ "$arch" = amd64 ] && continue
-  packages+=("g++-${triplet[$arch]}" "libstdc++6:$arch" qemu-user)
+  packages+=("g++-${triplet[$arch]}" "libstdc++6:$arch" "libmosquitto-dev:$arch" qemu-user)
 done
 missing=()
 for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
@@ -72,6 +72,9 @@ build_package() {
       -e "s|@DEPENDS@|$(depends "$PWD/$root" "$arch")|" \
       -e "s|@SIZE@|$(du -sk --exclude=DEBIAN "$root" | cut -f1)|" \
       debian-package/control >"$root/DEBIAN/control"
+  # The server links libmosquitto (MQTT): the package must pull it in.
+  grep -q '^Depends:.*libmosquitto1' "$root/DEBIAN/control" || {
+    echo "$arch: Depends lacks libmosquitto1" >&2; exit 1; }
   dpkg-deb --build --root-owner-group "$root" "dist/veltrabox_${version}_$arch.deb" >/dev/null
   echo "dist/veltrabox_${version}_$arch.deb: Depends: $(sed -n 's/^Depends: //p' "$root/DEBIAN/control")"
 }

@@ -23,7 +23,7 @@ apt-cache show qemu-user >/dev/null 2>&1 || qemu=qemu-user-static
 packages=()
 for arch in "${arches[@]}"; do
   packages+=("g++-${triplet[$arch]}" "libgtest-dev:$arch" "libgmock-dev:$arch" "libc6:$arch"
-             "libstdc++6:$arch")
+             "libstdc++6:$arch" "libmosquitto-dev:$arch")
 done
 missing=()
 for p in "$qemu" "${packages[@]}"; do

@@ -8,6 +8,8 @@ start_server() {
     work=$(mktemp -d /tmp/veltrabox-bench-XXXXXX)
     log=$work/server.log
     printf '[HKEY_LOCAL_MACHINE\\DebugZones]\n"Quorvel"=dword:%08x\n' "$zones" >"$work/registry.reg"
+    # More registry text from the caller, e.g. the MQTT key.
+    [ -z "${registry_extra:-}" ] || printf '%s\n' "$registry_extra" >>"$work/registry.reg"
     VELTRABOX_REGISTRY=$work/registry.reg "$build/veltrabox" "$@" 2>"$log" </dev/null >/dev/null &
     server_pid=$!
     trap stop_server EXIT

@@ -3,6 +3,7 @@
 #include "diag/debug.h"
 #include "diag/thread_registry.h"
 #include "lon/lon_link.h"
+#include "mqtt/mqtt.h"
 #include "tcp/framing.h"
 #include "toolbox/toolbox.h"
 
@@ -48,6 +49,7 @@ DWORD LonToTcp(LPVOID parameter) {
         }
         instance->WriteAliveCount.store(0, std::memory_order_relaxed);
         CountToClient(instance->Status, length);
+        OfferTelegram(instance, MQTT_FROM_BUS, buffer, length);
     }
 }
 
@@ -73,5 +75,6 @@ DWORD TcpToLon(LPVOID parameter) {
             EndPump(r);
         }
         CountToBus(instance->Status, length);
+        OfferTelegram(instance, MQTT_TO_BUS, buffer, length);
     }
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "diag/debug.h"
+#include "mqtt/mqtt.h"
 #include "service/notify.h"
 #include "service/status_socket.h"
 #include "service/status_text.h"
@@ -32,6 +33,8 @@ using std::chrono::milliseconds;
 // stuck in a library call is abandoned with the process.
 constexpr milliseconds STOP_WAIT{900};
 constexpr milliseconds STOP_POLL{20};
+// What `offline` on MQTT may take, well inside the unit's stop time.
+constexpr milliseconds MQTT_STOP_WAIT{1000};
 // At most one line about refused clients per instance in this period, and so at most one
 // change of STATUS= for them.
 constexpr milliseconds REFUSAL_LINE_PERIOD{1000};
@@ -163,6 +166,7 @@ void FeedWatchdog(Service& service) {
                    got == sizeof signal ? sigabbrev_np(static_cast<int>(signal.ssi_signo)) : "");
     }
     service.Manager.Send("STOPPING=1");
+    StopMqtt(Clock::now() + MQTT_STOP_WAIT);
     Clock::time_point deadline = Clock::now() + STOP_WAIT;
     while (!Every(service, Settled) && Clock::now() < deadline) {
         for (ServerInstance* instance : service.Instances) {
@@ -245,6 +249,7 @@ void StartService(ServerInstance** table, int lastIndex) {
     service->WatchdogInterval = WatchdogInterval();
     service->NextRefusalLine.resize(service->Instances.size());
     OpenStatus(*service);
+    StartMqtt(service->Instances);
     Current.store(service);
     std::thread([service] { Run(*service); }).detach();
 }
@@ -254,6 +259,7 @@ bool ServiceStopping() {
 }
 
 void WakeService() {
+    WakeMqtt();
     Service* service = Current.load();
     uint64_t one = 1;
     if (service != nullptr && write(service->Wake, &one, sizeof one) < 0) return;

@@ -76,6 +76,10 @@ void CountKeepAlive(InstanceStatus& status) {
     Count(status, COUNT_KEEPALIVES_SENT, 1);
 }
 
+void CountMqttDropped(InstanceStatus& status) {
+    Count(status, COUNT_MQTT_DROPPED, 1);
+}
+
 void CountRefused(InstanceStatus& status, uint32_t address, uint16_t port) {
     Count(status, COUNT_REFUSED_CLIENTS, 1);
     status.LastRefused.store(Peer(address, port), RELAXED);

@@ -38,6 +38,7 @@ enum StatusCounter : int32_t {
     COUNT_RESTARTS,
     COUNT_INTERFACE_FAILURES,  // restarts because the LON interface failed an open, read or write
     COUNT_REFUSED_CLIENTS,     // closed unread at accept: not in AllowFrom
+    COUNT_MQTT_DROPPED,  // telegrams not published: the MQTT queue was full or the broker gone
     STATUS_COUNTER_COUNT
 };
 
@@ -75,6 +76,8 @@ void ReportAlive(InstanceStatus& status);
 void CountToClient(InstanceStatus& status, uint32_t bytes);
 void CountToBus(InstanceStatus& status, uint32_t bytes);
 void CountKeepAlive(InstanceStatus& status);
+// A telegram for MQTT was dropped: its queue was full, or no broker took it.
+void CountMqttDropped(InstanceStatus& status);
 // A client from `address`:`port` (network byte order) outside AllowFrom was closed at accept.
 // The first one not yet told of wakes the service, which tells of it.
 void CountRefused(InstanceStatus& status, uint32_t address, uint16_t port);

@@ -18,10 +18,12 @@ constexpr const char* REASON_NAMES[] = {
     "LON read failed", "LON write failed", "LON open failed", "TCP start failed",
     "wait failed",     "stopping"};
 constexpr const char* COUNTER_NAMES[STATUS_COUNTER_COUNT] = {
-    "to_client",       "to_bus",   "bytes_to_client",    "bytes_to_bus",
-    "keepalives_sent", "restarts", "interface_failures", "refused_clients"};
+    "to_client",          "to_bus",          "bytes_to_client",
+    "bytes_to_bus",       "keepalives_sent", "restarts",
+    "interface_failures", "refused_clients", "mqtt_dropped"};
 
-// Wide text as UTF-8, whatever locale the calling thread has.
+}  // namespace
+
 std::string Utf8(const wchar_t* text) {
     static locale_t const utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
     locale_t previous = uselocale(utf8);
@@ -40,6 +42,8 @@ std::string Utf8(const wchar_t* text) {
     uselocale(previous);
     return out;
 }
+
+namespace {
 
 std::string Iso8601(int64_t seconds) {
     std::time_t time = seconds;
@@ -95,13 +99,14 @@ std::string PeerText(uint64_t peer) {
     return std::string(text) + ":" + std::to_string(ntohs(static_cast<uint16_t>(peer)));
 }
 
+std::string StatusJson(const ServerInstance& instance) {
+    return StatusObject(instance).dump(-1, ' ', false,
+                                       nlohmann::ordered_json::error_handler_t::replace);
+}
+
 std::string StatusJsonLines(const std::vector<ServerInstance*>& instances) {
     std::string lines;
-    for (const ServerInstance* instance : instances) {
-        lines += StatusObject(*instance).dump(-1, ' ', false,
-                                              nlohmann::ordered_json::error_handler_t::replace);
-        lines += '\n';
-    }
+    for (const ServerInstance* instance : instances) lines += StatusJson(*instance) + '\n';
     return lines;
 }
 

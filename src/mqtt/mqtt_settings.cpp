@@ -1,0 +1,209 @@
+#include "mqtt/mqtt_settings.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include "diag/debug.h"
+#include "service/status_text.h"
+
+using namespace win;
+
+namespace {
+
+constexpr LPCWSTR MQTT_KEY = L"Quorvel\\Mqtt";
+constexpr DWORD MAX_VALUE_LENGTH = 1024;
+constexpr int MQTT_PORT = 1883;
+constexpr int MQTTS_PORT = 8883;
+constexpr int MAX_PORT = 65535;
+
+struct Value {
+    bool Present;
+    DWORD Type;
+    std::string Text;  // UTF-8; for a dword its registry form, for the report
+    DWORD Number;
+};
+
+Value ReadValue(HKEY key, LPCWSTR name) {
+    WCHAR data[MAX_VALUE_LENGTH];
+    DWORD type = REG_NONE;
+    DWORD size = sizeof data - sizeof(WCHAR);
+    LONG result = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+    Value value{result != ERROR_FILE_NOT_FOUND, type, "", 0};
+    if (!value.Present) {
+        value.Text = "(missing)";
+    } else if (result != ERROR_SUCCESS) {
+        // Longer than any host name or path we take.
+        value.Type = REG_NONE;
+        value.Text = "(too long)";
+    } else if (type == REG_SZ) {
+        data[size / sizeof(WCHAR)] = L'\0';
+        value.Text = Utf8(data);
+    } else if (type == REG_DWORD && size == sizeof(DWORD)) {
+        std::memcpy(&value.Number, data, sizeof value.Number);
+        char text[16];
+        std::snprintf(text, sizeof text, "dword:%08x", value.Number);
+        value.Text = text;
+    } else {
+        value.Text = "(not text)";
+    }
+    return value;
+}
+
+// Once per value: the key, the value and why; the bridge goes on without MQTT.
+void ReportBadValue(LPCWSTR name, const Value& value, const char* why) {
+    if (ZoneOn(ZONE_ERROR)) {
+        DebugPrint(
+            L"Error: [HKEY_LOCAL_MACHINE\\Quorvel\\Mqtt] \"%ls\"=%hs%hs%hs is not valid (%hs); "
+            L"the server runs without MQTT.\n",
+            name, value.Type == REG_SZ ? "\"" : "", value.Text.c_str(),
+            value.Type == REG_SZ ? "\"" : "", why);
+    }
+}
+
+bool IsHostCharacter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '-' || c == '_';
+}
+
+// "mqtt://host[:port]" or "mqtts://host[:port]"; an IPv6 address in brackets.
+bool ParseBroker(const std::string& text, MqttSettings* settings) {
+    std::string rest;
+    if (text.rfind("mqtt://", 0) == 0) {
+        settings->Tls = false;
+        rest = text.substr(7);
+    } else if (text.rfind("mqtts://", 0) == 0) {
+        settings->Tls = true;
+        rest = text.substr(8);
+    } else {
+        return false;
+    }
+    size_t hostEnd = 0;
+    if (!rest.empty() && rest[0] == '[') {
+        hostEnd = rest.find(']');
+        if (hostEnd == std::string::npos || hostEnd == 1) return false;
+        settings->Host = rest.substr(1, hostEnd - 1);
+        if (settings->Host.find_first_not_of("0123456789abcdefABCDEF:.") != std::string::npos) {
+            return false;
+        }
+        ++hostEnd;
+    } else {
+        while (hostEnd < rest.size() && IsHostCharacter(rest[hostEnd])) ++hostEnd;
+        if (hostEnd == 0) return false;
+        settings->Host = rest.substr(0, hostEnd);
+    }
+    settings->Port = settings->Tls ? MQTTS_PORT : MQTT_PORT;
+    if (hostEnd == rest.size()) return true;
+    if (rest[hostEnd] != ':' || hostEnd + 1 == rest.size() || rest.size() - hostEnd > 6) {
+        return false;
+    }
+    int port = 0;
+    for (char c : rest.substr(hostEnd + 1)) {
+        if (c < '0' || c > '9') return false;
+        port = port * 10 + (c - '0');
+    }
+    if (port == 0 || port > MAX_PORT) return false;
+    settings->Port = port;
+    return true;
+}
+
+// A topic level may not hold the wildcards; the prefix neither starts nor ends a level empty.
+bool ValidPrefix(const std::string& prefix) {
+    return !prefix.empty() && prefix.find_first_of("+#") == std::string::npos &&
+           prefix.front() != '/' && prefix.back() != '/';
+}
+
+std::string DefaultPrefix() {
+    char host[256] = "";
+    if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return "veltrabox/localhost";
+    return std::string("veltrabox/") + host;
+}
+
+// Text values: absent leaves `out` as it is; anything but non-empty text is reported.
+bool ReadText(HKEY key, LPCWSTR name, std::string* out) {
+    Value value = ReadValue(key, name);
+    if (!value.Present) return true;
+    if (value.Type != REG_SZ || value.Text.empty()) {
+        ReportBadValue(name, value, "not a text");
+        return false;
+    }
+    *out = value.Text;
+    return true;
+}
+
+// A file that the server must read: absent is fine, unreadable is reported.
+bool ReadFileName(HKEY key, LPCWSTR name, std::string* out) {
+    if (!ReadText(key, name, out)) return false;
+    if (out->empty() || access(out->c_str(), R_OK) == 0) return true;
+    std::string why = std::string("cannot be read: ") + std::strerror(errno);
+    ReportBadValue(name, Value{true, REG_SZ, *out, 0}, why.c_str());
+    return false;
+}
+
+bool ReadPassword(HKEY key, MqttSettings* settings) {
+    std::string path;
+    if (!ReadFileName(key, L"PasswordFile", &path)) return false;
+    if (path.empty()) return true;
+    std::ifstream file(path);
+    std::getline(file, settings->Password);
+    if (!settings->Password.empty() && settings->Password.back() == '\r') {
+        settings->Password.pop_back();
+    }
+    return true;
+}
+
+bool ReadSettings(HKEY key, MqttSettings* settings) {
+    Value broker = ReadValue(key, L"Broker");
+    settings->Broker = broker.Text;
+    if (!broker.Present || broker.Type != REG_SZ || !ParseBroker(broker.Text, settings)) {
+        ReportBadValue(L"Broker", broker, "mqtt://host[:port] or mqtts://host[:port]");
+        return false;
+    }
+    settings->TopicPrefix = DefaultPrefix();
+    if (!ReadText(key, L"TopicPrefix", &settings->TopicPrefix)) return false;
+    if (!ValidPrefix(settings->TopicPrefix)) {
+        ReportBadValue(L"TopicPrefix", Value{true, REG_SZ, settings->TopicPrefix, 0},
+                       "no + or #, no / at either end");
+        return false;
+    }
+    if (!ReadText(key, L"ClientId", &settings->ClientId) ||
+        !ReadText(key, L"Username", &settings->Username) || !ReadPassword(key, settings) ||
+        !ReadFileName(key, L"CaFile", &settings->CaFile) ||
+        !ReadFileName(key, L"CertFile", &settings->CertFile) ||
+        !ReadFileName(key, L"KeyFile", &settings->KeyFile)) {
+        return false;
+    }
+    if (!settings->Tls && !(settings->CaFile + settings->CertFile + settings->KeyFile).empty()) {
+        ReportBadValue(L"Broker", broker, "certificates are for mqtts://");
+        return false;
+    }
+    if (settings->CertFile.empty() != settings->KeyFile.empty()) {
+        LPCWSTR name = settings->CertFile.empty() ? L"KeyFile" : L"CertFile";
+        const std::string& file =
+            settings->CertFile.empty() ? settings->KeyFile : settings->CertFile;
+        ReportBadValue(name, Value{true, REG_SZ, file, 0}, "CertFile and KeyFile go together");
+        return false;
+    }
+    Value telegrams = ReadValue(key, L"Telegrams");
+    if (telegrams.Present && (telegrams.Type != REG_DWORD || telegrams.Number > 1)) {
+        ReportBadValue(L"Telegrams", telegrams, "dword:0 or dword:1");
+        return false;
+    }
+    settings->Telegrams = telegrams.Present && telegrams.Number == 1;
+    return true;
+}
+
+}  // namespace
+
+MqttConfig ReadMqttSettings(MqttSettings* settings) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, MQTT_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return MQTT_ABSENT;
+    }
+    *settings = MqttSettings{};
+    bool valid = ReadSettings(key, settings);
+    RegCloseKey(key);
+    return valid ? MQTT_CONFIGURED : MQTT_MALFORMED;
+}

@@ -1,0 +1,105 @@
+// The MQTT settings from the registry: what a sound key gives, and that every malformed value is
+// reported once, with its key and value, and leaves the server without MQTT.
+#include "mqtt/mqtt_settings.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "diag/debug.h"
+#include "support/scoped_registry.h"
+
+namespace {
+
+constexpr char KEY[] = "[HKEY_LOCAL_MACHINE\\Quorvel\\Mqtt]\n";
+
+class MqttSettingsTest : public testing::Test {
+  protected:
+    MqttConfig Read(const std::string& values) {
+        registry_.Write(KEY + values);
+        return ReadMqttSettings(&settings_);
+    }
+    // A file that exists, for the values that name one.
+    std::string File(const std::string& name, const std::string& text) {
+        std::string path = testing::TempDir() + name;
+        std::ofstream(path) << text;
+        return path;
+    }
+
+    ScopedRegistry registry_{""};
+    MqttSettings settings_{};
+};
+
+TEST_F(MqttSettingsTest, WithoutTheKeyNoMqttAndASoundKeyReadWhole) {
+    EXPECT_EQ(ReadMqttSettings(&settings_), MQTT_ABSENT);
+
+    ASSERT_EQ(Read("\"Broker\"=\"mqtt://broker.example\"\n"), MQTT_CONFIGURED);
+    EXPECT_EQ(settings_.Host, "broker.example");
+    EXPECT_EQ(settings_.Port, 1883);
+    EXPECT_FALSE(settings_.Tls);
+    EXPECT_FALSE(settings_.Telegrams);
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    EXPECT_EQ(settings_.TopicPrefix, std::string("veltrabox/") + host);
+
+    const std::string password = File("mqtt-password", "s3cret\n");
+    const std::string ca = File("mqtt-ca.pem", "");
+    ASSERT_EQ(Read("\"Broker\"=\"mqtts://[::1]:8884\"\n\"TopicPrefix\"=\"site/hall 2\"\n"
+                   "\"ClientId\"=\"gw-7\"\n\"Username\"=\"gw\"\n\"PasswordFile\"=\"" +
+                   password + "\"\n\"CaFile\"=\"" + ca + "\"\n\"CertFile\"=\"" + ca +
+                   "\"\n\"KeyFile\"=\"" + ca + "\"\n\"Telegrams\"=dword:1\n"),
+              MQTT_CONFIGURED);
+    EXPECT_EQ(settings_.Host, "::1");
+    EXPECT_EQ(settings_.Port, 8884);
+    EXPECT_TRUE(settings_.Tls);
+    EXPECT_EQ(settings_.TopicPrefix, "site/hall 2");
+    EXPECT_EQ(settings_.ClientId, "gw-7");
+    EXPECT_EQ(settings_.Username, "gw");
+    EXPECT_EQ(settings_.Password, "s3cret");
+    EXPECT_EQ(settings_.CaFile, ca);
+    EXPECT_TRUE(settings_.Telegrams);
+}
+
+TEST_F(MqttSettingsTest, AMalformedValueIsReportedOnceAndTheServerRunsWithoutMqtt) {
+    const std::string ca = File("mqtt-ca.pem", "");
+    struct Case {
+        std::string values;
+        std::string named;  // what the report quotes
+    };
+    const std::vector<Case> bad = {
+        {"", "\"Broker\"=(missing)"},
+        {"\"Broker\"=\"tcp://host\"", "\"Broker\"=\"tcp://host\""},
+        {"\"Broker\"=\"mqtt://\"", "\"Broker\"=\"mqtt://\""},
+        {"\"Broker\"=\"mqtt://host:0\"", "\"Broker\"=\"mqtt://host:0\""},
+        {"\"Broker\"=\"mqtt://host:65536\"", "\"Broker\"=\"mqtt://host:65536\""},
+        {"\"Broker\"=\"mqtt://host:\"", "\"Broker\"=\"mqtt://host:\""},
+        {"\"Broker\"=\"mqtt://host/path\"", "\"Broker\"=\"mqtt://host/path\""},
+        {"\"Broker\"=\"mqtt://user@host\"", "\"Broker\"=\"mqtt://user@host\""},
+        {"\"Broker\"=\"mqtt://[::1\"", "\"Broker\"=\"mqtt://[::1\""},
+        {"\"Broker\"=dword:1", "\"Broker\"=dword:00000001"},
+        {"\"Broker\"=\"mqtt://h\"\n\"TopicPrefix\"=\"a/#\"", "\"TopicPrefix\"=\"a/#\""},
+        {"\"Broker\"=\"mqtt://h\"\n\"TopicPrefix\"=\"a/\"", "\"TopicPrefix\"=\"a/\""},
+        {"\"Broker\"=\"mqtt://h\"\n\"TopicPrefix\"=\"\"", "\"TopicPrefix\"=\"\""},
+        {"\"Broker\"=\"mqtt://h\"\n\"Telegrams\"=dword:2", "\"Telegrams\"=dword:00000002"},
+        {"\"Broker\"=\"mqtt://h\"\n\"Telegrams\"=\"1\"", "\"Telegrams\"=\"1\""},
+        {"\"Broker\"=\"mqtt://h\"\n\"PasswordFile\"=\"/nonexistent/pw\"",
+         "\"PasswordFile\"=\"/nonexistent/pw\""},
+        {"\"Broker\"=\"mqtt://h\"\n\"CaFile\"=\"" + ca + "\"", "\"Broker\"=\"mqtt://h\""},
+        {"\"Broker\"=\"mqtts://h\"\n\"CertFile\"=\"" + ca + "\"", "\"CertFile\"=\"" + ca + "\""},
+    };
+    SetDebugZoneMask(ZONE_ERROR);
+    for (const Case& c : bad) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(Read(c.values + "\n"), MQTT_MALFORMED) << c.values;
+        std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_NE(log.find("Error: [HKEY_LOCAL_MACHINE\\Quorvel\\Mqtt] " + c.named),
+                  std::string::npos)
+            << log;
+        EXPECT_NE(log.find("the server runs without MQTT"), std::string::npos) << log;
+        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+    }
+}
+
+}  // namespace
