@@ -5,6 +5,7 @@
 #include "lon/lon_link.h"
 #include "mqtt/mqtt.h"
 #include "tcp/framing.h"
+#include "tcp/monitors.h"
 #include "toolbox/toolbox.h"
 
 using namespace win;
@@ -42,6 +43,9 @@ DWORD LonToTcp(LPVOID parameter) {
             EndPump(r);
         }
         if (length == 0) continue;
+        // Monitors get each telegram before it is passed on, so that what it causes never
+        // reaches them first.
+        ShareWithMonitors(instance, ID_DATA, buffer, length);
         r = SendPacketToTcp(instance, buffer, length);
         if (r == TCP_SEND_FAILED || r == TCP_SEND_INCOMPLETE) {
             if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Error: Reboot SendPacketToTcp()=%d\n", r);
@@ -69,6 +73,7 @@ DWORD TcpToLon(LPVOID parameter) {
             if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Error: TCP Reboot GetPacketFromTcp()=%d\n", r);
             EndPump(r);
         }
+        ShareWithMonitors(instance, ID_TO_BUS, buffer, length);
         r = SendPacketToLon(instance, buffer, length);
         if (r == LON_SEND_FAILED || r == LON_SEND_INCOMPLETE) {
             if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Error: LON Reboot SendPacketToLon()=%d\n", r);

@@ -6,6 +6,7 @@
 #include "lon/lon_link.h"
 #include "service/service.h"
 #include "tcp/framing.h"
+#include "tcp/monitors.h"
 #include "tcp/server_socket.h"
 #include "toolbox/toolbox.h"
 
@@ -14,8 +15,6 @@ using namespace win;
 namespace {
 
 constexpr DWORD WATCH_SLICE_MS = 1000;
-constexpr DWORD KEEPALIVE_PERIOD_MS = 5000;
-constexpr int32_t SEND_ALIVE_COUNT = 2;
 constexpr DWORD PUMP_END_WAIT_MS = 5000;
 // A start that fails before any client was accepted (bind refused, no socket) would otherwise
 // be retried at full speed, flooding the log; one that accepted a client is paced by clients.
@@ -215,7 +214,9 @@ DWORD MainLoop(LPVOID parameter) {
         DebugPrint(L"Server gestartet (Port=%d DevName=%ls)\n", instance->Port, instance->DevName);
     }
     TriggerWDog(WDOG_RUNNING);
+    StartMonitors(instance);
     while (StartUntilRunning(instance)) RunCycle(instance);
+    StopMonitors(instance);
     bool stopping = ServiceStopping();
     if (!stopping && ZoneOn(ZONE_ERROR)) DebugPrint(L"Error: WSAEADDRINUSE: Thread beendet!\n");
     TriggerWDog(0);

@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "diag/debug.h"
+#include "tcp/monitors.h"
 
 using namespace win;
 
@@ -18,13 +19,62 @@ struct Setting {
     WCHAR Text[MAX_VALUE_LENGTH];
 };
 
-void ReportBadValue(const ServerInstance* instance, LPCWSTR name, LPCWSTR text) {
+// `value` as the registry file writes it: text in quotes, a dword as dword:hhhhhhhh.
+void ReportBadValue(const ServerInstance* instance, LPCWSTR name, LPCWSTR value, bool text) {
     if (ZoneOn(ZONE_ERROR)) {
+        LPCWSTR quote = text ? L"\"" : L"";
         DebugPrint(
-            L"Error: [HKEY_LOCAL_MACHINE\\Quorvel\\Port%d] \"%ls\"=\"%ls\" is not valid; "
+            L"Error: [HKEY_LOCAL_MACHINE\\Quorvel\\Port%d] \"%ls\"=%ls%ls%ls is not valid; "
             L"the instance does not start.\n",
-            instance->Port & 0xFFFF, name, text);
+            instance->Port & 0xFFFF, name, quote, value, quote);
     }
+}
+
+struct Number {
+    bool Present;
+    bool Valid;
+    DWORD Value;
+    WCHAR Text[24];
+};
+
+// A dword value: absent, or present and valid only when it is a dword.
+void ReadNumber(HKEY key, LPCWSTR name, Number* number) {
+    DWORD type = REG_NONE;
+    DWORD size = sizeof number->Value;
+    LONG result =
+        RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&number->Value), &size);
+    number->Present = result != ERROR_FILE_NOT_FOUND;
+    number->Valid = result == ERROR_SUCCESS && type == REG_DWORD;
+    if (number->Valid) {
+        wsprintfW(number->Text, L"dword:%08x", number->Value);
+    } else {
+        wcscpy(number->Text, L"(not a dword)");
+    }
+}
+
+bool InRange(const Number& number, DWORD low, DWORD high) {
+    return number.Valid && number.Value >= low && number.Value <= high;
+}
+
+// MonitorPort: a port other than the instance's own; MonitorLimit: 1 to MAX_MONITOR_LIMIT.
+bool ReadMonitorSettings(HKEY key, ServerInstance* instance) {
+    Number port;
+    Number limit;
+    ReadNumber(key, L"MonitorPort", &port);
+    ReadNumber(key, L"MonitorLimit", &limit);
+    const DWORD ownPort = static_cast<DWORD>(instance->Port) & 0xFFFF;
+    if (port.Present && !(InRange(port, 1, 0xFFFF) && port.Value != ownPort)) {
+        ReportBadValue(instance, L"MonitorPort", port.Text, false);
+        return false;
+    }
+    if (limit.Present && !InRange(limit, 1, MAX_MONITOR_LIMIT)) {
+        ReportBadValue(instance, L"MonitorLimit", limit.Text, false);
+        return false;
+    }
+    instance->MonitorPort = port.Present ? static_cast<int32_t>(port.Value) : 0;
+    instance->MonitorLimit =
+        limit.Present ? static_cast<int32_t>(limit.Value) : DEFAULT_MONITOR_LIMIT;
+    return true;
 }
 
 // A text value: absent, or present and valid only when it is text that fits the buffer.
@@ -115,16 +165,18 @@ bool ReadAccessSettings(ServerInstance* instance) {
     Setting allowFrom;
     ReadSetting(key, L"ListenAddress", &listenAddress);
     ReadSetting(key, L"AllowFrom", &allowFrom);
+    bool monitors = ReadMonitorSettings(key, instance);
     RegCloseKey(key);
+    if (!monitors) return false;
 
     if (listenAddress.Present &&
         !(listenAddress.Valid &&
           ParseAddress(listenAddress.Text, wcslen(listenAddress.Text), &instance->ListenAddress))) {
-        ReportBadValue(instance, L"ListenAddress", listenAddress.Text);
+        ReportBadValue(instance, L"ListenAddress", listenAddress.Text, true);
         return false;
     }
     if (allowFrom.Present && !(allowFrom.Valid && ParseAllowFrom(allowFrom.Text, instance))) {
-        ReportBadValue(instance, L"AllowFrom", allowFrom.Text);
+        ReportBadValue(instance, L"AllowFrom", allowFrom.Text, true);
         return false;
     }
     return true;

@@ -20,6 +20,9 @@ struct AllowedNet {
 };
 constexpr int32_t MAX_ALLOW_FROM = 32;
 
+// The monitors of an instance (tcp/monitors.h); none without a monitor port.
+struct MonitorHub;
+
 struct ServerInstance {
     int32_t Port;
     win::LPCWSTR DevName;
@@ -65,6 +68,11 @@ struct ServerInstance {
     uint32_t ListenAddress;  // network byte order
     int32_t AllowFromCount;
     AllowedNet AllowFrom[MAX_ALLOW_FROM];
+    // Monitors (same key): the port they connect on (0: none) and how many at once.
+    int32_t MonitorPort;
+    int32_t MonitorLimit;
+    // Made before the first cycle when MonitorPort is set, then read by the pump threads.
+    MonitorHub* Monitors;
 
     // What the instance is doing and has done, for the status socket and the service manager.
     InstanceStatus Status;

@@ -34,17 +34,17 @@ DWORD StepFailed(LPCWSTR step) {
     return error;
 }
 
+}  // namespace
+
 // Taking the value out first means no value is ever closed twice.
 void CloseIfOpen(std::atomic<SOCKET>& field) {
     SOCKET s = field.exchange(INVALID_SOCKET);
     if (IsOpenSocket(s)) win::closesocket(s);
 }
 
-// Binds the instance's port on every address and listens. 0, 1 when no socket can be had,
-// otherwise the Winsock number of the failed step; a socket that failed is closed again.
-DWORD OpenListenSocket(ServerInstance* instance) {
+DWORD OpenListenSocket(const ServerInstance* instance, int32_t port, std::atomic<SOCKET>& field) {
     SOCKET listenSocket = win::socket(AF_INET, SOCK_STREAM, 0);
-    instance->ListenSocket.store(listenSocket);
+    field.store(listenSocket);
     if (listenSocket == INVALID_SOCKET) {
         if (ZoneOn(ZONE_DEFAULT)) {
             DebugPrint(L"Error: Fehler beim erstellen des Socket -> ErrorNr: %d\n",
@@ -54,7 +54,7 @@ DWORD OpenListenSocket(ServerInstance* instance) {
     }
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = win::htons(static_cast<uint16_t>(instance->Port));
+    address.sin_port = win::htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = instance->ListenAddress;  // INADDR_ANY unless set
     DWORD r = 0;
     if (win::bind(listenSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
@@ -63,9 +63,11 @@ DWORD OpenListenSocket(ServerInstance* instance) {
     } else if (win::listen(listenSocket, LISTEN_BACKLOG) == SOCKET_ERROR) {
         r = StepFailed(L"listen()");
     }
-    if (r != 0) CloseIfOpen(instance->ListenSocket);
+    if (r != 0) CloseIfOpen(field);
     return r;
 }
+
+namespace {
 
 // Runs while one client is served: every newcomer is accepted and closed at once, so that it
 // is never left waiting silent in the queue. Ends when the served connection ends (the client
@@ -115,7 +117,7 @@ bool SetSocketOptions(SOCKET s) {
 
 DWORD StartTcpServer(ServerInstance* instance) {
     if (!IsOpenSocket(instance->ListenSocket.load())) {
-        DWORD r = OpenListenSocket(instance);
+        DWORD r = OpenListenSocket(instance, instance->Port, instance->ListenSocket);
         if (r != 0) return r;
     }
     ReportListening(instance->Status);

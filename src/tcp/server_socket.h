@@ -8,6 +8,14 @@
 // A socket field is open while it holds a value other than INVALID_SOCKET or 0 (a record not
 // yet used).
 bool IsOpenSocket(win::SOCKET s);
+// Closes the socket that `field` holds, if open, and leaves INVALID_SOCKET there; a value is
+// never closed twice, whichever threads race to close it.
+void CloseIfOpen(std::atomic<win::SOCKET>& field);
+// Binds `port` (low 16 bits) on the instance's ListenAddress and listens, storing the socket in
+// `field`. 0, 1 when no socket can be had, otherwise the Winsock number of the failed step;
+// a socket that failed is closed again.
+win::DWORD OpenListenSocket(const ServerInstance* instance, int32_t port,
+                            std::atomic<win::SOCKET>& field);
 // Sets SO_REUSEADDR, SO_KEEPALIVE and TCP_NODELAY; all three are tried. True if all were set.
 bool SetSocketOptions(win::SOCKET s);
 // Blocks until one client connects on the instance's port, and turns away every further

@@ -183,10 +183,11 @@ TEST(Access, AClientOutsideAllowFromIsClosedUnreadAndNeverDisturbsTheServedOne) 
     EXPECT_TRUE(manager.WaitFor("STATUS=" + P + " connected " + client + " (3 refused)"))
         << manager.Seen();
     CommandResult table = RunCommand(BuiltProgram("veltraclient") + " -S " + server.StatusSocket());
-    EXPECT_TRUE(std::regex_search(
-        table.output, std::regex(" refused_clients +mqtt_dropped +last_restart_reason")))
+    // The columns after refused_clients count what this test does not use: zeros.
+    EXPECT_TRUE(std::regex_search(table.output,
+                                  std::regex(" refused_clients( +\\w+)* +last_restart_reason")))
         << table.output;
-    EXPECT_TRUE(std::regex_search(table.output, std::regex("\n" + P + " .* 3 +0 +- *\n")))
+    EXPECT_TRUE(std::regex_search(table.output, std::regex("\n" + P + " .* 3( +0)* +- *\n")))
         << table.output;
 }
 

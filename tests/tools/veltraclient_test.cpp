@@ -163,17 +163,20 @@ TEST(Veltraclient, EchoesDataMessagesButNotKeepAlives) {
     close(client);
 }
 
-TEST(Veltraclient, DecodesEveryTelegramBothWaysButNotKeepAlives) {
+TEST(Veltraclient, DecodesAndMarksEveryTelegramBothWaysButNotKeepAlives) {
     FakeServer server;
     std::string command = e2e::BuiltProgram("veltraclient") + " -p " + std::to_string(server.port) +
-                          " -D -n 1 -t 60 \"50 00\" </dev/null 2>/dev/null";
+                          " -D -n 2 -t 60 \"50 00\" </dev/null 2>/dev/null";
     auto output = std::async(std::launch::async, [&] { return e2e::RunCommand(command); });
     int client = accept4(server.listener, nullptr, nullptr, SOCK_CLOEXEC);
     ASSERT_GE(client, 0);
     ASSERT_EQ(ReadMessages(client, 1).size(), 1u);
     Bytes wire = ipmsg::Encode(ipmsg::ID_ALIVE, {});
     Bytes data = ipmsg::Encode(ipmsg::ID_DATA, {0x12, 0x04, 0x60, 0x00, 0x01, 0x51});
+    // What a monitor sees of the served client's telegrams to the bus.
+    Bytes toBus = ipmsg::Encode(ipmsg::ID_TO_BUS, {0x70, 0x00});
     wire.insert(wire.end(), data.begin(), data.end());
+    wire.insert(wire.end(), toBus.begin(), toBus.end());
     ASSERT_EQ(send(client, wire.data(), wire.size(), MSG_NOSIGNAL), ssize_t(wire.size()));
     auto [text, status] = output.get();
     close(client);
@@ -182,8 +185,10 @@ TEST(Veltraclient, DecodesEveryTelegramBothWaysButNotKeepAlives) {
         "\\d\\d:\\d\\d:\\d\\d\\.\\d{3} sent id=16 len=2 50 00\n"
         "             reset\n"
         "\\d\\d:\\d\\d:\\d\\d\\.\\d{3} id=0 len=0\n"
-        "\\d\\d:\\d\\d:\\d\\d\\.\\d{3} id=16 len=6 12 04 60 00 01 51\n"
-        "             niCOMM\\|niTQ tag 0 REQUEST; no address; QueryStatus\n");
+        "\\d\\d:\\d\\d:\\d\\d\\.\\d{3} from bus id=16 len=6 12 04 60 00 01 51\n"
+        "             niCOMM\\|niTQ tag 0 REQUEST; no address; QueryStatus\n"
+        "\\d\\d:\\d\\d:\\d\\d\\.\\d{3} to bus id=17 len=2 70 00\n"
+        "             .+\n");
     EXPECT_TRUE(std::regex_match(text, expected)) << text;
 }
 

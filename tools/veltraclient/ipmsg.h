@@ -14,6 +14,8 @@ namespace ipmsg {
 
 constexpr uint16_t ID_ALIVE = 0;
 constexpr uint16_t ID_DATA = 16;
+// On a monitor connection: a telegram that went to the bus.
+constexpr uint16_t ID_TO_BUS = 17;
 constexpr size_t HEADER_SIZE = 4;
 constexpr size_t MAX_DATA = 512;  // the most the server takes in one message
 

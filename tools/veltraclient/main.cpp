@@ -39,7 +39,8 @@ const char USAGE[] =
     "  -n count    exit after receiving count data messages\n"
     "  -t seconds  exit after this many seconds\n"
     "  -e          echo: send every data message received back as it came\n"
-    "  -D          decode: print every telegram, received or sent, with a readable line\n"
+    "  -D          decode: print every telegram, received or sent, with its direction and\n"
+    "              a readable line (on a monitor port: both ways of the served client)\n"
     "  -S          show the server's status (its status socket: the path given, else\n"
     "              $VELTRABOX_STATUS_SOCKET, else /run/veltrabox/PORT.sock) as a table\n"
     "  -j          with -S: the JSON lines as they came\n"
@@ -162,18 +163,27 @@ bool SendAll(int fd, const ipmsg::Bytes& wire) {
     return true;
 }
 
+bool IsTelegram(const ipmsg::Message& message) {
+    return message.id == ipmsg::ID_DATA || message.id == ipmsg::ID_TO_BUS;
+}
+
 // "14:02:07.315 id=16 len=5 00 03 01 02 03"; a sent one says "sent" after the time. With
-// `decode` a telegram gets its readable line below, under the id.
+// `decode` every telegram says its direction there ("from bus", "to bus" as a monitor sees it,
+// "sent") and gets its readable line below, under the id.
 void PrintMessage(const ipmsg::Message& message, bool sent, bool decode) {
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     tm parts;
     localtime_r(&now.tv_sec, &parts);
+    const char* direction = sent                             ? " sent"
+                            : !decode                        ? ""
+                            : message.id == ipmsg::ID_DATA   ? " from bus"
+                            : message.id == ipmsg::ID_TO_BUS ? " to bus"
+                                                             : "";
     std::printf("%02d:%02d:%02d.%03ld%s id=%u len=%zu%s%s\n", parts.tm_hour, parts.tm_min,
-                parts.tm_sec, now.tv_nsec / 1000000, sent ? " sent" : "", message.id,
-                message.data.size(), message.data.empty() ? "" : " ",
-                ipmsg::HexOf(message.data).c_str());
-    if (decode && message.id == ipmsg::ID_DATA) {
+                parts.tm_sec, now.tv_nsec / 1000000, direction, message.id, message.data.size(),
+                message.data.empty() ? "" : " ", ipmsg::HexOf(message.data).c_str());
+    if (decode && IsTelegram(message)) {
         std::printf("             %s\n", lonmsg::DescribeTelegram(message.data).c_str());
     }
     std::fflush(stdout);
@@ -248,9 +258,9 @@ int Run(const Options& options, int fd) {
             ipmsg::Message message;
             while (ipmsg::Next(decoder, &message)) {
                 PrintMessage(message, false, options.decode);
-                if (message.id != ipmsg::ID_DATA) continue;
+                if (!IsTelegram(message)) continue;
                 ++received;
-                if (options.echo) {
+                if (options.echo && message.id == ipmsg::ID_DATA) {
                     if (!SendTelegram(fd, message.data, options.decode)) return 1;
                     lastSend = Clock::now();
                 }

@@ -1,0 +1,358 @@
+#include "tcp/monitors.h"
+
+#include <cstring>
+#include <new>
+
+#include "bridge/supervisor.h"
+#include "diag/debug.h"
+#include "diag/thread_registry.h"
+#include "tcp/client_access.h"
+#include "tcp/framing.h"
+#include "tcp/server_socket.h"
+
+using namespace win;
+
+static_assert((MONITOR_QUEUE_SIZE & (MONITOR_QUEUE_SIZE - 1)) == 0);
+
+namespace {
+
+constexpr auto RELAXED = std::memory_order_relaxed;
+constexpr DWORD WATCH_SLICE_MS = 1000;
+// A writer ends as soon as its socket is closed; this bound only guards against one stuck
+// elsewhere.
+constexpr DWORD WRITER_END_WAIT_MS = 5000;
+constexpr int ACCEPT_RETRY_PAUSE_MS = 100;
+constexpr int MONITOR_RECV_SIZE = 4096;
+
+enum class MonitorEnd { Gone, FellBehind, Silent, Stopping };
+
+void Count(ServerInstance* instance, StatusCounter counter, int64_t amount) {
+    instance->Status.Counters[counter].fetch_add(static_cast<uint64_t>(amount), RELAXED);
+}
+
+void Report(DWORD zone, const MonitorSlot& slot, LPCWSTR what) {
+    if (!ZoneOn(zone)) return;
+    const auto* a = reinterpret_cast<const BYTE*>(&slot.Address);
+    DebugPrint(L"%lsmonitor %u.%u.%u.%u:%u %ls\n", zone == ZONE_ERROR ? L"Error: " : L"", a[0],
+               a[1], a[2], a[3], slot.PeerPort, what);
+}
+
+// Copies `length` bytes into the queue at stream position `at`, wrapping at its end.
+void CopyIn(BYTE* queue, uint64_t at, const BYTE* bytes, DWORD length) {
+    uint32_t offset = static_cast<uint32_t>(at) & (MONITOR_QUEUE_SIZE - 1);
+    uint32_t first = std::min<uint32_t>(length, MONITOR_QUEUE_SIZE - offset);
+    std::memcpy(queue + offset, bytes, first);
+    std::memcpy(queue, bytes + first, length - first);
+}
+
+// Under the hub's lock: the monitor gets no further message, and its socket is closed, which
+// ends its writer and shows the accepting thread that it is gone.
+void Detach(MonitorSlot& slot) {
+    if (!slot.Active) return;
+    slot.Active = false;
+    slot.Hub->Attached.fetch_sub(1, RELAXED);
+    CloseIfOpen(slot.Socket);
+}
+
+// Under the hub's lock. A monitor whose queue has no room is closed: a message left out would
+// break its order, and waiting would slow everything else.
+void Append(MonitorSlot& slot, WORD id, const BYTE* payload, DWORD length) {
+    if (!slot.Active) return;
+    uint64_t head = slot.Head.load(RELAXED);
+    if (MONITOR_QUEUE_SIZE - (head - slot.Tail.load(std::memory_order_acquire)) <
+        IPMSG_HEADER_SIZE + length) {
+        slot.FellBehind.store(true);
+        Detach(slot);
+        return;
+    }
+    const BYTE header[IPMSG_HEADER_SIZE] = {static_cast<BYTE>(id), static_cast<BYTE>(id >> 8),
+                                            static_cast<BYTE>(length),
+                                            static_cast<BYTE>(length >> 8)};
+    CopyIn(slot.Queue, head, header, IPMSG_HEADER_SIZE);
+    CopyIn(slot.Queue, head + IPMSG_HEADER_SIZE, payload, length);
+    // Paired with the writer's WriterSleeping store and Head load: either it sees this
+    // message, or it has said it sleeps and is woken.
+    slot.Head.store(head + IPMSG_HEADER_SIZE + length);
+    if (slot.WriterSleeping.exchange(false)) SetEvent(slot.hWake);
+}
+
+// A monitor's writer: sends what its queue holds, in as few sends as the ring allows, until
+// its socket fails or is closed.
+DWORD WriteToMonitor(LPVOID parameter) {
+    auto& slot = *static_cast<MonitorSlot*>(parameter);
+    ServerInstance* instance = slot.Hub->Instance;
+    WCHAR name[260];
+    wsprintfW(name, L"Monitor(%d:%u)", instance->Port, slot.PeerPort);
+    SetThreadDebugName(name);
+    RegisterQuorThread(name);
+    while (!slot.Ending.load()) {
+        uint64_t tail = slot.Tail.load(RELAXED);
+        if (slot.Head.load(std::memory_order_acquire) == tail) {
+            ResetEvent(slot.hWake);
+            slot.WriterSleeping.store(true);
+            if (slot.Head.load() == tail && !slot.Ending.load()) {
+                WaitForSingleObject(slot.hWake, INFINITE);
+            }
+            slot.WriterSleeping.store(false);
+            continue;
+        }
+        uint32_t offset = static_cast<uint32_t>(tail) & (MONITOR_QUEUE_SIZE - 1);
+        uint64_t held = slot.Head.load(std::memory_order_acquire) - tail;
+        int chunk = static_cast<int>(std::min<uint64_t>(held, MONITOR_QUEUE_SIZE - offset));
+        int sent = win::send(slot.Socket.load(), reinterpret_cast<const char*>(slot.Queue) + offset,
+                             chunk, 0);
+        if (sent != chunk) {
+            CloseIfOpen(slot.Socket);
+            break;
+        }
+        slot.Tail.store(tail + static_cast<uint64_t>(chunk), std::memory_order_release);
+        slot.WriteAliveCount.store(0, RELAXED);
+        Count(instance, COUNT_MONITOR_BYTES, chunk);
+    }
+    ExitRegisteredThread(0);
+}
+
+// Ends one monitor and releases everything it held; the accepting thread's call.
+void EndMonitor(MonitorSlot& slot, MonitorEnd why) {
+    MonitorHub* hub = slot.Hub;
+    {
+        std::lock_guard<std::mutex> lock(hub->Lock);
+        Detach(slot);
+    }
+    CloseIfOpen(slot.Socket);
+    slot.Ending.store(true);
+    SetEvent(slot.hWake);
+    if (WaitForSingleObject(slot.hWriter, WRITER_END_WAIT_MS) == WAIT_TIMEOUT) {
+        TerminateThread(slot.hWriter, 0);
+    }
+    CloseHandle(slot.hWriter);
+    CloseHandle(slot.hWake);
+    if (why == MonitorEnd::Gone && slot.FellBehind.load()) why = MonitorEnd::FellBehind;
+    switch (why) {
+        case MonitorEnd::FellBehind:
+            Report(ZONE_ERROR, slot, L"dropped: it fell behind, its queue is full");
+            break;
+        case MonitorEnd::Silent:
+            Report(ZONE_ERROR, slot, L"dropped: nothing received for four keep-alive periods");
+            break;
+        default:
+            Report(ZONE_DEFAULT, slot, L"closed");
+            break;
+    }
+    if (why == MonitorEnd::FellBehind || why == MonitorEnd::Silent) {
+        Count(hub->Instance, COUNT_MONITORS_DROPPED, 1);
+    }
+    Count(hub->Instance, COUNT_MONITORS, -1);
+    delete[] slot.Queue;
+    slot.Queue = nullptr;
+    slot.InUse = false;
+}
+
+// Starts serving a monitor just accepted in a free slot. False when it cannot be served.
+bool AttachMonitor(MonitorSlot& slot, SOCKET s, const sockaddr_in& peer) {
+    slot.Address = peer.sin_addr.s_addr;
+    slot.PeerPort = win::ntohs(peer.sin_port);
+    slot.Queue = new (std::nothrow) BYTE[MONITOR_QUEUE_SIZE];
+    slot.hWake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (slot.Queue == nullptr || slot.hWake == nullptr) {
+        PrintSystemError(ERROR_NOT_ENOUGH_MEMORY, L"monitor");
+        delete[] slot.Queue;
+        slot.Queue = nullptr;
+        if (slot.hWake != nullptr) CloseHandle(slot.hWake);
+        return false;
+    }
+    slot.Socket.store(s);
+    slot.Head.store(0, RELAXED);
+    slot.Tail.store(0, RELAXED);
+    slot.WriterSleeping.store(false);
+    slot.Ending.store(false);
+    slot.FellBehind.store(false);
+    slot.WriteAliveCount.store(0, RELAXED);
+    slot.ReadNoAliveCount = 0;
+    slot.ReferenceTick = GetTickCount();
+    slot.HeaderHeld = 0;
+    slot.SkipLeft = 0;
+    DWORD threadId;
+    slot.hWriter = CreateThread(nullptr, 0, WriteToMonitor, &slot, 0, &threadId);
+    if (slot.hWriter == nullptr) {
+        PrintSystemError(GetLastError(), L"CreateThread()");
+        CloseHandle(slot.hWake);
+        delete[] slot.Queue;
+        slot.Queue = nullptr;
+        return false;
+    }
+    slot.InUse = true;
+    Count(slot.Hub->Instance, COUNT_MONITORS, 1);
+    Report(ZONE_DEFAULT, slot, L"connected");
+    std::lock_guard<std::mutex> lock(slot.Hub->Lock);
+    slot.Active = true;
+    slot.Hub->Attached.fetch_add(1, RELAXED);
+    return true;
+}
+
+void AcceptMonitor(MonitorHub* hub) {
+    ServerInstance* instance = hub->Instance;
+    sockaddr peer{};
+    int peerLength = sizeof peer;
+    SOCKET s = win::accept(hub->ListenSocket.load(), &peer, &peerLength);
+    if (s == INVALID_SOCKET) {
+        // Out of descriptors, say: pause, but end at once when the port is closed.
+        PrintSystemError(GetLastError(), L"accept()");
+        WSAPOLLFD listening = {hub->ListenSocket.load(), 0, 0};
+        win::WSAPoll(&listening, 1, ACCEPT_RETRY_PAUSE_MS);
+        return;
+    }
+    if (RefuseDisallowedClient(instance, s, &peer)) return;
+    sockaddr_in from{};
+    std::memcpy(&from, &peer, sizeof from);
+    int32_t inUse = 0;
+    MonitorSlot* vacant = nullptr;
+    for (MonitorSlot& slot : hub->Slots) {
+        if (slot.InUse) {
+            ++inUse;
+        } else if (vacant == nullptr) {
+            vacant = &slot;
+        }
+    }
+    if (inUse >= instance->MonitorLimit) {
+        win::closesocket(s);
+        Count(instance, COUNT_MONITORS_DROPPED, 1);
+        if (ZoneOn(ZONE_ERROR)) {
+            const auto* a = reinterpret_cast<const BYTE*>(&from.sin_addr.s_addr);
+            DebugPrint(L"Error: monitor %u.%u.%u.%u:%u refused: MonitorLimit %d reached\n", a[0],
+                       a[1], a[2], a[3], win::ntohs(from.sin_port), instance->MonitorLimit);
+        }
+        return;
+    }
+    SetSocketOptions(s);
+    if (!AttachMonitor(*vacant, s, from)) win::closesocket(s);
+}
+
+// Reads what a monitor sent and discards it, counting every message but keep-alives. False
+// when the monitor is gone.
+bool ReadFromMonitor(MonitorSlot& slot) {
+    BYTE buffer[MONITOR_RECV_SIZE];
+    int got = win::recv(slot.Socket.load(), reinterpret_cast<char*>(buffer), sizeof buffer, 0);
+    if (got == SOCKET_ERROR || got == 0) return false;
+    slot.ReadNoAliveCount = 0;
+    int64_t discarded = 0;
+    for (int at = 0; at < got;) {
+        if (slot.SkipLeft > 0) {
+            uint32_t skip = std::min<uint32_t>(slot.SkipLeft, static_cast<uint32_t>(got - at));
+            slot.SkipLeft -= skip;
+            at += static_cast<int>(skip);
+            continue;
+        }
+        slot.Header[slot.HeaderHeld++] = buffer[at++];
+        if (slot.HeaderHeld < IPMSG_HEADER_SIZE) continue;
+        slot.HeaderHeld = 0;
+        slot.SkipLeft = static_cast<uint32_t>(slot.Header[2] | slot.Header[3] << 8);
+        if ((slot.Header[0] | slot.Header[1] << 8) != ID_ALIVE) ++discarded;
+    }
+    if (discarded > 0) Count(slot.Hub->Instance, COUNT_MONITOR_DISCARDED, discarded);
+    return true;
+}
+
+// The served client's keep-alive rule, for each monitor on its own clock: ID_ALIVE after two
+// periods with nothing sent, the end after four with nothing received.
+void KeepMonitorsAlive(MonitorHub* hub) {
+    DWORD now = GetTickCount();
+    for (MonitorSlot& slot : hub->Slots) {
+        if (!slot.InUse || now - slot.ReferenceTick <= KEEPALIVE_PERIOD_MS) continue;
+        slot.ReferenceTick = now;
+        int32_t writeAlive = slot.WriteAliveCount.fetch_add(1, RELAXED) + 1;
+        if (++slot.ReadNoAliveCount >= MAX_READ_NOALIVE_COUNT) {
+            EndMonitor(slot, MonitorEnd::Silent);
+        } else if (writeAlive >= SEND_ALIVE_COUNT) {
+            std::lock_guard<std::mutex> lock(hub->Lock);
+            Append(slot, ID_ALIVE, nullptr, 0);
+        }
+    }
+}
+
+// The accepting thread of an instance's monitors, for the instance's life: waits on the monitor
+// port and on every monitor, in slices that also run the keep-alive. Ends when the port is
+// closed, and ends every monitor with it.
+DWORD WatchMonitors(LPVOID parameter) {
+    auto* hub = static_cast<MonitorHub*>(parameter);
+    WCHAR name[260];
+    wsprintfW(name, L"Monitors(%d)", hub->Instance->Port);
+    SetThreadDebugName(name);
+    RegisterQuorThread(name);
+    for (;;) {
+        WSAPOLLFD watched[1 + MAX_MONITOR_LIMIT];
+        MonitorSlot* slotOf[1 + MAX_MONITOR_LIMIT];
+        watched[0] = {hub->ListenSocket.load(), POLLRDNORM, 0};
+        ULONG count = 1;
+        for (MonitorSlot& slot : hub->Slots) {
+            if (!slot.InUse) continue;
+            slotOf[count] = &slot;
+            watched[count++] = {slot.Socket.load(), POLLRDNORM, 0};
+        }
+        if (win::WSAPoll(watched, count, WATCH_SLICE_MS) == SOCKET_ERROR) {
+            PrintSystemError(GetLastError(), L"WSAPoll()");
+            break;
+        }
+        if (watched[0].revents & (POLLNVAL | POLLERR | POLLHUP)) break;
+        for (ULONG i = 1; i < count; ++i) {
+            if (watched[i].revents == 0) continue;
+            bool open = (watched[i].revents & POLLNVAL) == 0 && ReadFromMonitor(*slotOf[i]);
+            if (!open) EndMonitor(*slotOf[i], MonitorEnd::Gone);
+        }
+        if (watched[0].revents & POLLRDNORM) AcceptMonitor(hub);
+        KeepMonitorsAlive(hub);
+    }
+    // Newcomers are refused from now on, not left waiting.
+    CloseIfOpen(hub->ListenSocket);
+    for (MonitorSlot& slot : hub->Slots) {
+        if (slot.InUse) EndMonitor(slot, MonitorEnd::Stopping);
+    }
+    ExitRegisteredThread(0);
+}
+
+}  // namespace
+
+void QueueForMonitors(MonitorHub* hub, WORD id, const BYTE* telegram, DWORD length) {
+    std::lock_guard<std::mutex> lock(hub->Lock);
+    for (MonitorSlot& slot : hub->Slots) Append(slot, id, telegram, length);
+}
+
+void StartMonitors(ServerInstance* instance) {
+    if (instance->MonitorPort == 0) return;
+    auto* hub = new MonitorHub();
+    hub->Instance = instance;
+    for (MonitorSlot& slot : hub->Slots) {
+        slot.Hub = hub;
+        slot.Socket.store(INVALID_SOCKET);
+    }
+    DWORD r = OpenListenSocket(instance, instance->MonitorPort, hub->ListenSocket);
+    DWORD threadId;
+    if (r == 0) hub->hThread = CreateThread(nullptr, 0, WatchMonitors, hub, 0, &threadId);
+    if (r == 0 && hub->hThread == nullptr) {
+        r = GetLastError();
+        PrintSystemError(r, L"CreateThread()");
+        CloseIfOpen(hub->ListenSocket);
+    }
+    if (r != 0) {
+        if (ZoneOn(ZONE_ERROR)) {
+            DebugPrint(L"Error: MonitorPort %d cannot be opened (%d): no monitors\n",
+                       instance->MonitorPort, static_cast<int>(r));
+        }
+        delete hub;
+        return;
+    }
+    instance->Monitors = hub;
+}
+
+void StopMonitors(ServerInstance* instance) {
+    MonitorHub* hub = instance->Monitors;
+    if (hub == nullptr) return;
+    // Closing the port wakes the accepting thread, which then ends every monitor; closing the
+    // monitors too wakes it wherever it waits.
+    CloseIfOpen(hub->ListenSocket);
+    for (MonitorSlot& slot : hub->Slots) CloseIfOpen(slot.Socket);
+    WaitForSingleObject(hub->hThread, INFINITE);
+    CloseHandle(hub->hThread);
+    instance->Monitors = nullptr;
+    delete hub;
+}
