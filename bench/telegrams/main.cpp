@@ -7,8 +7,11 @@
 // and the server's CPU time (user plus system, all threads) per telegram of the burst.
 //
 //   telegrams SERVER_BINARY [TELEGRAMS_PER_BURST [LATENCY_SAMPLES]]
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -174,8 +177,14 @@ class IdleClients {
         for (Client* c : clients_) fds.push_back({c->Fd(), POLLIN, 0});
         while (!stop_) {
             poll(fds.data(), fds.size(), 200);
-            for (Client* c : clients_) {
-                while (c->Take(&ignored)) {
+            for (size_t i = 0; i < clients_.size(); ++i) {
+                if (fds[i].fd < 0) continue;
+                // A monitor that fell behind is closed by the server; it is no longer read.
+                try {
+                    while (clients_[i]->Take(&ignored)) {
+                    }
+                } catch (const std::runtime_error&) {
+                    fds[i].fd = -1;
                 }
             }
         }
@@ -192,10 +201,34 @@ void Print(const char* setup, const char* way, const Figures& f) {
     std::fflush(stdout);
 }
 
+// Monitors of the first instance (none without a port): `reading` read all they get; a
+// `stalled` one never reads, with a small receive buffer, so that the server's queue for it
+// fills and it is dropped.
+struct Monitoring {
+    bool port = false;
+    int reading = 0;
+    bool stalled = false;
+};
+
+int StalledMonitor(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int size = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(uint16_t(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        throw std::runtime_error("stalled monitor: connect failed");
+    }
+    return fd;
+}
+
 // `instances` instances in one server, each on an interface of `makePeer` with a client; the
 // first one busy, the others idle. Returns the CPU time per telegram of the busy way from the
 // LON interface to the client.
-double RunSetup(const char* setup, int instances, PeerMaker makePeer, const Settings& settings) {
+double RunSetup(const char* setup, int instances, PeerMaker makePeer, const Settings& settings,
+                const Monitoring& monitoring = {}) {
     std::vector<std::unique_ptr<Peer>> peers;
     std::vector<std::string> args, environment;
     std::vector<int> ports;
@@ -207,8 +240,20 @@ double RunSetup(const char* setup, int instances, PeerMaker makePeer, const Sett
         args.insert(args.end(), {"-p", std::to_string(ports.back())});
         for (const auto& entry : peers.back()->Environment()) environment.push_back(entry);
     }
-    Server server(settings.server, args, environment);
+    const int monitorPort = monitoring.port ? FreePort() : 0;
+    char registry[128] = "";
+    if (monitoring.port) {
+        std::snprintf(registry, sizeof registry,
+                      "[HKEY_LOCAL_MACHINE\\Quorvel\\Port%d]\n\"MonitorPort\"=dword:%08x\n",
+                      ports[0], monitorPort);
+    }
+    Server server(settings.server, args, environment, registry);
     try {
+        std::vector<std::unique_ptr<Client>> monitors;
+        for (int i = 0; i < monitoring.reading; ++i) {
+            monitors.push_back(std::make_unique<Client>(monitorPort, WAIT_SECONDS));
+        }
+        const int stalled = monitoring.stalled ? StalledMonitor(monitorPort) : -1;
         std::vector<std::unique_ptr<Client>> clients;
         std::vector<Way> up, down;
         for (int i = 0; i < instances; ++i) {
@@ -225,12 +270,25 @@ double RunSetup(const char* setup, int instances, PeerMaker makePeer, const Sett
         }
         std::vector<Client*> idle;
         for (int i = 1; i < instances; ++i) idle.push_back(clients[i].get());
+        for (auto& monitor : monitors) idle.push_back(monitor.get());
         IdleClients keepAlive(idle);
-        Burst(up[0], settings.burst / 10);
-        Burst(down[0], settings.burst / 10);
+        if (!monitoring.stalled) {
+            Burst(up[0], settings.burst / 10);
+            Burst(down[0], settings.burst / 10);
+        }
         const Figures fromLon = Measure(up[0], server, settings);
         Print(setup, "LON->TCP", fromLon);
         Print(setup, "TCP->LON", Measure(down[0], server, settings));
+        if (monitoring.reading > 0 || stalled >= 0) {
+            const std::string log = server.Log();
+            size_t dropped = 0;
+            for (size_t at = log.find("fell behind"); at != std::string::npos;
+                 at = log.find("fell behind", at + 1)) {
+                ++dropped;
+            }
+            std::printf("  monitors dropped as they fell behind: %zu\n", dropped);
+        }
+        if (stalled >= 0) close(stalled);
         return fromLon.cpuUsPerTelegram;
     } catch (const std::exception&) {
         std::fprintf(stderr, "server log:\n%s\n", server.Log().c_str());
@@ -259,6 +317,19 @@ int main(int argc, char** argv) {
         double one = bench::RunSetup("1 instance", 1, bench::MakePtyPeer, settings);
         double eight = bench::RunSetup("8 instances, 7 idle", 8, bench::MakePtyPeer, settings);
         std::printf("CPU per telegram LON->TCP, 8 instances / 1 instance: %.2f\n", eight / one);
+        // A monitor's cost against the served client's own: the CPU it adds per telegram, as a
+        // share of the CPU of the instance with a monitor port and no monitor.
+        const bench::Monitoring port{true, 0, false};
+        double none = bench::RunSetup("monitor port, none", 1, bench::MakePtyPeer, settings, port);
+        double m1 = bench::RunSetup("1 monitor", 1, bench::MakePtyPeer, settings, {true, 1, false});
+        double m4 =
+            bench::RunSetup("4 monitors", 1, bench::MakePtyPeer, settings, {true, 4, false});
+        std::printf(
+            "CPU per telegram LON->TCP: monitor port without monitors / without port %.2f;"
+            " each monitor adds %.2f (1 monitor) and %.2f (4 monitors) of the served"
+            " client's own\n",
+            none / one, (m1 - none) / none, (m4 - none) / 4 / none);
+        bench::RunSetup("1 stalled monitor", 1, bench::MakePtyPeer, settings, {true, 0, true});
         if (access("/dev/net/tun", R_OK | W_OK) == 0) {
             bench::RunSetup("1 instance, TUN", 1, bench::MakeTunPeer, settings);
         } else {
