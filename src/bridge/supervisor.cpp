@@ -1,5 +1,7 @@
 #include "bridge/supervisor.h"
 
+#include <algorithm>
+
 #include "bridge/pumps.h"
 #include "diag/debug.h"
 #include "diag/thread_registry.h"
@@ -49,26 +51,48 @@ int32_t Increment(std::atomic<int32_t>& counter) {
     return value;
 }
 
-// Sends ID_ALIVE on the client socket. False when it did not go out whole at once: a client
-// that does not read (or a pump thread stuck sending to it) must never hold the supervisor.
-bool SendAlive(ServerInstance* instance) {
+enum class Alive { SENT, BUSY, FAILED };
+
+// Sends ID_ALIVE on the client socket without waiting: a client that does not read (or a pump
+// thread stuck sending to it) must never hold the supervisor. BUSY when nothing went out because
+// another send holds the connection or its send buffer is full; FAILED for an error or a short
+// send, which leaves the stream out of step.
+Alive SendAlive(ServerInstance* instance) {
     const IpMsg alive{ID_ALIVE, 0, {}};
     int sent = win::send(instance->ClientSocket.load(), reinterpret_cast<const char*>(&alive),
                          IPMSG_HEADER_SIZE, MSG_DONTWAIT);
     if (sent != static_cast<int>(IPMSG_HEADER_SIZE)) {
+        bool busy = sent == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK;
         if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"send(ID_ALIVE)=%d\n", sent);
-        return false;
+        return busy ? Alive::BUSY : Alive::FAILED;
     }
     if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"send(ID_ALIVE)=OK\n");
     instance->WriteAliveCount.store(0, std::memory_order_relaxed);
     CountKeepAlive(instance->Status);
-    return true;
+    return Alive::SENT;
+}
+
+// A keep-alive that found the connection busy is tried again at every wake, until it goes out
+// or data reaches the client instead (LonToTcp resets WriteAliveCount); only one still pending
+// at the next period end ends the cycle: the client has not read for a whole period.
+bool RetryAlive(ServerInstance* instance, bool& alivePending) {
+    Alive result = Alive::SENT;
+    if (instance->WriteAliveCount.load(std::memory_order_relaxed) >= SEND_ALIVE_COUNT) {
+        result = SendAlive(instance);
+    }
+    alivePending = result == Alive::BUSY;
+    return result != Alive::FAILED;
 }
 
 // The keep-alive step after a wait time-out. False when the cycle must end.
-bool KeepAlive(ServerInstance* instance, DWORD& referenceTick) {
+bool KeepAlive(ServerInstance* instance, DWORD& referenceTick, bool& alivePending) {
+    if (alivePending && !RetryAlive(instance, alivePending)) return false;
     DWORD diff = GetTickCount() - referenceTick;  // unsigned: the tick's wrap does no harm
     if (diff <= KEEPALIVE_PERIOD_MS) return true;
+    if (alivePending) {
+        if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"ID_ALIVE not sent within a period\n");
+        return false;
+    }
     referenceTick = GetTickCount();
     int32_t writeAlive = Increment(instance->WriteAliveCount);
     int32_t readNoAlive = Increment(instance->ReadNoAliveCount);
@@ -80,10 +104,7 @@ bool KeepAlive(ServerInstance* instance, DWORD& referenceTick) {
         if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"ReadNoAliveCount >= MAX_READ_NOALIVE_COUNT\n");
         return false;
     }
-    if (instance->WriteAliveCount.load(std::memory_order_relaxed) >= SEND_ALIVE_COUNT) {
-        return SendAlive(instance);
-    }
-    return true;
+    return RetryAlive(instance, alivePending);
 }
 
 // Why a pump thread ended, from its exit code.
@@ -107,6 +128,7 @@ RestartReason PumpEndReason(HANDLE thread) {
 // Watches the pump threads until one ends, the wait fails or keep-alive ends the cycle;
 // returns why the cycle ends.
 RestartReason Watch(ServerInstance* instance, const HANDLE* events, DWORD referenceTick) {
+    bool alivePending = false;
     for (;;) {
         DWORD ev = WaitForMultipleObjects(2, events, FALSE, WATCH_SLICE_MS);
         ReportAlive(instance->Status);
@@ -119,7 +141,7 @@ RestartReason Watch(ServerInstance* instance, const HANDLE* events, DWORD refere
                 if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"TcpToLon beendet\n");
                 return PumpEndReason(events[ev]);
             case WAIT_TIMEOUT:
-                if (!KeepAlive(instance, referenceTick)) {
+                if (!KeepAlive(instance, referenceTick, alivePending)) {
                     bool silent = instance->ReadNoAliveCount.load(std::memory_order_relaxed) >=
                                   MAX_READ_NOALIVE_COUNT;
                     return silent ? REASON_CLIENT_SILENT : REASON_SEND_FAILED;
@@ -133,22 +155,41 @@ RestartReason Watch(ServerInstance* instance, const HANDLE* events, DWORD refere
     }
 }
 
+// Waits for a pump thread to end, in watch slices with a report after each: a bounded wait
+// is progress, and a restart's waits added up outlast the silence the watchdog allows.
+DWORD AwaitEnd(ServerInstance* instance, HANDLE thread, DWORD milliseconds) {
+    const DWORD start = GetTickCount();
+    DWORD w;
+    do {
+        DWORD waited = std::min(GetTickCount() - start, milliseconds);
+        w = WaitForSingleObject(thread, std::min(milliseconds - waited, WATCH_SLICE_MS));
+        ReportAlive(instance->Status);
+    } while (w == WAIT_TIMEOUT && GetTickCount() - start < milliseconds);
+    return w;
+}
+
 // Waits for a pump thread to end; terminates it when it still runs after the wait.
-void AwaitPump(HANDLE thread, DWORD milliseconds, LPCWSTR format, bool terminateIfRunning) {
-    DWORD w = WaitForSingleObject(thread, milliseconds);
+void AwaitPump(ServerInstance* instance, HANDLE thread, DWORD milliseconds, LPCWSTR format,
+               bool terminateIfRunning) {
+    DWORD w = AwaitEnd(instance, thread, milliseconds);
     if (ZoneOn(ZONE_DEFAULT)) DebugPrint(format, w);
-    if (terminateIfRunning && w == WAIT_TIMEOUT) TerminateThread(thread, 0);
+    if (terminateIfRunning && w == WAIT_TIMEOUT) {
+        // Bounded too, but long for a thread stuck outside the platform's calls.
+        TerminateThread(thread, 0);
+        ReportAlive(instance->Status);
+    }
 }
 
 // Closes both sides, makes sure both pump threads are gone and releases their handles.
 void Restart(ServerInstance* instance, HANDLE* events, RestartReason reason) {
     ReportRestart(instance->Status, ServiceStopping() ? REASON_STOPPING : reason);
     StopServer(instance);
-    AwaitPump(events[EV_LON_TO_TCP], PUMP_END_WAIT_MS,
+    AwaitPump(instance, events[EV_LON_TO_TCP], PUMP_END_WAIT_MS,
               L"WaitForSingleObject(Events[EV_LON_TO_TCP]=%d\n", false);
-    AwaitPump(events[EV_TCP_TO_LON], PUMP_END_WAIT_MS,
+    AwaitPump(instance, events[EV_TCP_TO_LON], PUMP_END_WAIT_MS,
               L"WaitForSingleObject(Events[EV_TCP_TO_LON]=%d\n", true);
-    AwaitPump(events[EV_LON_TO_TCP], 0, L"WaitForSingleObject(Events[EV_LON_TO_TCP]=%d\n", true);
+    AwaitPump(instance, events[EV_LON_TO_TCP], 0, L"WaitForSingleObject(Events[EV_LON_TO_TCP]=%d\n",
+              true);
     CloseHandle(events[EV_LON_TO_TCP]);
     CloseHandle(events[EV_TCP_TO_LON]);
     if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Server wird neu gestartet.\n");
@@ -198,6 +239,7 @@ DWORD StartServer(ServerInstance* instance) {
 
 DWORD StopServer(ServerInstance* instance) {
     CloseTcp(instance);
+    ReportAlive(instance->Status);  // each side's close is bounded on its own, not together
     StopLon(instance);
     if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"LON und Tcp Beendet.\n");
     return 0;

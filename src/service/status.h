@@ -90,7 +90,8 @@ uint64_t TakeUntoldRefusals(InstanceStatus& status);
 
 // A supervisor is alive while it waits for a client (blocked in accept, which only a client
 // or the end wakes), once it has ended, or when it reported within the last
-// SUPERVISOR_SILENCE_MS: its watch loop reports every second, and a restart, which waits up to
-// twice 5 s for the pump threads, reports at its start and end.
+// SUPERVISOR_SILENCE_MS: its watch loop and a restart's waits for the pump threads report every
+// second, and a restart reports after each step it cannot slice (closing a side, ending a thread
+// that did not end), none of which takes more than 6 s.
 constexpr uint32_t SUPERVISOR_SILENCE_MS = 15000;
 bool SupervisorAlive(const InstanceStatus& status, uint32_t now);

@@ -1,6 +1,7 @@
 // The supervisor on a manual clock, over a real loopback client and the simulated interface.
 #include "bridge/supervisor.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <malloc.h>
@@ -20,6 +21,7 @@
 #include "platform/handles.h"
 #include "platform/lon_ioctl.h"
 #include "platform/simlon.h"
+#include "service/status.h"
 #include "support/emulation.h"
 #include "support/log_capture.h"
 #include "support/test_client.h"
@@ -198,6 +200,79 @@ TEST_F(Supervisor, TelegramsToTheClientKeepAliveMessagesAway) {
         EXPECT_EQ(message->data, (ipmsg::Bytes{0x11, 0x02, 0xAA, 0xBB}));
     }
     EXPECT_FALSE(client.Receive(20ms));
+}
+
+// LonToTcp waits in its send to a client that reads slowly, with the connection full. The
+// keep-alive due meanwhile cannot go out at once; it is tried again at every wake, and the
+// session goes on once the client reads. A client that never reads is still dropped: at the
+// period end after its keep-alive was due.
+TEST_F(Supervisor, AKeepAliveThatMeetsAFullConnectionIsTriedAgainWithinThePeriod) {
+    client.ShrinkReceiveBuffer();
+    ConnectClient();
+    int served = client.TakeServerEnd(getpid());
+    ASSERT_GE(served, 0);
+    e2e::ShrinkSendBuffer(served);
+    close(served);
+    // Only the supervisor waits on the clock: LonToTcp waits for room in the connection. A
+    // slice is over once the supervisor waits again, or has given up on the keep-alive.
+    const std::string givenUp = "ID_ALIVE not sent within a period";
+    auto slice = [&] {
+        int seen = log.Count("ev=258");
+        testclock::Advance(1000);
+        ASSERT_TRUE(log.WaitFor("ev=258", seen + 1));
+        ASSERT_TRUE(Await(
+            [&] { return log.Count(givenUp) > 0 || testclock::AwaitTimedWait(supervisorId, 1); }));
+    };
+    auto talkingPeriod = [&] {
+        int received = log.Count("GetPacketFromTcp()=104");
+        ASSERT_TRUE(client.SendAlive());
+        ASSERT_TRUE(log.WaitFor("GetPacketFromTcp()=104", received + 1));
+        int ends = log.Count("ReadNoAliveCount=");
+        for (int i = 0; i < 7 && log.Count("ReadNoAliveCount=") == ends && log.Count(givenUp) == 0;
+             ++i) {
+            slice();
+        }
+    };
+    // More than the connection holds. The client's side takes a little more now and then
+    // while it packs what it holds; LonToTcp is stuck once it has read nothing for a while.
+    BYTE telegram[255] = {0xB2, 253};
+    auto fill = [&] {
+        for (BYTE i = 0; i < 100; ++i) {
+            telegram[2] = i;
+            simlon::InjectTelegram(channel, telegram, sizeof telegram);
+        }
+        for (int read = -1, i = 0; i < 20 && log.Count("TelLen=FF") != read; ++i) {
+            read = log.Count("TelLen=FF");
+            usleep(1500000);
+        }
+    };
+    fill();
+    talkingPeriod();
+    talkingPeriod();  // the keep-alive is due, and the connection is full
+    EXPECT_EQ(log.Count("send(ID_ALIVE)=-1"), 1);
+    slice();
+    slice();
+    EXPECT_EQ(log.Count("send(ID_ALIVE)=-1"), 3);
+    ASSERT_EQ(log.Count("Server wird neu gestartet."), 0);
+    for (BYTE i = 0; i < 100; ++i) {
+        auto data = client.ReceiveData(5s);
+        ASSERT_TRUE(data);
+        ASSERT_EQ((*data)[2], i);
+    }
+    talkingPeriod();
+    talkingPeriod();
+    EXPECT_EQ(log.Count("send(ID_ALIVE)=OK"), 1);
+    EXPECT_EQ(log.Count("Server wird neu gestartet."), 0);
+
+    fill();  // and never read
+    talkingPeriod();
+    talkingPeriod();
+    int ends = log.Count("ReadNoAliveCount=");
+    talkingPeriod();
+    EXPECT_EQ(log.Count(givenUp), 1);
+    ASSERT_TRUE(log.WaitFor("Server wird neu gestartet.", ++restarts));
+    EXPECT_EQ(log.Count("ReadNoAliveCount="), ends);
+    client.Close();
 }
 
 TEST_F(Supervisor, EveryCycleReleasesTheHandlesItOpened) {
@@ -517,4 +592,61 @@ TEST_F(SupervisorOnTheLibrary, AHungLibraryCallDelaysTheRestartOnlyByThePumpEndW
         log.WaitFor("Server wird neu gestartet.", 2, 50);
     }
     EXPECT_EQ(log.Count("Server wird neu gestartet."), 2);
+}
+
+// Both pump threads stuck inside the LDV library, where ending a thread cannot reach: the
+// restart waits 5 s for each, then up to 5 s more for each termination. Slow, but bounded, and
+// the supervisor reports all along, so the service (which asks SupervisorAlive before every
+// WATCHDOG=1) never takes it for stuck. The clock moves no faster than real time while the
+// terminations wait in real time.
+class SupervisorOnAStuckLibrary : public Supervisor {
+  protected:
+    void SetUp() override {
+        setenv("VELTRABOX_LIBRARY_PATH", VELTRABOX_BINARY_DIR, 1);
+        library = dlopen(VELTRABOX_BINARY_DIR "/libldv_stuck.so", RTLD_NOW);
+        ASSERT_NE(library, nullptr) << dlerror();
+        instance.DllName = L"ldv_stuck.dll";
+        Supervisor::SetUp();
+    }
+    void* library = nullptr;
+};
+
+TEST_F(SupervisorOnAStuckLibrary, ARestartThatWaitsOutStuckPumpThreadsKeepsReporting) {
+    auto inside = reinterpret_cast<int (*)()>(dlsym(library, "ldv_stuck_inside"));
+    auto release = reinterpret_cast<void (*)()>(dlsym(library, "ldv_stuck_release"));
+    ASSERT_TRUE(inside && release);
+    ASSERT_TRUE(client.Connect(instance.Port));
+    ASSERT_TRUE(client.SendData({0x11, 0x02, 0xAA, 0xBB}));
+    ASSERT_TRUE(Await([&] { return inside() == 2; }));  // the reader and the writer
+    bool alive = true;
+    auto step = [&](uint32_t ms) {
+        testclock::Advance(ms);
+        alive = alive && SupervisorAlive(instance.Status, GetTickCount());
+    };
+    // The silent client's fourth period end, slice by slice.
+    ASSERT_TRUE(testclock::AwaitTimedWait(supervisorId));
+    for (int i = 0; i < 30 && log.Count("MAX_READ_NOALIVE_COUNT") == 0; ++i) {
+        int seen = log.Count("ev=258");
+        step(1000);
+        ASSERT_TRUE(log.WaitFor("ev=258", seen + 1));
+        ASSERT_TRUE(testclock::AwaitTimedWait(supervisorId));
+    }
+    ASSERT_EQ(log.Count("ReadNoAliveCount >= MAX_READ_NOALIVE_COUNT"), 1);
+    // The interface's close and the pump end waits, in short steps that give the supervisor
+    // time to run.
+    for (int i = 0; i < 1000 && log.Count("EV_TCP_TO_LON]=258") == 0; ++i) {
+        if (testclock::AwaitTimedWait(supervisorId, 100)) step(100);
+        usleep(5000);
+    }
+    // The terminations, which wait in real time.
+    for (int i = 0; i < 300 && log.Count("Server wird neu gestartet.") == 0; ++i) {
+        log.WaitFor("Server wird neu gestartet.", 1, 100);
+        step(100);
+    }
+    ASSERT_EQ(log.Count("Server wird neu gestartet."), 1);
+    EXPECT_EQ(log.Count("EV_LON_TO_TCP]=258"), 2);
+    EXPECT_TRUE(alive) << "the supervisor fell silent for more than " << SUPERVISOR_SILENCE_MS
+                       << " ms";
+    release();
+    client.Close();
 }

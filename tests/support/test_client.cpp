@@ -8,10 +8,12 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 #include "support/ports.h"
@@ -37,32 +39,36 @@ bool WaitForListener(int port, Duration timeout) {
     return AwaitCondition([port] { return SocketsInState(port, TCP_LISTEN) > 0; }, timeout);
 }
 
+void ShrinkSendBuffer(int fd) {
+    int size = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+}
+
+int SocketOption(int fd, int level, int name) {
+    int value = -1;
+    socklen_t length = sizeof value;
+    return getsockopt(fd, level, name, &value, &length) == 0 ? value : -1;
+}
+
 bool TestClient::Connect(int port, Duration timeout, const std::string& to,
                          const std::string& from) {
     Close();
-    const Clock::time_point deadline = Clock::now() + timeout;
     sockaddr_in address = Loopback(port);
     sockaddr_in source = Loopback(0);
     if (inet_pton(AF_INET, to.c_str(), &address.sin_addr) != 1 ||
         (!from.empty() && inet_pton(AF_INET, from.c_str(), &source.sin_addr) != 1)) {
         return false;
     }
-    for (;;) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (smallReceiveBuffer_) {
-            int size = 4096;
-            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-        }
-        if (!from.empty() && bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
-            Close();
-            return false;
-        }
-        if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) break;
-        int error = errno;
+    if (!WaitForListener(port, timeout)) return false;
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (smallReceiveBuffer_) {
+        int size = 4096;
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
+    if ((!from.empty() && bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) ||
+        connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         Close();
-        // Nothing signals a listening socket coming back; a short pause between tries will do.
-        if (error != ECONNREFUSED || Clock::now() >= deadline) return false;
-        usleep(10000);
+        return false;
     }
     int one = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -155,6 +161,50 @@ bool TestClient::WaitClosed(Duration timeout) {
 bool TestClient::WaitEndOfStream(Duration timeout) {
     uint8_t byte;
     return ReceiveSome(&byte, 1, Clock::now() + timeout) == 0;
+}
+
+int TestClient::TakeServerEnd(pid_t server) const {
+    sockaddr_in local{}, peer{};
+    socklen_t length = sizeof local;
+    if (getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) != 0) return -1;
+    length = sizeof peer;
+    if (getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return -1;
+    // The server's end is the socket whose ports are ours the other way round.
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);
+    unsigned localPort, remotePort;
+    unsigned long inode = 0;
+    while (inode == 0 && std::getline(table, line)) {
+        unsigned long found;
+        if (std::sscanf(line.c_str(), " %*d: %*x:%x %*x:%x %*x %*x:%*x %*x:%*x %*x %*u %*u %lu",
+                        &localPort, &remotePort, &found) == 3 &&
+            localPort == ntohs(peer.sin_port) && remotePort == ntohs(local.sin_port)) {
+            inode = found;
+        }
+    }
+    if (inode == 0) {
+        errno = ENOENT;
+        return -1;
+    }
+    const std::string target = "socket:[" + std::to_string(inode) + "]";
+    int process = int(syscall(SYS_pidfd_open, server, 0));
+    if (process < 0) return -1;
+    int taken = -1;
+    errno = ENOENT;
+    std::error_code error;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(server) + "/fd", error)) {
+        char link[64] = {};
+        if (readlink(entry.path().c_str(), link, sizeof link - 1) > 0 && link == target) {
+            taken = int(syscall(SYS_pidfd_getfd, process, std::stoi(entry.path().filename()), 0));
+            break;
+        }
+    }
+    int saved = errno;
+    close(process);
+    errno = saved;
+    return taken;
 }
 
 void TestClient::Close() {

@@ -19,6 +19,10 @@ constexpr unsigned TCP_LISTEN = 0x0A;
 int SocketsInState(int port, unsigned state);
 // True once something listens on `port` within `timeout`, without connecting to it.
 bool WaitForListener(int port, Duration timeout = WAIT);
+// Makes a socket's send buffer small, so that sends fill its connection quickly.
+void ShrinkSendBuffer(int fd);
+// An integer socket option of `fd`, or -1.
+int SocketOption(int fd, int level, int name);
 
 class TestClient {
   public:
@@ -29,8 +33,9 @@ class TestClient {
 
     // Call before Connect to make the server's sends fill the connection quickly.
     void ShrinkReceiveBuffer() { smallReceiveBuffer_ = true; }
-    // Connects, retrying while the port refuses (the server is between two listening
-    // sockets), until `timeout` has passed; a zero timeout tries once.
+    // Connects once something listens on the port, waiting up to `timeout` for that (a server
+    // that is starting); a zero timeout does not wait. A refused connection is a failure: an
+    // instance listens for its whole life.
     bool Connect(int port, Duration timeout = WAIT) {
         return Connect(port, timeout, "127.0.0.1", "");
     }
@@ -66,6 +71,11 @@ class TestClient {
     void Close();
     // Vanishes: closes with a reset instead of an orderly end.
     void Abort();
+
+    // The server's end of this connection, taken from the process `server` (pidfd_getfd:
+    // Linux 5.6 and the right to trace it); -1 with errno set when it cannot be had. The
+    // caller closes it.
+    int TakeServerEnd(pid_t server) const;
 
   private:
     static constexpr ssize_t TIMED_OUT = -2;
