@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "flow.h"
+#include "server_status.h"
 #include "support/server_process.h"
 #include "support/test_client.h"
 
@@ -61,9 +62,9 @@ ipmsg::Bytes LongTelegram(uint32_t number) {
 
 // Client B floods the channel with more than any send buffer holds, so instance A's pump
 // thread blocks in its send to a client that has stopped reading. The keep-alive that cannot
-// go out ends the cycle (about two keep-alive periods later); a newcomer is then served.
-// While the stalled client is still served, each newcomer is closed at once. The log leaves
-// out the per-telegram lines, which would run to millions.
+// go out within a period ends the cycle (about three keep-alive periods later); a newcomer is
+// then served.
+// The log leaves out the per-telegram lines, which would run to millions.
 TEST(StalledClient, AClientThatStopsReadingUnderAFloodIsDroppedAndTheNextIsServed) {
     int portA = FreePort(), portB = FreePort();
     ServerProcess server({"-p", std::to_string(portA), "-i", "-p", std::to_string(portB)}, {},
@@ -85,6 +86,15 @@ TEST(StalledClient, AClientThatStopsReadingUnderAFloodIsDroppedAndTheNextIsServe
             if (i > 40000) std::this_thread::sleep_for(1ms);
         }
     });
+    // While the stalled client is still served, a newcomer is closed at once: it reads the end
+    // of the stream, with nothing before it, long before the stalled client can be dropped (two
+    // keep-alive periods at the least).
+    TestClient early;
+    ASSERT_TRUE(early.Connect(portA));
+    const Clock::time_point connected = Clock::now();
+    EXPECT_TRUE(early.WaitEndOfStream()) << server.Tail();
+    EXPECT_LT(Clock::now() - connected, 10s);
+    EXPECT_EQ(StatusByPort(server)[portA]["restarts"], 0);
     TestClient next;
     bool served = false;
     const Clock::time_point deadline = Clock::now() + 3 * WAIT;

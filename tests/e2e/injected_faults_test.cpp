@@ -145,11 +145,16 @@ TEST_F(InjectedFaults, NoEventDescriptorOrMemoryIsNeverFatal) {
                 ASSERT_TRUE(client->WaitClosed(std::chrono::seconds(1))) << server->Tail();
             }
             // Served clients may still lose their cycle to the next failing call.
-            for (int tries = 0; tries < 5; ++tries) {
-                client->SendData(NumberedTelegram(0xC3, uint32_t(nth)));
-                if (lon.Read(LOSS_WAIT)) break;
-                ASSERT_NO_FATAL_FAILURE(Reconnect());
+            const ipmsg::Bytes telegram = NumberedTelegram(0xC3, uint32_t(nth));
+            std::optional<ipmsg::Bytes> arrived;
+            for (int tries = 0; tries < 5 && !arrived; ++tries) {
+                if (tries > 0) {
+                    ASSERT_NO_FATAL_FAILURE(Reconnect());
+                }
+                client->SendData(telegram);
+                arrived = lon.Read(LOSS_WAIT);
             }
+            ASSERT_EQ(arrived, telegram) << server->Tail();
             EXPECT_TRUE(server->Running());
             threadFailureLogged |= server->CountLines("CreateThread():") > 0;
             client.reset();

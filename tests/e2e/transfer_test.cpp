@@ -1,7 +1,13 @@
 // The real server with real TCP clients: telegrams cross the bridge whole, in order, none lost
 // or doubled, on the simulated interface and on a serial line (a pty).
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <future>
 
 #include "flow.h"
@@ -55,6 +61,26 @@ TEST(Transfer, TenThousandTelegramsEachWayOverASerialLine) {
     EXPECT_EQ(toLon.get(), "") << server.Tail();
     EXPECT_EQ(fromLon, "") << server.Tail();
     EXPECT_EQ(server.CountLines(RESTARTING), 0u) << server.Tail();
+}
+
+// The served connection's options, read back from the server's own socket: each message leaves
+// at once (TCP_NODELAY), and the stack probes a peer that falls silent (SO_KEEPALIVE).
+TEST(Transfer, TheServedConnectionSendsAtOnceAndProbesASilentPeer) {
+    int port = FreePort();
+    ServerProcess server({"-p", std::to_string(port)});
+    TestClient client;
+    ASSERT_TRUE(client.Connect(port));
+    ASSERT_TRUE(server.WaitForLine(STARTED)) << server.Tail();
+    int served = client.TakeServerEnd(server.Pid());
+    if (served < 0 && (errno == EPERM || errno == ENOSYS)) {
+        GTEST_SKIP() << "the server's socket cannot be taken (pidfd_getfd needs Linux 5.6 and the "
+                        "right to trace the server): "
+                     << std::strerror(errno);
+    }
+    ASSERT_GE(served, 0) << std::strerror(errno);
+    EXPECT_EQ(SocketOption(served, IPPROTO_TCP, TCP_NODELAY), 1);
+    EXPECT_EQ(SocketOption(served, SOL_SOCKET, SO_KEEPALIVE), 1);
+    close(served);
 }
 
 }  // namespace
