@@ -253,7 +253,6 @@ double RunSetup(const char* setup, int instances, PeerMaker makePeer, const Sett
         for (int i = 0; i < monitoring.reading; ++i) {
             monitors.push_back(std::make_unique<Client>(monitorPort, WAIT_SECONDS));
         }
-        const int stalled = monitoring.stalled ? StalledMonitor(monitorPort) : -1;
         std::vector<std::unique_ptr<Client>> clients;
         std::vector<Way> up, down;
         for (int i = 0; i < instances; ++i) {
@@ -261,6 +260,8 @@ double RunSetup(const char* setup, int instances, PeerMaker makePeer, const Sett
             up.push_back({*peers[i], *clients[i]});
             down.push_back({*clients[i], *peers[i]});
         }
+        // The monitor port listens before the instance's own port does.
+        const int stalled = monitoring.stalled ? StalledMonitor(monitorPort) : -1;
         // Each instance serves once a telegram has gone through it each way. The client's
         // comes first: it waits in the server until the interface is open, while a network
         // interface drops what arrives before.
