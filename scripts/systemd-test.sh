@@ -52,6 +52,17 @@ mirror() {
   done
 }
 
+deb=${1:-}
+if [ -z "$deb" ]; then
+  bash scripts/package.sh amd64
+  deb=$(ls -t dist/veltrabox_*_amd64.deb | head -1)
+fi
+[ -f "$deb" ] || { echo "no package $deb" >&2; exit 2; }
+
+# The container has no network: the tree holds what the package depends on.
+depends=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/|.*//; s/(.*)//; s/:.*//' | xargs | tr ' ' ,)
+include=$include${depends:+,$depends}
+
 # The cached tree: made once, or again when what it includes changed.
 suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 [ -n "$suite" ] || refuse "no VERSION_CODENAME in /etc/os-release to pick the suite"
@@ -77,13 +88,6 @@ if [ "$(cat "$tree/.veltrabox-tree" 2>/dev/null)" != "$suite $include" ]; then
   mv "$tree.new" "$tree"
 fi
 flock -s 9
-
-deb=${1:-}
-if [ -z "$deb" ]; then
-  bash scripts/package.sh amd64
-  deb=$(ls -t dist/veltrabox_*_amd64.deb | head -1)
-fi
-[ -f "$deb" ] || { echo "no package $deb" >&2; exit 2; }
 
 scratch=$(mktemp -d /tmp/veltrabox-systemd.XXXXXX)
 cgroup=$cgroup_mount$(sed -n 's/^0:://p' /proc/self/cgroup | sed 's|/$||')/veltrabox-systemd-$$
