@@ -12,7 +12,9 @@ constexpr win::DWORD LON_SEND_DONE = 204;
 constexpr win::DWORD LON_READ_DONE = 205;
 
 // 0 when open; 1 when the LDV library lacks an entry point; otherwise the platform error of
-// LoadLibraryW or CreateFileW.
+// LoadLibraryW or CreateFileW, or the LDV library's error when its open failed
+// (ERROR_TIMEOUT when the open has not returned in time, ERROR_SHARING_VIOLATION while an
+// earlier open or close is still inside the library).
 win::DWORD StartLon(ServerInstance* instance);
 // Closes whatever is open; once it returns no pump thread uses the library or its event.
 // Always 0.
