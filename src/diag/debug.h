@@ -4,10 +4,10 @@
 #include "platform/win.h"
 
 constexpr win::DWORD ZONE_DEFAULT = 0x0001;
-constexpr win::DWORD ZONE_INIT = 0x0002;
+constexpr win::DWORD ZONE_INIT = win::DBG_ZONE_INIT;
 constexpr win::DWORD ZONE_THREAD = 0x0004;
 constexpr win::DWORD ZONE_EXTRA = 0x0008;
-constexpr win::DWORD ZONE_ERROR = 0x0010;
+constexpr win::DWORD ZONE_ERROR = win::DBG_ZONE_ERROR;
 constexpr win::DWORD ZONE_SOCK = 0x0020;
 constexpr win::DWORD ZONE_PIPE = 0x0040;
 constexpr win::DWORD ZONE_DUMP1 = 0x0100;

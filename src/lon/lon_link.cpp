@@ -15,11 +15,6 @@ const LonWay& WayOf(const ServerInstance* instance) {
 
 }  // namespace
 
-DWORD TelegramLength(const BYTE* buffer, DWORD size) {
-    DWORD length = size >= 2 ? buffer[1] + 2u : 0;
-    return length < size ? length : size;
-}
-
 DWORD StartLon(ServerInstance* instance) {
     return WayOf(instance).Start(instance);
 }

@@ -3,6 +3,7 @@
 // the instance's way and does what both ways share (the messages, the result codes).
 #pragma once
 
+#include "platform/lon_ioctl.h"
 #include "platform/win.h"
 #include "startup/instance.h"
 
@@ -23,4 +24,7 @@ extern const LonWay LON_DRIVER_WAY;
 extern const LonWay LON_LIBRARY_WAY;
 
 // Byte 1 of the buffer gives the telegram's length, never more than the buffer holds.
-win::DWORD TelegramLength(const win::BYTE* buffer, win::DWORD size);
+inline win::DWORD TelegramLength(const win::BYTE* buffer, win::DWORD size) {
+    win::DWORD length = size >= 2 ? TelegramSize(buffer[1]) : 0;
+    return length < size ? length : size;
+}

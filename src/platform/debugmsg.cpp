@@ -115,7 +115,7 @@ void DeviceLog(DWORD zone, const char* device, const char* format, ...) {
     va_end(args);
     // The drivers report only faults (a failed open, dropped frames): in the journal they are
     // error lines like the program's own error-zone lines.
-    dprintfPriority(zone & DEVICE_ZONE_ERROR ? DBG_PRIORITY_ERR : DBG_PRIORITY_DEBUG, "%s/%s: %s\n",
+    dprintfPriority(zone & DBG_ZONE_ERROR ? DBG_PRIORITY_ERR : DBG_PRIORITY_DEBUG, "%s/%s: %s\n",
                     NarrowUtf8(zones->lpszName).c_str(), device, text);
 }
 

@@ -1,6 +1,7 @@
 // The device manager: CreateFileW picks a stream driver by device name, and DeviceIoControl
-// and WriteFile pass on to the driver behind the handle. CloseHandle (handles.cpp) wakes calls
-// blocked on the device through Object::OnHandleClosed.
+// and WriteFile pass on to the driver behind the handle; a read request is one call of the
+// driver's Read. CloseHandle (handles.cpp) wakes calls blocked on the device through
+// Object::OnHandleClosed.
 //
 // Names never clash: a path starts with '/', "LONn:" ends with ':', and a network interface's
 // name has neither.
@@ -49,6 +50,22 @@ std::shared_ptr<Device> OpenByName(const std::wstring& name) {
     return OpenSimulatedDevice(name);
 }
 
+// The two read requests place the telegram buffer and the time-out word the other way round.
+BOOL ReadRequest(Device& device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                 DWORD* bytesReturned) {
+    LPVOID telegram = code == IOCTL_READ ? in : out;
+    DWORD telegramSize = code == IOCTL_READ ? inSize : outSize;
+    LPVOID word = code == IOCTL_READ ? out : in;
+    DWORD wordSize = code == IOCTL_READ ? outSize : inSize;
+    DWORD timeoutMs;
+    if (!word || wordSize < sizeof timeoutMs || (!telegram && telegramSize)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::memcpy(&timeoutMs, word, sizeof timeoutMs);
+    return device.Read(code, static_cast<BYTE*>(telegram), telegramSize, timeoutMs, bytesReturned);
+}
+
 }  // namespace
 
 DescriptorDevice::~DescriptorDevice() {
@@ -82,21 +99,9 @@ BOOL CopyAnswer(LPVOID out, DWORD outSize, const void* data, DWORD size, DWORD* 
     return TRUE;
 }
 
-// The two read requests place the telegram buffer and the time-out word the other way round.
 BOOL Device::IoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                        DWORD* bytesReturned) {
-    LPVOID telegram = code == IOCTL_READ ? in : out;
-    DWORD telegramSize = code == IOCTL_READ ? inSize : outSize;
-    LPVOID word = code == IOCTL_READ ? out : in;
-    DWORD wordSize = code == IOCTL_READ ? outSize : inSize;
     switch (code) {
-        case IOCTL_READ:
-        case IOCTL_XLON_READWAIT: {
-            DWORD timeoutMs;
-            if (!word || wordSize < sizeof timeoutMs || (!telegram && telegramSize)) break;
-            std::memcpy(&timeoutMs, word, sizeof timeoutMs);
-            return Read(static_cast<BYTE*>(telegram), telegramSize, timeoutMs, bytesReturned);
-        }
         case IOCTL_XLON_GETVERS: {
             DWORD version = VersionWord();
             return CopyAnswer(out, outSize, &version, sizeof version, bytesReturned);
@@ -146,6 +151,10 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID inBuffer, DWORD inSize, L
     if (!device || overlapped) {
         SetLastError(device ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
         return FALSE;
+    }
+    if (code == IOCTL_READ || code == IOCTL_XLON_READWAIT) {
+        return detail::ReadRequest(*device, code, inBuffer, inSize, outBuffer, outSize,
+                                   bytesReturned);
     }
     return device->IoControl(code, inBuffer, inSize, outBuffer, outSize, bytesReturned);
 }

@@ -2,6 +2,7 @@
 // and Len payload bytes.
 #pragma once
 
+#include "platform/lon_ioctl.h"
 #include "platform/win.h"
 #include "startup/instance.h"
 
@@ -9,7 +10,7 @@ constexpr win::WORD ID_ALIVE = 0;
 constexpr win::WORD ID_DATA = 16;
 
 // Smallest caller buffer GetPacketFromTcp accepts: the longest LON telegram.
-constexpr win::DWORD TCP_MIN_BUFFER_SIZE = 257;
+constexpr win::DWORD TCP_MIN_BUFFER_SIZE = TELEGRAM_MAX;
 
 constexpr win::DWORD TCP_BUFFER_TOO_SMALL = 101;
 constexpr win::DWORD TCP_RECV_FAILED = 102;

@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Exactly as large as promised, so that a read past it is caught.
     auto frame = std::make_unique<BYTE[]>(size < NETIF_FRAME_MAX ? size + 1 : NETIF_FRAME_MAX);
     std::memcpy(frame.get(), data, size < NETIF_FRAME_MAX ? size : NETIF_FRAME_MAX);
-    BYTE telegram[NETIF_TELEGRAM_MAX];
+    BYTE telegram[TELEGRAM_MAX];
     size_t telegramSize = 0, announced = 0;
     FrameVerdict verdict = CheckFrame(frame.get(), size, telegram, &telegramSize, &announced);
     if ((verdict == FrameVerdict::Telegram) != WellFormed(data, size)) std::abort();
@@ -40,13 +40,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     BYTE again[NETIF_FRAME_MAX];
     size_t againSize = FrameOfTelegram(telegram, telegramSize, again);
-    BYTE back[NETIF_TELEGRAM_MAX];
+    BYTE back[TELEGRAM_MAX];
     size_t backSize = 0;
     if (CheckFrame(again, againSize, back, &backSize, &announced) != FrameVerdict::Telegram ||
         backSize != telegramSize || std::memcmp(back, telegram, backSize) != 0) {
         std::abort();
     }
     // Only a 257-byte telegram takes the extended form.
-    if ((again[1] == 0xFF) != (telegramSize == NETIF_TELEGRAM_MAX)) std::abort();
+    if ((again[1] == 0xFF) != (telegramSize == TELEGRAM_MAX)) std::abort();
     return 0;
 }

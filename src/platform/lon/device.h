@@ -16,13 +16,15 @@ namespace win::detail {
 // a write may run at once on two threads; OnHandleClosed (from the handle table) must make a
 // blocked call return promptly and every later call fail with ERROR_INVALID_HANDLE.
 struct Device : Object {
-    // Dispatches the LON control codes below to the operations that follow; a driver that
-    // watches requests overrides it and passes on here.
+    // Dispatches the control codes other than the reads to the operations that follow; a
+    // driver that watches requests overrides it and passes on here.
     virtual BOOL IoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                            DWORD* bytesReturned);
     virtual BOOL Write(LPCVOID buffer, DWORD bytes, DWORD* written) = 0;
     // One telegram within `timeoutMs`, cut to `size`; success with count 0 on a time-out.
-    virtual BOOL Read(BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) = 0;
+    // `request` is the read request that asks (IOCTL_READ or IOCTL_XLON_READWAIT), straight
+    // from DeviceIoControl: a telegram's read is one call into its driver.
+    virtual BOOL Read(DWORD request, BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) = 0;
     // The 28-byte network-management message that writes the interface's neuron ID.
     virtual BOOL NeuronIdMessage(const BYTE* message, DWORD size, BYTE* reply, DWORD replySize,
                                  DWORD* count) = 0;
@@ -53,12 +55,9 @@ std::shared_ptr<Device> OpenSimulatedDevice(const std::wstring& name);
 std::shared_ptr<Device> OpenSerialDevice(const std::string& path);
 std::shared_ptr<Device> OpenNetworkInterface(const std::string& name);
 
-// The program's error zone: drivers report under it what no call returns (dropped frames).
-constexpr DWORD DEVICE_ZONE_ERROR = 0x0010;
-// The program's init zone: what an open obtained.
-constexpr DWORD DEVICE_ZONE_INIT = 0x0002;
-// One line "module/device: text" when `zone` is on in the zone mask that the program
-// registered with RegisterDbgZones (none before it has).
+// One line "module/device: text" when `zone` (DBG_ZONE_ERROR for what no call returns, such
+// as a dropped frame; DBG_ZONE_INIT for what an open obtained) is on in the zone mask that the
+// program registered with RegisterDbgZones (none before it has).
 void DeviceLog(DWORD zone, const char* device, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 

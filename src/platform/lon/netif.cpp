@@ -68,7 +68,7 @@ struct NetifDevice : DescriptorDevice {
     unsigned framesSinceStatistics = 0;  // under readMutex
     std::mutex writeMutex;
 
-    BOOL Read(BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) override;
+    BOOL Read(DWORD request, BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) override;
     BOOL Write(LPCVOID buffer, DWORD bytes, DWORD* written) override;
     BOOL NeuronIdMessage(const BYTE* message, DWORD size, BYTE* reply, DWORD replySize,
                          DWORD* count) override;
@@ -91,7 +91,7 @@ void NetifDevice::CountError(const char* format, ...) {
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    DeviceLog(DEVICE_ZONE_ERROR, name.c_str(), "%s (%llu bad frames)", text,
+    DeviceLog(DBG_ZONE_ERROR, name.c_str(), "%s (%llu bad frames)", text,
               static_cast<unsigned long long>(total));
 }
 
@@ -103,7 +103,7 @@ void NetifDevice::CountKernelDrops() {
     socklen_t size = sizeof statistics;
     if (sys::getsockopt(fd, SOL_PACKET, PACKET_STATISTICS, &statistics, &size) != 0) {
         if (!into->KernelCountFailed.exchange(true)) {
-            DeviceLog(DEVICE_ZONE_ERROR, name.c_str(),
+            DeviceLog(DBG_ZONE_ERROR, name.c_str(),
                       "frames that overflow the receive buffer cannot be counted: "
                       "getsockopt(PACKET_STATISTICS): %s",
                       std::strerror(errno));
@@ -112,7 +112,7 @@ void NetifDevice::CountKernelDrops() {
     }
     if (statistics.tp_drops == 0) return;
     uint64_t total = into->FramesDroppedByKernel += statistics.tp_drops;
-    DeviceLog(DEVICE_ZONE_ERROR, name.c_str(),
+    DeviceLog(DBG_ZONE_ERROR, name.c_str(),
               "%u frames lost: the receive buffer overflowed (%llu lost in all)",
               statistics.tp_drops, static_cast<unsigned long long>(total));
 }
@@ -150,11 +150,11 @@ int NetifDevice::Receive(Clock::time_point deadline, BYTE* telegram, size_t* siz
     }
 }
 
-BOOL NetifDevice::Read(BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) {
+BOOL NetifDevice::Read(DWORD, BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) {
     std::lock_guard<std::mutex> lock(readMutex);
     if (count) *count = 0;
     if (closed) return Fail(ERROR_INVALID_HANDLE);
-    BYTE telegram[NETIF_TELEGRAM_MAX];
+    BYTE telegram[TELEGRAM_MAX];
     size_t length = 0;
     if (!kept.empty()) {
         length = kept.front().size();
@@ -179,11 +179,10 @@ BOOL NetifDevice::Write(LPCVOID buffer, DWORD bytes, DWORD* written) {
     if (written) *written = 0;
     if (closed) return Fail(ERROR_INVALID_HANDLE);
     BYTE frame[NETIF_FRAME_MAX];
-    size_t size = bytes <= NETIF_TELEGRAM_MAX
-                      ? FrameOfTelegram(static_cast<const BYTE*>(buffer), bytes, frame)
-                      : 0;
+    size_t size =
+        bytes <= TELEGRAM_MAX ? FrameOfTelegram(static_cast<const BYTE*>(buffer), bytes, frame) : 0;
     if (size == 0) {
-        DeviceLog(DEVICE_ZONE_ERROR, name.c_str(),
+        DeviceLog(DBG_ZONE_ERROR, name.c_str(),
                   "telegram of %u bytes not sent: its byte 1 disagrees with its size",
                   static_cast<unsigned>(bytes));
         return Fail(ERROR_INVALID_PARAMETER);
@@ -220,12 +219,12 @@ BOOL NetifDevice::NeuronIdMessage(const BYTE* message, DWORD size, BYTE* reply, 
     const Clock::time_point deadline =
         Clock::now() + std::chrono::milliseconds(NEURON_ID_RESPONSE_MS);
     for (;;) {
-        BYTE telegram[NETIF_TELEGRAM_MAX];
+        BYTE telegram[TELEGRAM_MAX];
         size_t length = 0;
         int r = Receive(deadline, telegram, &length);
         if (r < 0) return FALSE;
         if (r == 0) {
-            DeviceLog(DEVICE_ZONE_ERROR, name.c_str(),
+            DeviceLog(DBG_ZONE_ERROR, name.c_str(),
                       "no response to the neuron-ID message within %u ms",
                       static_cast<unsigned>(NEURON_ID_RESPONSE_MS));
             return Fail(ERROR_TIMEOUT);
@@ -246,7 +245,7 @@ BOOL NetifDevice::NeuronIdMessage(const BYTE* message, DWORD size, BYTE* reply, 
 
 // The failed open's line under the error zone, and its error.
 std::shared_ptr<Device> OpenFailed(const std::string& name, DWORD error, const char* why) {
-    DeviceLog(DEVICE_ZONE_ERROR, name.c_str(), "cannot open the network interface: %s", why);
+    DeviceLog(DBG_ZONE_ERROR, name.c_str(), "cannot open the network interface: %s", why);
     SetLastError(error);
     return nullptr;
 }
@@ -283,7 +282,7 @@ std::shared_ptr<Device> OpenNetworkInterface(const std::string& name) {
     socklen_t size = sizeof bytes;
     if (::getsockopt(device->fd, SOL_SOCKET, SO_RCVBUF, &bytes, &size) == 0) {
         // The kernel counts each frame's overhead too, and so reports twice what was asked.
-        DeviceLog(DEVICE_ZONE_INIT, name.c_str(), "receive buffer of %d bytes%s", bytes,
+        DeviceLog(DBG_ZONE_INIT, name.c_str(), "receive buffer of %d bytes%s", bytes,
                   forced ? "" : " (without CAP_NET_ADMIN at most twice net.core.rmem_max)");
     }
     if (::bind(device->fd, reinterpret_cast<::sockaddr*>(&address), sizeof address) != 0)

@@ -9,18 +9,17 @@ namespace {
 
 constexpr BYTE EXTENDED = 0xFF;
 constexpr size_t EXTENDED_HEADER = 4;
-constexpr size_t SHORT_BODY_MAX = 254;  // byte 1 = 0xFF is the extended mark, never a length
 
 }  // namespace
 
-FrameVerdict CheckFrame(const BYTE* frame, size_t size, BYTE telegram[NETIF_TELEGRAM_MAX],
+FrameVerdict CheckFrame(const BYTE* frame, size_t size, BYTE telegram[TELEGRAM_MAX],
                         size_t* telegramSize, size_t* announced) {
     *telegramSize = 0;
     *announced = 0;
     if (size < 2) return FrameVerdict::TooShort;
     if (frame[1] != EXTENDED) {
         *announced = frame[1];
-        if (size != frame[1] + size_t{2}) return FrameVerdict::SizeMismatch;
+        if (size != TelegramSize(frame[1])) return FrameVerdict::SizeMismatch;
         std::memcpy(telegram, frame, size);
         *telegramSize = size;
         return FrameVerdict::Telegram;
@@ -30,7 +29,7 @@ FrameVerdict CheckFrame(const BYTE* frame, size_t size, BYTE telegram[NETIF_TELE
     std::memcpy(&length, frame + 2, sizeof length);
     *announced = length;
     if (size != EXTENDED_HEADER + length) return FrameVerdict::SizeMismatch;
-    if (length > SHORT_BODY_MAX + 1) return FrameVerdict::ExtendedTooLong;
+    if (length > TELEGRAM_MAX - 2) return FrameVerdict::ExtendedTooLong;
     telegram[0] = frame[0];
     telegram[1] = static_cast<BYTE>(length);
     std::memcpy(telegram + 2, frame + EXTENDED_HEADER, length);
@@ -39,7 +38,7 @@ FrameVerdict CheckFrame(const BYTE* frame, size_t size, BYTE telegram[NETIF_TELE
 }
 
 size_t FrameOfTelegram(const BYTE* telegram, size_t size, BYTE frame[NETIF_FRAME_MAX]) {
-    if (size < 2 || size != telegram[1] + size_t{2}) return 0;
+    if (size < 2 || size != TelegramSize(telegram[1])) return 0;
     if (telegram[1] != EXTENDED) {
         std::memcpy(frame, telegram, size);
         return size;

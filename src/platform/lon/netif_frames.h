@@ -7,13 +7,12 @@
 #include <cstddef>
 
 #include "../private.h"
-#include "platform/win.h"
+#include "platform/lon_ioctl.h"
 
 namespace win::detail {
 
-constexpr size_t NETIF_TELEGRAM_MAX = 257;
 // The longest frame that can carry a telegram: the extended form of a 257-byte one.
-constexpr size_t NETIF_FRAME_MAX = 4 + 255;
+constexpr size_t NETIF_FRAME_MAX = 4 + TELEGRAM_MAX - 2;
 
 enum class FrameVerdict {
     Telegram,        // a telegram came out of the frame
@@ -25,7 +24,7 @@ enum class FrameVerdict {
 // Checks a received frame of `size` bytes, of which `frame` holds the first
 // min(size, NETIF_FRAME_MAX). On FrameVerdict::Telegram, `telegram` holds the telegram and
 // *telegramSize its length (2 to 257). *announced is what byte 1 or the extended length says.
-FrameVerdict CheckFrame(const BYTE* frame, size_t size, BYTE telegram[NETIF_TELEGRAM_MAX],
+FrameVerdict CheckFrame(const BYTE* frame, size_t size, BYTE telegram[TELEGRAM_MAX],
                         size_t* telegramSize, size_t* announced);
 
 // The frame that carries `telegram` (`size` bytes) into `frame`; its size, or 0 when the

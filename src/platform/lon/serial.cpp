@@ -37,7 +37,7 @@ struct SerialDevice : DescriptorDevice {
     SerialFramer framer{};  // under readMutex
     std::mutex writeMutex;
 
-    BOOL Read(BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) override;
+    BOOL Read(DWORD request, BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) override;
     BOOL Write(LPCVOID buffer, DWORD bytes, DWORD* written) override;
     BOOL NeuronIdMessage(const BYTE* message, DWORD size, BYTE*, DWORD, DWORD* count) override {
         if (count) *count = 0;
@@ -48,7 +48,7 @@ struct SerialDevice : DescriptorDevice {
     const char16_t* VersionText() const override { return VERSION_TEXT; }
 };
 
-BOOL SerialDevice::Read(BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) {
+BOOL SerialDevice::Read(DWORD, BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) {
     std::lock_guard<std::mutex> lock(readMutex);
     if (closed) return Fail(ERROR_INVALID_HANDLE);
     using Clock = std::chrono::steady_clock;

@@ -16,7 +16,7 @@ void FramerCommit(SerialFramer& framer, size_t count) {
 
 bool FramerTake(SerialFramer& framer, BYTE* out, DWORD size, DWORD* count) {
     if (framer.used < 2) return false;
-    size_t length = framer.data[1] + size_t{2};
+    size_t length = TelegramSize(framer.data[1]);
     if (framer.used < length) return false;
     size_t copied = std::min<size_t>(size, length);
     if (copied) std::memcpy(out, framer.data, copied);

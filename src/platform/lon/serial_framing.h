@@ -1,16 +1,14 @@
-// Telegrams back to back in a byte stream: byte 1 of each counts the bytes that follow it, so
-// a telegram is byte 1 + 2 bytes long. The framer collects what the device delivers, in
-// whatever pieces, and hands out whole telegrams in order.
+// Telegrams back to back in a byte stream, each as long as its byte 1 says (lon_ioctl.h). The
+// framer collects what the device delivers, in whatever pieces, and hands out whole telegrams
+// in order.
 #pragma once
 
 #include <cstddef>
 
 #include "../private.h"
-#include "platform/win.h"
+#include "platform/lon_ioctl.h"
 
 namespace win::detail {
-
-constexpr size_t TELEGRAM_MAX = 257;
 
 struct SerialFramer {
     BYTE data[4 * TELEGRAM_MAX];

@@ -53,7 +53,7 @@ struct SimNode : Device {
     BOOL IoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                    DWORD* bytesReturned) override;
     BOOL Write(LPCVOID buffer, DWORD bytes, DWORD* written) override;
-    BOOL Read(BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) override;
+    BOOL Read(DWORD request, BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) override;
     // The reply is the interface's answer to a successful write-memory request.
     BOOL NeuronIdMessage(const BYTE*, DWORD, BYTE* reply, DWORD replySize, DWORD* count) override {
         return CopyAnswer(reply, replySize, WRITE_MEMORY_REPLY, sizeof WRITE_MEMORY_REPLY, count);
@@ -118,7 +118,12 @@ void Deliver(Channel& channel, const SimNode* from, const BYTE* bytes, DWORD siz
     }
 }
 
-BOOL SimNode::Read(BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) {
+// Reads are not recorded, yet may fail on demand.
+BOOL SimNode::Read(DWORD request, BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) {
+    {
+        std::lock_guard<std::mutex> lock(TheChannels().mutex);
+        if (FaultDue(*channel, request)) return FALSE;
+    }
     std::vector<BYTE> telegram;
     {
         auto lock = WaitLock();
@@ -143,7 +148,7 @@ BOOL SimNode::IoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD o
                         DWORD* bytesReturned) {
     {
         std::lock_guard<std::mutex> lock(TheChannels().mutex);
-        if (code != IOCTL_READ && code != IOCTL_XLON_READWAIT) Record(*channel, code, in, inSize);
+        Record(*channel, code, in, inSize);
         if (FaultDue(*channel, code)) return FALSE;
     }
     {

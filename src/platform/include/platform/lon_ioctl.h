@@ -1,9 +1,17 @@
-// The control codes of the LON stream drivers, as the system sends them with DeviceIoControl.
+// The contract of the LON stream drivers: the telegrams they carry, and the control codes as
+// the system sends them with DeviceIoControl.
 #pragma once
 
 #include <cstring>
 
 #include "platform/win.h"
+
+// A LON telegram, as every interface delivers and takes it: byte 1 counts the bytes that
+// follow it, so a telegram is byte 1 + 2 bytes long, 2 to 257.
+constexpr win::DWORD TELEGRAM_MAX = 257;
+constexpr win::DWORD TelegramSize(win::BYTE byte1) {
+    return byte1 + 2u;
+}
 
 // Input: 4-byte time-out in ms; output: the telegram buffer.
 constexpr win::DWORD IOCTL_XLON_READWAIT = 0;

@@ -314,7 +314,11 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID inBuffer, DWORD inSize, L
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, DWORD* written, OVERLAPPED* overlapped);
 
 // ---------------------------------------------------------------------------------------------
-// Debug-zone registration (kept for the call's sake; the zones are the program's own)
+// Debug-zone registration. The zones are the program's own; the devices' own lines show under
+// two of them: what an open obtained under the init zone, what no call returns (a dropped
+// frame) under the error zone.
+constexpr DWORD DBG_ZONE_INIT = 0x0002;
+constexpr DWORD DBG_ZONE_ERROR = 0x0010;
 struct DBGPARAM {
     WCHAR lpszName[32];
     WCHAR rglpszZones[16][32];
