@@ -39,6 +39,7 @@ void Report(DWORD zone, const MonitorSlot& slot, LPCWSTR what) {
 
 // Copies `length` bytes into the queue at stream position `at`, wrapping at its end.
 void CopyIn(BYTE* queue, uint64_t at, const BYTE* bytes, DWORD length) {
+    if (length == 0) return;  // a keep-alive has no payload, and memcpy takes no null pointer
     uint32_t offset = static_cast<uint32_t>(at) & (MONITOR_QUEUE_SIZE - 1);
     uint32_t first = std::min<uint32_t>(length, MONITOR_QUEUE_SIZE - offset);
     std::memcpy(queue + offset, bytes, first);
