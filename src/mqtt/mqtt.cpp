@@ -82,7 +82,8 @@ struct Mqtt {
     std::atomic<bool> Stopped{false};
     // Owned by the MQTT thread.
     Connection State = CONNECTION_NONE;
-    bool Refused = false;  // the broker answered the last attempt with "no"
+    bool Refused = false;    // the broker answered the last attempt with "no"
+    bool OnlineDue = false;  // connected, "online" not yet handed to the library
     bool EverTried = false;
     seconds Pause = FIRST_PAUSE;
     Clock::time_point RetryAt;
@@ -171,7 +172,9 @@ void OnConnect(mosquitto*, void* context, int rc) {
     mqtt.Outstanding = 0;
     SetConnection(mqtt, CONNECTION_UP, "");
     mqtt.Pause = FIRST_PAUSE;
-    Publish(mqtt, mqtt.StateTopic, "online", QOS_AT_LEAST_ONCE, true);
+    // Published from the loop, not here: the library holds its callback lock during this call,
+    // and publishing under it takes the library's locks in an order that its loop reverses.
+    mqtt.OnlineDue = true;
     // A broker that was away may have lost what it held.
     for (auto& feed : mqtt.Feeds) feed->LastStatus.clear();
 }
@@ -341,6 +344,8 @@ void Run(Mqtt& mqtt) {
             Finish(mqtt);
             return;
         }
+        if (mqtt.OnlineDue)
+            mqtt.OnlineDue = !Publish(mqtt, mqtt.StateTopic, "online", QOS_AT_LEAST_ONCE, true);
         PublishTelegrams(mqtt);
         bool periodDone = Clock::now() >= mqtt.NextStatus;
         PublishStatuses(mqtt, periodDone);
