@@ -2,11 +2,11 @@
 
 #include "diag/debug.h"
 #include "diag/thread_registry.h"
-#include "lon/lon_link.h"
+#include "lon_link/lon_link.h"
 #include "mqtt/mqtt.h"
+#include "platform/toolbox.h"
 #include "tcp/framing.h"
 #include "tcp/monitors.h"
-#include "toolbox/toolbox.h"
 
 using namespace win;
 

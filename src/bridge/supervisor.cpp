@@ -5,12 +5,12 @@
 #include "bridge/pumps.h"
 #include "diag/debug.h"
 #include "diag/thread_registry.h"
-#include "lon/lon_link.h"
+#include "lon_link/lon_link.h"
+#include "platform/toolbox.h"
 #include "service/service.h"
 #include "tcp/framing.h"
 #include "tcp/monitors.h"
 #include "tcp/server_socket.h"
-#include "toolbox/toolbox.h"
 
 using namespace win;
 

@@ -2,15 +2,11 @@
 // the client connection alive, and rebuilds everything after any failure.
 #pragma once
 
+#include "instance/instance.h"
 #include "platform/win.h"
-#include "startup/instance.h"
 
 constexpr win::DWORD EV_LON_TO_TCP = 0;
 constexpr win::DWORD EV_TCP_TO_LON = 1;
-constexpr int32_t MAX_READ_NOALIVE_COUNT = 4;
-constexpr win::DWORD KEEPALIVE_PERIOD_MS = 5000;
-// Periods in a row with nothing sent after which the server sends ID_ALIVE itself.
-constexpr int32_t SEND_ALIVE_COUNT = 2;
 
 // Opens the TCP side (waiting for one client), then the LON side. 0, or the failed step's code.
 win::DWORD StartServer(ServerInstance* instance);

@@ -18,7 +18,7 @@
 #include "diag/debug.h"
 #include "lonmsg/decode.h"
 #include "mqtt/mqtt_settings.h"
-#include "service/status_text.h"
+#include "status_text/status_text.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "startup/instance.h"
+#include "instance/instance.h"
 
 enum MqttDirection { MQTT_FROM_BUS, MQTT_TO_BUS };
 

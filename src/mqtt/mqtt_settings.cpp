@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "diag/debug.h"
-#include "service/status_text.h"
+#include "status_text/status_text.h"
 
 using namespace win;
 

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "lon/device.h"
+#include "lon_devices/device.h"
 #include "platform/win.h"
 #include "utf8.h"
 

@@ -16,7 +16,7 @@
 #include <cwctype>
 
 #include "errors.h"
-#include "lon/device.h"
+#include "lon_devices/device.h"
 #include "utf8.h"
 
 namespace win::detail {

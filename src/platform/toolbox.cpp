@@ -1,5 +1,5 @@
 // The device's tool library: the option parser over wide arguments and the watchdog.
-#include "toolbox.h"
+#include "platform/toolbox.h"
 
 #include <cwchar>
 

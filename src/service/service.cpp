@@ -21,7 +21,7 @@
 #include "mqtt/mqtt.h"
 #include "service/notify.h"
 #include "service/status_socket.h"
-#include "service/status_text.h"
+#include "status_text/status_text.h"
 #include "tcp/server_socket.h"
 
 namespace {

@@ -3,7 +3,7 @@
 // status socket, and ends in order on SIGTERM and SIGINT. One thread does all of it.
 #pragma once
 
-#include "startup/instance.h"
+#include "instance/instance.h"
 
 // Starts the service thread for the records of `table[0..lastIndex]` (empty slots skipped).
 // Call on the main thread before any other thread exists: SIGTERM and SIGINT stay blocked in

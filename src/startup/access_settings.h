@@ -4,9 +4,10 @@
 // monitors: "MonitorPort" and "MonitorLimit" (dwords) under the same key.
 #pragma once
 
-#include "startup/instance.h"
+#include "instance/instance.h"
 
 // Reads the values into the instance; a missing key or value leaves its default (every
-// interface, every client, no monitors, at most DEFAULT_MONITOR_LIMIT of them). False, after one error line that names the key and the value,
-// when a value is malformed: such an instance must not start, rather than serve everyone.
+// interface, every client, no monitors, at most DEFAULT_MONITOR_LIMIT of them). False, after one
+// error line that names the key and the value, when a value is malformed: such an instance must not
+// start, rather than serve everyone.
 bool ReadAccessSettings(ServerInstance* instance);

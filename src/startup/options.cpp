@@ -5,8 +5,8 @@
 #include <new>
 
 #include "diag/debug.h"
+#include "platform/toolbox.h"
 #include "startup/hex.h"
-#include "toolbox/toolbox.h"
 
 namespace {
 

@@ -1,8 +1,9 @@
 // The command line turned into the instance table.
 #pragma once
 
-#include "startup/instance.h"
+#include "instance/instance.h"
 
+constexpr int32_t DEFAULT_PORT = 49152;
 constexpr win::LPCWSTR OPTION_STRING = L"mvd:p:n:N:i";
 constexpr win::LPCWSTR LDV_LIBRARY_NAME = L"ldv_vni.dll";
 constexpr int EXIT_BAD_OPTIONS = 255;

@@ -2,8 +2,8 @@
 // client is read.
 #pragma once
 
+#include "instance/instance.h"
 #include "platform/win.h"
-#include "startup/instance.h"
 
 // True when the instance serves a client from `address` (network byte order): every client
 // without AllowFrom, else one whose address lies in one of its networks.

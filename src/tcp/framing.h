@@ -2,12 +2,19 @@
 // and Len payload bytes.
 #pragma once
 
+#include "instance/instance.h"
 #include "platform/lon_ioctl.h"
 #include "platform/win.h"
-#include "startup/instance.h"
 
 constexpr win::WORD ID_ALIVE = 0;
 constexpr win::WORD ID_DATA = 16;
+
+// Keep-alive on a connection, the client's and each monitor's: a period, the periods in a row
+// without anything received that end it, and those with nothing sent after which the server
+// sends ID_ALIVE itself.
+constexpr win::DWORD KEEPALIVE_PERIOD_MS = 5000;
+constexpr int32_t MAX_READ_NOALIVE_COUNT = 4;
+constexpr int32_t SEND_ALIVE_COUNT = 2;
 
 // Smallest caller buffer GetPacketFromTcp accepts: the longest LON telegram.
 constexpr win::DWORD TCP_MIN_BUFFER_SIZE = TELEGRAM_MAX;

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <new>
 
-#include "bridge/supervisor.h"
 #include "diag/debug.h"
 #include "diag/thread_registry.h"
 #include "tcp/client_access.h"

@@ -11,8 +11,8 @@
 #include <atomic>
 #include <mutex>
 
+#include "instance/instance.h"
 #include "platform/win.h"
-#include "startup/instance.h"
 
 // A telegram that went to the bus (from the served client, or the neuron-ID message at open).
 constexpr win::WORD ID_TO_BUS = 17;

@@ -2,8 +2,8 @@
 // connection and its options.
 #pragma once
 
+#include "instance/instance.h"
 #include "platform/win.h"
-#include "startup/instance.h"
 
 // A socket field is open while it holds a value other than INVALID_SOCKET or 0 (a record not
 // yet used).

@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "diag/debug.h"
+#include "instance/status.h"
 #include "platform/clock.h"
 #include "platform/handles.h"
 #include "platform/lon_ioctl.h"
 #include "platform/simlon.h"
-#include "service/status.h"
 #include "support/emulation.h"
 #include "support/log_capture.h"
 #include "support/test_client.h"

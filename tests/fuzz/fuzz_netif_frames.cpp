@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/lon/netif_frames.h"
+#include "platform/lon_devices/netif_frames.h"
 
 using namespace win;
 using namespace win::detail;

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/lon/serial_framing.h"
+#include "platform/lon_devices/serial_framing.h"
 
 using namespace win;
 using namespace win::detail;

@@ -1,5 +1,5 @@
 // getopt over wide arguments: attached and separate arguments, grouping, errors, the end.
-#include "toolbox/toolbox.h"
+#include "platform/toolbox.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include <future>
 #include <memory>
 
-#include "startup/instance.h"
+#include "instance/instance.h"
 #include "support/test_client.h"
 #include "support/thread_state.h"
 

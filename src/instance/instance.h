@@ -4,11 +4,10 @@
 
 #include <atomic>
 
+#include "instance/status.h"
 #include "ldv/ldv.h"
 #include "platform/win.h"
-#include "service/status.h"
 
-constexpr int32_t DEFAULT_PORT = 49152;
 constexpr win::DWORD MAX_IPMSG_DATA = 512;
 constexpr win::DWORD IPMSG_HEADER_SIZE = 4;
 

@@ -1,4 +1,4 @@
-#include "service/status_text.h"
+#include "status_text/status_text.h"
 
 #include <arpa/inet.h>
 #include <locale.h>

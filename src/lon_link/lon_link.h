@@ -2,8 +2,8 @@
 // library) and reading and writing telegrams. A telegram is byte 1 + 2 bytes long.
 #pragma once
 
+#include "instance/instance.h"
 #include "platform/win.h"
-#include "startup/instance.h"
 
 constexpr win::DWORD LON_SEND_FAILED = 201;
 constexpr win::DWORD LON_SEND_INCOMPLETE = 202;

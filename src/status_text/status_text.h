@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "startup/instance.h"
+#include "instance/instance.h"
 
 // Wide text as UTF-8, whatever locale the calling thread has.
 std::string Utf8(const wchar_t* text);

@@ -1,4 +1,4 @@
-#include "service/status.h"
+#include "instance/status.h"
 
 #include <ctime>
 

@@ -5,8 +5,8 @@
 
 #include "diag/debug.h"
 #include "ldv/ldv.h"
-#include "lon/lon_link.h"
-#include "lon/lon_way.h"
+#include "lon_link/lon_link.h"
+#include "lon_link/lon_way.h"
 
 using namespace win;
 

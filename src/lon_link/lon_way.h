@@ -3,9 +3,9 @@
 // the instance's way and does what both ways share (the messages, the result codes).
 #pragma once
 
+#include "instance/instance.h"
 #include "platform/lon_ioctl.h"
 #include "platform/win.h"
-#include "startup/instance.h"
 
 struct LonWay {
     // 0 when open, else the code StartLon returns.

@@ -1,5 +1,5 @@
 // The status record as text (JSON Lines, the one-line summary) and the supervisors' liveness.
-#include "service/status.h"
+#include "instance/status.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
-#include "service/status_text.h"
+#include "status_text/status_text.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "lon/lon_link.h"
+#include "lon_link/lon_link.h"
 
 #include <cstring>
 
 #include "diag/debug.h"
-#include "lon/lon_way.h"
+#include "lon_link/lon_way.h"
 
 using namespace win;
 

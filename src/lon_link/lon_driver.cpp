@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "diag/debug.h"
-#include "lon/lon_link.h"
-#include "lon/lon_way.h"
+#include "lon_link/lon_link.h"
+#include "lon_link/lon_way.h"
 #include "platform/lon_ioctl.h"
 #include "platform/netif.h"
 #include "tcp/monitors.h"

@@ -9,10 +9,11 @@
 #include <vector>
 
 #include "diag/debug.h"
-#include "lon/lon_link.h"
+#include "lon_link/lon_link.h"
 #include "platform/clock.h"
 #include "platform/lon_ioctl.h"
 #include "platform/simlon.h"
+#include "startup/options.h"
 #include "support/log_capture.h"
 
 // An instance on a channel of its own with every ZONE_DEFAULT line captured.
