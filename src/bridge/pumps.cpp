@@ -61,11 +61,12 @@ DWORD TcpToLon(LPVOID parameter) {
     ServerInstance* instance = BeginPump(parameter, L"TcpToLon(%d)", L"TCP-TO-LON gestartet\n");
     BYTE buffer[PUMP_BUFFER_SIZE];
     DWORD length = 0;
+    TcpReceiveState receive;
     TriggerWDog(WDOG_RUNNING);
-    // Bytes a former connection left behind must never reach the LON interface.
-    GetPacketFromTcp(instance, nullptr, 0, &length);
+    // Starts empty: bytes of a former connection must never reach the LON interface.
+    GetPacketFromTcp(instance, &receive, nullptr, 0, &length);
     for (;;) {
-        DWORD r = GetPacketFromTcp(instance, buffer, sizeof buffer, &length);
+        DWORD r = GetPacketFromTcp(instance, &receive, buffer, sizeof buffer, &length);
         instance->ReadNoAliveCount.store(0, std::memory_order_relaxed);
         if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"GetPacketFromTcp()=%d\n", r);
         if (r == TCP_RECV_PENDING) continue;

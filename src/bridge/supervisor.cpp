@@ -7,7 +7,6 @@
 #include "diag/thread_registry.h"
 #include "lon_link/lon_link.h"
 #include "platform/toolbox.h"
-#include "service/service.h"
 #include "tcp/framing.h"
 #include "tcp/monitors.h"
 #include "tcp/server_socket.h"
@@ -17,6 +16,8 @@ using namespace win;
 namespace {
 
 constexpr DWORD WATCH_SLICE_MS = 1000;
+// The third handle of the watch: the server is ending.
+constexpr DWORD EV_STOP = 2;
 constexpr DWORD PUMP_END_WAIT_MS = 5000;
 // A start that fails before any client was accepted (bind refused, no socket) would otherwise
 // be retried at full speed, flooding the log; one that accepted a client is paced by clients.
@@ -25,14 +26,14 @@ constexpr DWORD START_RETRY_PAUSE_MS = 1000;
 // Starts both sides, again and again. False when the port is in use: the supervisor ends.
 // False too once the server is ending.
 bool StartUntilRunning(ServerInstance* instance) {
-    if (ServiceStopping()) return false;
+    if (StopRequested()) return false;
     DWORD r = StartServer(instance);
     while (r != 0) {
         bool paced = IsOpenSocket(instance->ClientSocket.load());
         StopServer(instance);
-        if (r == static_cast<DWORD>(WSAEADDRINUSE) || ServiceStopping()) return false;
+        if (r == static_cast<DWORD>(WSAEADDRINUSE) || StopRequested()) return false;
         ReportRestart(instance->Status, paced ? REASON_LON_OPEN_FAILED : REASON_TCP_START_FAILED);
-        if (!paced) Sleep(START_RETRY_PAUSE_MS);
+        if (!paced) WaitForSingleObject(StopEvent(), START_RETRY_PAUSE_MS);
         r = StartServer(instance);
     }
     return true;
@@ -125,12 +126,13 @@ RestartReason PumpEndReason(HANDLE thread) {
     }
 }
 
-// Watches the pump threads until one ends, the wait fails or keep-alive ends the cycle;
-// returns why the cycle ends.
+// Watches the pump threads until one ends, the wait fails, keep-alive ends the cycle or the
+// server is ending; returns why the cycle ends.
 RestartReason Watch(ServerInstance* instance, const HANDLE* events, DWORD referenceTick) {
     bool alivePending = false;
+    const HANDLE watched[] = {events[EV_LON_TO_TCP], events[EV_TCP_TO_LON], StopEvent()};
     for (;;) {
-        DWORD ev = WaitForMultipleObjects(2, events, FALSE, WATCH_SLICE_MS);
+        DWORD ev = WaitForMultipleObjects(3, watched, FALSE, WATCH_SLICE_MS);
         ReportAlive(instance->Status);
         if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"ev=%d\n", ev);
         switch (ev) {
@@ -140,6 +142,8 @@ RestartReason Watch(ServerInstance* instance, const HANDLE* events, DWORD refere
             case EV_TCP_TO_LON:
                 if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"TcpToLon beendet\n");
                 return PumpEndReason(events[ev]);
+            case EV_STOP:
+                return REASON_STOPPING;
             case WAIT_TIMEOUT:
                 if (!KeepAlive(instance, referenceTick, alivePending)) {
                     bool silent = instance->ReadNoAliveCount.load(std::memory_order_relaxed) >=
@@ -182,7 +186,7 @@ void AwaitPump(ServerInstance* instance, HANDLE thread, DWORD milliseconds, LPCW
 
 // Closes both sides, makes sure both pump threads are gone and releases their handles.
 void Restart(ServerInstance* instance, HANDLE* events, RestartReason reason) {
-    ReportRestart(instance->Status, ServiceStopping() ? REASON_STOPPING : reason);
+    ReportRestart(instance->Status, StopRequested() ? REASON_STOPPING : reason);
     StopServer(instance);
     AwaitPump(instance, events[EV_LON_TO_TCP], PUMP_END_WAIT_MS,
               L"WaitForSingleObject(Events[EV_LON_TO_TCP]=%d\n", false);
@@ -259,7 +263,7 @@ DWORD MainLoop(LPVOID parameter) {
     StartMonitors(instance);
     while (StartUntilRunning(instance)) RunCycle(instance);
     StopMonitors(instance);
-    bool stopping = ServiceStopping();
+    bool stopping = StopRequested();
     if (!stopping && ZoneOn(ZONE_ERROR)) DebugPrint(L"Error: WSAEADDRINUSE: Thread beendet!\n");
     TriggerWDog(0);
     ReportEnded(instance->Status);

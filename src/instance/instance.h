@@ -8,9 +8,6 @@
 #include "ldv/ldv.h"
 #include "platform/win.h"
 
-constexpr win::DWORD MAX_IPMSG_DATA = 512;
-constexpr win::DWORD IPMSG_HEADER_SIZE = 4;
-
 // One network of "AllowFrom": the clients whose address, masked with Mask, is Address. Both
 // in network byte order.
 struct AllowedNet {
@@ -46,10 +43,6 @@ struct ServerInstance {
     // While a client is served, this thread accepts and closes every newcomer (StartTcpServer
     // starts it, CloseTcp ends it).
     std::atomic<win::HANDLE> hTurnAway;
-
-    // Receive state of GetPacketFromTcp, owned by this instance's TcpToLon thread.
-    win::BYTE RecvBuffer[IPMSG_HEADER_SIZE + MAX_IPMSG_DATA];
-    win::DWORD RemainDataSize;
 
     // Library way: pump threads enter this gate for every use of the entry points and the read
     // event. High half: the number of the library's opening; low half: LDV_GATE_CLOSED once

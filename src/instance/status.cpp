@@ -3,17 +3,24 @@
 #include <ctime>
 
 #include "platform/win.h"
-#include "service/service.h"
 
 namespace {
 
 constexpr auto RELAXED = std::memory_order_relaxed;
 constexpr uint64_t HAS_CLIENT = uint64_t{1} << 48;
 
+std::atomic<void (*)()> Listener{nullptr};
+std::atomic<bool> Stopping{false};
+
+void Tell() {
+    void (*wake)() = Listener.load();
+    if (wake != nullptr) wake();
+}
+
 // Every change of state is also a report of the supervisor, and the service hears of it.
 void SetState(InstanceStatus& status, InstanceState state) {
     status.LastReport.store(win::GetTickCount(), RELAXED);
-    if (status.State.exchange(state, RELAXED) != state) WakeService();
+    if (status.State.exchange(state, RELAXED) != state) Tell();
 }
 
 void ClearClient(InstanceStatus& status) {
@@ -30,6 +37,24 @@ void Count(InstanceStatus& status, StatusCounter counter, uint64_t amount) {
 }
 
 }  // namespace
+
+void SetStatusListener(void (*wake)()) {
+    Listener.store(wake);
+}
+
+void RequestStop() {
+    Stopping.store(true);
+    win::SetEvent(StopEvent());
+}
+
+bool StopRequested() {
+    return Stopping.load(std::memory_order_relaxed);
+}
+
+win::HANDLE StopEvent() {
+    static const win::HANDLE event = win::CreateEventW(nullptr, win::TRUE, win::FALSE, nullptr);
+    return event;
+}
 
 void ReportListening(InstanceStatus& status) {
     ClearClient(status);
@@ -84,7 +109,7 @@ void CountRefused(InstanceStatus& status, uint32_t address, uint16_t port) {
     Count(status, COUNT_REFUSED_CLIENTS, 1);
     status.LastRefused.store(Peer(address, port), RELAXED);
     // Later ones wait for the service's next line: one wake per line at most.
-    if (status.RefusedUntold.fetch_add(1, RELAXED) == 0) WakeService();
+    if (status.RefusedUntold.fetch_add(1, RELAXED) == 0) Tell();
 }
 
 uint64_t TakeUntoldRefusals(InstanceStatus& status) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "platform/netif.h"
+#include "platform/win.h"
 
 enum InstanceState : int32_t {
     STATE_RESTARTING,  // opening or closing its sides; also before the port first listens
@@ -65,6 +66,18 @@ struct InstanceStatus {
     std::atomic<uint64_t> RefusedUntold;
     std::atomic<uint64_t> RefusedTold;
 };
+
+// Who hears of changes (the service): `wake` is called when an instance's state changes and
+// when a refused client waits to be told of. Set before any instance starts; null for no one.
+void SetStatusListener(void (*wake)());
+
+// The server is ending (SIGTERM, SIGINT): every supervisor ends its cycle, closing its client
+// and interface, and starts no new one. Once asked, for good.
+void RequestStop();
+bool StopRequested();
+// Signalled once stopping, for a supervisor's waits: a manual-reset event that lives as long as
+// the process.
+win::HANDLE StopEvent();
 
 // The port listens: waiting for a client.
 void ReportListening(InstanceStatus& status);

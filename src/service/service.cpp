@@ -22,15 +22,14 @@
 #include "service/notify.h"
 #include "service/status_socket.h"
 #include "status_text/status_text.h"
-#include "tcp/server_socket.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// After SIGTERM the supervisors have this long to close their clients and interfaces; a thread
-// stuck in a library call is abandoned with the process.
+// After SIGTERM the supervisors have this long to end their cycles, closing their clients and
+// interfaces; a thread stuck in a library call is abandoned with the process.
 constexpr milliseconds STOP_WAIT{900};
 constexpr milliseconds STOP_POLL{20};
 // What `offline` on MQTT may take, well inside the unit's stop time.
@@ -55,7 +54,6 @@ struct Service {
 
 // Never freed: the service thread may still use it while the process exits.
 std::atomic<Service*> Current{nullptr};
-std::atomic<bool> Stopping{false};
 
 // Half of WATCHDOG_USEC, when the watchdog is meant for this process (WATCHDOG_PID).
 milliseconds WatchdogInterval() {
@@ -86,13 +84,6 @@ bool ListenedOrEnded(const ServerInstance& instance) {
 bool Settled(const ServerInstance& instance) {
     int32_t state = instance.Status.State.load(std::memory_order_relaxed);
     return state == STATE_ENDED || state == STATE_LISTENING;
-}
-
-// Closing the client's socket ends the pump threads; the supervisor then closes the interface
-// and, as the server is ending, returns.
-void CloseClient(ServerInstance* instance) {
-    win::SOCKET client = instance->ClientSocket.exchange(win::INVALID_SOCKET);
-    if (IsOpenSocket(client)) win::closesocket(client);
 }
 
 // Clients refused since an instance's last line get one line, once its period is over: the
@@ -153,14 +144,14 @@ void FeedWatchdog(Service& service) {
     service.Manager.Send("WATCHDOG=1");
 }
 
-// Ends the process with exit status 0 once every supervisor has closed its client and its
-// interface, or when STOP_WAIT is over. A supervisor that waits for a client holds neither and
-// is left waiting (waking it would only log a failed accept). Closing is repeated, as a
-// supervisor may accept a client between two rounds.
+// Ends the process with exit status 0 once every supervisor has ended its cycle, closing its
+// client and its interface, or when STOP_WAIT is over. A supervisor that waits for a client
+// holds neither and is left waiting (waking it would only log a failed accept); one that
+// accepts a client now ends that cycle at once.
 [[noreturn]] void Stop(Service& service) {
     signalfd_siginfo signal{};
     ssize_t got = read(service.Signals, &signal, sizeof signal);
-    Stopping.store(true);
+    RequestStop();
     if (ZoneOn(ZONE_DEFAULT)) {
         DebugPrint(L"SIG%hs: ending the server\n",
                    got == sizeof signal ? sigabbrev_np(static_cast<int>(signal.ssi_signo)) : "");
@@ -169,9 +160,6 @@ void FeedWatchdog(Service& service) {
     StopMqtt(Clock::now() + MQTT_STOP_WAIT);
     Clock::time_point deadline = Clock::now() + STOP_WAIT;
     while (!Every(service, Settled) && Clock::now() < deadline) {
-        for (ServerInstance* instance : service.Instances) {
-            if (!Settled(*instance)) CloseClient(instance);
-        }
         std::this_thread::sleep_for(STOP_POLL);
     }
     if (service.StatusListener >= 0) unlink(service.StatusPath.c_str());
@@ -229,6 +217,14 @@ void Run(Service& service) {
     }
 }
 
+// An instance's state changed (the status listener): the service thread and MQTT tell of it.
+void WakeService() {
+    WakeMqtt();
+    Service* service = Current.load();
+    uint64_t one = 1;
+    if (service != nullptr && write(service->Wake, &one, sizeof one) < 0) return;
+}
+
 }  // namespace
 
 void StartService(ServerInstance** table, int lastIndex) {
@@ -251,23 +247,13 @@ void StartService(ServerInstance** table, int lastIndex) {
     OpenStatus(*service);
     StartMqtt(service->Instances);
     Current.store(service);
+    SetStatusListener(WakeService);
     std::thread([service] { Run(*service); }).detach();
-}
-
-bool ServiceStopping() {
-    return Stopping.load(std::memory_order_relaxed);
-}
-
-void WakeService() {
-    WakeMqtt();
-    Service* service = Current.load();
-    uint64_t one = 1;
-    if (service != nullptr && write(service->Wake, &one, sizeof one) < 0) return;
 }
 
 void EndService() {
     Service* service = Current.load();
     if (service == nullptr) return;
-    while (ServiceStopping()) pause();
+    while (StopRequested()) pause();
     if (service->StatusListener >= 0) unlink(service->StatusPath.c_str());
 }

@@ -9,10 +9,6 @@
 // Call on the main thread before any other thread exists: SIGTERM and SIGINT stay blocked in
 // every thread, and the service thread takes them.
 void StartService(ServerInstance** table, int lastIndex);
-// True once SIGTERM or SIGINT asked the server to end: supervisors start no new cycle.
-bool ServiceStopping();
-// Wakes the service thread: an instance changed its state. Does nothing without one.
-void WakeService();
 // The main thread's supervisor has returned. While the server is ending, waits for the service
 // thread to end the process (never returns); otherwise removes the status socket and returns.
 void EndService();

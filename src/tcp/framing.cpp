@@ -9,7 +9,7 @@ using namespace win;
 
 static_assert(std::endian::native == std::endian::little, "IpMsg is little-endian on the wire");
 static_assert(sizeof(IpMsg) == IPMSG_HEADER_SIZE + MAX_IPMSG_DATA);
-static_assert(sizeof(ServerInstance::RecvBuffer) == sizeof(IpMsg));
+static_assert(sizeof(TcpReceiveState::RecvBuffer) == sizeof(IpMsg));
 
 namespace {
 
@@ -17,29 +17,28 @@ WORD HeaderField(const BYTE* at) {
     return static_cast<WORD>(at[0] | at[1] << 8);
 }
 
-void DropFrontMessage(ServerInstance* instance, DWORD messageSize) {
-    instance->RemainDataSize -= messageSize;
-    std::memmove(instance->RecvBuffer, instance->RecvBuffer + messageSize,
-                 instance->RemainDataSize);
+void DropFrontMessage(TcpReceiveState* state, DWORD messageSize) {
+    state->RemainDataSize -= messageSize;
+    std::memmove(state->RecvBuffer, state->RecvBuffer + messageSize, state->RemainDataSize);
 }
 
 enum class Front { Incomplete, HandedOut, Skipped };
 
 // Takes the message at the front of the buffer, if it is complete: hands out its payload if
 // it is data that fits the caller's buffer, otherwise drops it.
-Front TakeFrontMessage(ServerInstance* instance, BYTE* buffer, DWORD size, DWORD* received) {
-    DWORD held = instance->RemainDataSize;
+Front TakeFrontMessage(TcpReceiveState* state, BYTE* buffer, DWORD size, DWORD* received) {
+    DWORD held = state->RemainDataSize;
     if (held < IPMSG_HEADER_SIZE) return Front::Incomplete;
-    WORD id = HeaderField(instance->RecvBuffer);
-    WORD len = HeaderField(instance->RecvBuffer + 2);
+    WORD id = HeaderField(state->RecvBuffer);
+    WORD len = HeaderField(state->RecvBuffer + 2);
     DWORD messageSize = IPMSG_HEADER_SIZE + len;
     if (messageSize > held) return Front::Incomplete;
 
     if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"IpMsg->Id=%02X Len=%X\n", id, len);
     if (id == ID_DATA && len <= size) {
-        std::memcpy(buffer, instance->RecvBuffer + IPMSG_HEADER_SIZE, len);
+        std::memcpy(buffer, state->RecvBuffer + IPMSG_HEADER_SIZE, len);
         *received = len;
-        DropFrontMessage(instance, messageSize);
+        DropFrontMessage(state, messageSize);
         return Front::HandedOut;
     }
     // A data message the caller cannot hold is dropped whole, so the stream stays in step.
@@ -48,21 +47,21 @@ Front TakeFrontMessage(ServerInstance* instance, BYTE* buffer, DWORD size, DWORD
     } else if (ZoneOn(ZONE_DEFAULT)) {
         DebugPrint(L"ID_ALIVE: Id=%02X Len=%X\n", id, len);
     }
-    DropFrontMessage(instance, messageSize);
+    DropFrontMessage(state, messageSize);
     return Front::Skipped;
 }
 
-DWORD ReceiveMore(ServerInstance* instance) {
-    DWORD held = instance->RemainDataSize;
+DWORD ReceiveMore(ServerInstance* instance, TcpReceiveState* state) {
+    DWORD held = state->RemainDataSize;
     if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"recv([%X]):\n", held);
     // A header announcing more than the buffer holds fills it; the receive for 0 bytes then
     // returns 0 and ends the connection.
-    int got = win::recv(instance->ClientSocket.load(),
-                        reinterpret_cast<char*>(instance->RecvBuffer) + held,
-                        static_cast<int>(sizeof instance->RecvBuffer - held), 0);
+    int got =
+        win::recv(instance->ClientSocket.load(), reinterpret_cast<char*>(state->RecvBuffer) + held,
+                  static_cast<int>(sizeof state->RecvBuffer - held), 0);
     if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"recv([%X])=%X\n", held, static_cast<DWORD>(got));
     if (got == SOCKET_ERROR || got == 0) return TCP_RECV_FAILED;
-    instance->RemainDataSize = held + static_cast<DWORD>(got);
+    state->RemainDataSize = held + static_cast<DWORD>(got);
     return TCP_RECV_PENDING;
 }
 
@@ -90,17 +89,18 @@ DWORD SendPacketToTcp(ServerInstance* instance, const BYTE* data, DWORD length) 
     return 0;
 }
 
-DWORD GetPacketFromTcp(ServerInstance* instance, BYTE* buffer, DWORD size, DWORD* received) {
+DWORD GetPacketFromTcp(ServerInstance* instance, TcpReceiveState* state, BYTE* buffer, DWORD size,
+                       DWORD* received) {
     if (buffer == nullptr && size == 0) {
-        instance->RemainDataSize = 0;
+        state->RemainDataSize = 0;
         return 0;
     }
     if (buffer == nullptr || size < TCP_MIN_BUFFER_SIZE) return TCP_BUFFER_TOO_SMALL;
     // Skipped messages are passed over at once: a data message behind a keep-alive is handed
     // out now, not after the next receive (which may never come).
     Front front;
-    while ((front = TakeFrontMessage(instance, buffer, size, received)) == Front::Skipped) {
+    while ((front = TakeFrontMessage(state, buffer, size, received)) == Front::Skipped) {
     }
     if (front == Front::HandedOut) return TCP_PACKET_READY;
-    return ReceiveMore(instance);
+    return ReceiveMore(instance, state);
 }

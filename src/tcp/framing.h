@@ -6,6 +6,8 @@
 #include "platform/lon_ioctl.h"
 #include "platform/win.h"
 
+constexpr win::DWORD MAX_IPMSG_DATA = 512;
+constexpr win::DWORD IPMSG_HEADER_SIZE = 4;
 constexpr win::WORD ID_ALIVE = 0;
 constexpr win::WORD ID_DATA = 16;
 
@@ -34,10 +36,17 @@ struct IpMsg {
     win::BYTE Data[MAX_IPMSG_DATA];
 };
 
+// The receive state of GetPacketFromTcp: lives on the receiving thread (TcpToLon) for one
+// cycle. RecvBuffer always begins with a message's header; RemainDataSize bytes are held.
+struct TcpReceiveState {
+    win::BYTE RecvBuffer[IPMSG_HEADER_SIZE + MAX_IPMSG_DATA];
+    win::DWORD RemainDataSize;
+};
+
 // Sends `length` bytes as one ID_DATA message on the client socket: 0, 105, 107 or 108.
 win::DWORD SendPacketToTcp(ServerInstance* instance, const win::BYTE* data, win::DWORD length);
-// Hands out the next data payload from the client's stream, receiving at most once per call:
-// 103 with *received set, 104 (call again), 102 (connection gone), 101 (buffer too small).
-// A null buffer with size 0 drops everything held (returns 0).
-win::DWORD GetPacketFromTcp(ServerInstance* instance, win::BYTE* buffer, win::DWORD size,
-                            win::DWORD* received);
+// Hands out the next data payload from the client's stream, receiving into `state` at most once
+// per call: 103 with *received set, 104 (call again), 102 (connection gone), 101 (buffer too
+// small). A null buffer with size 0 drops everything held (returns 0).
+win::DWORD GetPacketFromTcp(ServerInstance* instance, TcpReceiveState* state, win::BYTE* buffer,
+                            win::DWORD size, win::DWORD* received);

@@ -74,13 +74,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<Bytes> expected = Expected(stream, streamSize, callerSize);
     std::vector<Bytes> got;
     std::vector<uint8_t> buffer(callerSize + 64, CANARY);
-    Check(GetPacketFromTcp(&instance, nullptr, 0, nullptr) == 0);
+    static TcpReceiveState state;
+    Check(GetPacketFromTcp(&instance, &state, nullptr, 0, nullptr) == 0);
     // Every call hands out a message or receives at least one byte, so this bound is generous.
     for (size_t calls = 0; calls <= 2 * streamSize + 2; ++calls) {
         win::DWORD received = 0xFFFFFFFF;
         win::DWORD result =
-            GetPacketFromTcp(&instance, buffer.data(), win::DWORD(callerSize), &received);
-        Check(instance.RemainDataSize <= sizeof instance.RecvBuffer);
+            GetPacketFromTcp(&instance, &state, buffer.data(), win::DWORD(callerSize), &received);
+        Check(state.RemainDataSize <= sizeof state.RecvBuffer);
         for (size_t i = callerSize; i < buffer.size(); ++i) Check(buffer[i] == CANARY);
         if (result == TCP_RECV_FAILED) break;
         if (result == TCP_PACKET_READY) {

@@ -22,17 +22,17 @@ class Framing : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(OpenLink(link_, FreePort()));
-        ASSERT_EQ(GetPacketFromTcp(instance(), nullptr, 0, nullptr), 0u);
+        ASSERT_EQ(GetPacketFromTcp(instance(), &receive_, nullptr, 0, nullptr), 0u);
         buffer_.fill(CANARY);
     }
     void TearDown() override { CloseTcp(instance()); }
 
     ServerInstance* instance() { return link_.instance.get(); }
-    DWORD Held() { return instance()->RemainDataSize; }
+    DWORD Held() { return receive_.RemainDataSize; }
     // One call with a caller buffer of `size` bytes (the rest of buffer_ is the canary).
     DWORD Get(DWORD size = 512) {
         received_ = UNTOUCHED;
-        return GetPacketFromTcp(instance(), buffer_.data(), size, &received_);
+        return GetPacketFromTcp(instance(), &receive_, buffer_.data(), size, &received_);
     }
     Bytes Payload() { return Bytes(buffer_.begin(), buffer_.begin() + received_); }
     bool CanaryIntactFrom(size_t offset) {
@@ -41,6 +41,7 @@ class Framing : public ::testing::Test {
     }
 
     Link link_;
+    TcpReceiveState receive_{};
     std::array<uint8_t, 1024> buffer_;
     DWORD received_ = UNTOUCHED;
 };
@@ -129,7 +130,8 @@ TEST_F(Framing, DataLongerThanTheCallersBufferIsSkippedWhole) {
 TEST_F(Framing, CallerBufferBelow257IsRefusedWithoutReceiving) {
     link_.client.SendAndAwaitAck(ipmsg::Encode(ID_DATA, {1}));
     EXPECT_EQ(Get(256), TCP_BUFFER_TOO_SMALL);
-    EXPECT_EQ(GetPacketFromTcp(instance(), nullptr, 512, &received_), TCP_BUFFER_TOO_SMALL);
+    EXPECT_EQ(GetPacketFromTcp(instance(), &receive_, nullptr, 512, &received_),
+              TCP_BUFFER_TOO_SMALL);
     EXPECT_EQ(Held(), 0u);
     EXPECT_EQ(Get(257), TCP_RECV_PENDING);
     EXPECT_EQ(Held(), 5u);
@@ -144,7 +146,7 @@ TEST_F(Framing, ClientVanishingMidMessageGives102AndTheResetCallDropsTheRest) {
     EXPECT_EQ(Held(), 3u);
     EXPECT_EQ(received_, UNTOUCHED);
 
-    EXPECT_EQ(GetPacketFromTcp(instance(), nullptr, 0, nullptr), 0u);
+    EXPECT_EQ(GetPacketFromTcp(instance(), &receive_, nullptr, 0, nullptr), 0u);
     EXPECT_EQ(Held(), 0u);
 }
 
@@ -153,7 +155,7 @@ TEST_F(Framing, NextCycleStartsCleanAfterTheResetCall) {
     ASSERT_EQ(Get(), TCP_RECV_PENDING);
     CloseTcp(instance());
     ASSERT_NO_FATAL_FAILURE(OpenLink(link_, uint16_t(instance()->Port)));
-    ASSERT_EQ(GetPacketFromTcp(instance(), nullptr, 0, nullptr), 0u);
+    ASSERT_EQ(GetPacketFromTcp(instance(), &receive_, nullptr, 0, nullptr), 0u);
 
     link_.client.SendAndAwaitAck(ipmsg::Encode(ID_DATA, {7, 7}));
     ASSERT_EQ(Get(), TCP_RECV_PENDING);

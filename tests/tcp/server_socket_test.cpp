@@ -84,13 +84,14 @@ TEST(CloseListenSocket, WakesAStartBlockedInAcceptWith10004) {
 TEST(CloseTcp, WakesAReceiveBlockedInAnotherThread) {
     Link link;
     ASSERT_NO_FATAL_FAILURE(OpenLink(link, FreePort()));
-    GetPacketFromTcp(link.instance.get(), nullptr, 0, nullptr);
+    TcpReceiveState state;
+    GetPacketFromTcp(link.instance.get(), &state, nullptr, 0, nullptr);
     std::atomic<pid_t> tid{0};
     auto receive = std::async(std::launch::async, [&] {
         tid = CurrentThreadId();
         uint8_t buffer[512];
         DWORD received = 0;
-        return GetPacketFromTcp(link.instance.get(), buffer, sizeof buffer, &received);
+        return GetPacketFromTcp(link.instance.get(), &state, buffer, sizeof buffer, &received);
     });
     CloseTcpOnExit closer{link.instance.get()};
     while (tid.load() == 0) std::this_thread::yield();
@@ -98,7 +99,7 @@ TEST(CloseTcp, WakesAReceiveBlockedInAnotherThread) {
 
     CloseTcp(link.instance.get());
     EXPECT_EQ(receive.get(), TCP_RECV_FAILED);
-    EXPECT_EQ(link.instance->RemainDataSize, 0u);
+    EXPECT_EQ(state.RemainDataSize, 0u);
 }
 
 TEST(CloseTcp, WakesASendBlockedOnAFullConnection) {

@@ -179,8 +179,11 @@ TEST(Winsock, TerminateThreadEndsAThreadBlockedInAReceive) {
     link.client.SendAndAwaitAck(ipmsg::Encode(ID_DATA, {3}));
     uint8_t buffer[512];
     DWORD received = 0;
-    EXPECT_EQ(GetPacketFromTcp(link.instance.get(), buffer, 512, &received), TCP_RECV_PENDING);
-    EXPECT_EQ(GetPacketFromTcp(link.instance.get(), buffer, 512, &received), TCP_PACKET_READY);
+    TcpReceiveState state{};
+    EXPECT_EQ(GetPacketFromTcp(link.instance.get(), &state, buffer, 512, &received),
+              TCP_RECV_PENDING);
+    EXPECT_EQ(GetPacketFromTcp(link.instance.get(), &state, buffer, 512, &received),
+              TCP_PACKET_READY);
     CloseTcp(link.instance.get());
 }
 
