@@ -23,9 +23,9 @@ std::atomic<bool> gFaultsArmed{false};
 namespace win::faults {
 namespace {
 
-constexpr const char* CALL_NAMES[CALL_KINDS] = {"socket",  "accept", "send",      "recv",
-                                                "poll",    "read",   "write",     "open",
-                                                "eventfd", "mmap",   "getsockopt"};
+constexpr const char* CALL_NAMES[CALL_KINDS] = {"socket",  "accept", "send",       "recv",
+                                                "poll",    "read",   "write",      "open",
+                                                "eventfd", "mmap",   "getsockopt", "signalfd"};
 
 struct ArmedRule {
     Rule rule;

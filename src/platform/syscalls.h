@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -47,6 +48,11 @@ inline int accept4(int fd, ::sockaddr* address, socklen_t* length, int flags) {
 inline ssize_t send(int fd, const void* buffer, size_t size, int flags) {
     return Fails(Call::Send) ? -1 : ::send(fd, buffer, size, flags);
 }
+// A datagram to an address counts as a send.
+inline ssize_t sendto(int fd, const void* buffer, size_t size, int flags, const ::sockaddr* to,
+                      socklen_t length) {
+    return Fails(Call::Send) ? -1 : ::sendto(fd, buffer, size, flags, to, length);
+}
 inline ssize_t recv(int fd, void* buffer, size_t size, int flags) {
     return Fails(Call::Recv) ? -1 : ::recv(fd, buffer, size, flags);
 }
@@ -64,6 +70,9 @@ inline int open(const char* path, int flags) {
 }
 inline int eventfd(unsigned initial, int flags) {
     return Fails(Call::Eventfd) ? -1 : ::eventfd(initial, flags);
+}
+inline int signalfd(const sigset_t* signals, int flags) {
+    return Fails(Call::Signalfd) ? -1 : ::signalfd(-1, signals, flags);
 }
 inline void* mmap(void* address, size_t size, int protection, int flags, int fd, off_t offset) {
     return Fails(Call::Mmap) ? MAP_FAILED : ::mmap(address, size, protection, flags, fd, offset);

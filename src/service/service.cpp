@@ -1,6 +1,5 @@
 #include "service/service.h"
 
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -19,6 +18,7 @@
 
 #include "diag/debug.h"
 #include "mqtt/mqtt.h"
+#include "platform/posix.h"
 #include "service/notify.h"
 #include "service/status_socket.h"
 #include "status_text/status_text.h"
@@ -37,6 +37,8 @@ constexpr milliseconds MQTT_STOP_WAIT{1000};
 // At most one line about refused clients per instance in this period, and so at most one
 // change of STATUS= for them.
 constexpr milliseconds REFUSAL_LINE_PERIOD{1000};
+// Without its wake descriptor the service looks at the instances this often instead.
+constexpr milliseconds WAKELESS_PERIOD{1000};
 
 struct Service {
     std::vector<ServerInstance*> Instances;
@@ -150,7 +152,7 @@ void FeedWatchdog(Service& service) {
 // accepts a client now ends that cycle at once.
 [[noreturn]] void Stop(Service& service) {
     signalfd_siginfo signal{};
-    ssize_t got = read(service.Signals, &signal, sizeof signal);
+    ssize_t got = win::posix::read(service.Signals, &signal, sizeof signal);
     RequestStop();
     if (ZoneOn(ZONE_DEFAULT)) {
         DebugPrint(L"SIG%hs: ending the server\n",
@@ -177,10 +179,12 @@ void OpenStatus(Service& service) {
     }
 }
 
-// Until the next watchdog ping or the next due line about refused clients, if any.
+// Until the next watchdog ping or the next due line about refused clients, if any; at most a
+// WAKELESS_PERIOD without a wake descriptor.
 int PollTimeout(const Service& service, Clock::time_point nextPing) {
     Clock::time_point until =
         service.WatchdogInterval.count() > 0 ? nextPing : Clock::time_point::max();
+    if (service.Wake < 0) until = std::min(until, Clock::now() + WAKELESS_PERIOD);
     for (size_t i = 0; i < service.Instances.size(); ++i) {
         if (service.Instances[i]->Status.RefusedUntold.load(std::memory_order_relaxed) != 0) {
             until = std::min(until, service.NextRefusalLine[i]);
@@ -199,12 +203,12 @@ void Run(Service& service) {
         pollfd events[] = {{service.Signals, POLLIN, 0},
                            {service.Wake, POLLIN, 0},
                            {service.StatusListener, POLLIN, 0}};
-        if (poll(events, 3, PollTimeout(service, nextPing)) < 0) continue;
+        if (win::posix::poll(events, 3, PollTimeout(service, nextPing)) < 0) continue;
         if (events[0].revents & POLLIN) Stop(service);
-        bool changed = (events[1].revents & POLLIN) != 0;
+        bool changed = (events[1].revents & POLLIN) != 0 || service.Wake < 0;
         if (changed) {
             uint64_t changes = 0;
-            if (read(service.Wake, &changes, sizeof changes) < 0) changes = 0;
+            if (win::posix::read(service.Wake, &changes, sizeof changes) < 0) changes = 0;
         }
         if (TellRefusals(service) || changed) TellState(service);
         if (events[2].revents & POLLIN) {
@@ -218,6 +222,8 @@ void Run(Service& service) {
 }
 
 // An instance's state changed (the status listener): the service thread and MQTT tell of it.
+// This runs on the supervisors' and pumps' threads, whose injected faults are meant for their
+// own calls, so the write goes straight to Linux.
 void WakeService() {
     WakeMqtt();
     Service* service = Current.load();
@@ -240,8 +246,20 @@ void StartService(ServerInstance** table, int lastIndex) {
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    service->Signals = signalfd(-1, &signals, SFD_CLOEXEC);
-    service->Wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    service->Signals = win::posix::signalfd(&signals, SFD_CLOEXEC);
+    if (service->Signals < 0) {
+        // Blocked and never read, the signals would be lost: the server could not be stopped.
+        if (ZoneOn(ZONE_ERROR)) {
+            DebugPrint(L"Error: no signalfd (%hs): SIGTERM and SIGINT end the server unordered\n",
+                       std::strerror(errno));
+        }
+        pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+    }
+    service->Wake = win::posix::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (service->Wake < 0 && ZoneOn(ZONE_ERROR)) {
+        DebugPrint(L"Error: no eventfd (%hs): the state is told within a second\n",
+                   std::strerror(errno));
+    }
     service->WatchdogInterval = WatchdogInterval();
     service->NextRefusalLine.resize(service->Instances.size());
     OpenStatus(*service);

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/posix.h"
+
 namespace {
 
 constexpr const char* DEFAULT_FOLDER = "/run/veltrabox";
@@ -26,7 +28,7 @@ bool SocketAddress(const std::string& path, sockaddr_un* address) {
 
 // True when a server answers at `address`.
 bool Answers(const sockaddr_un& address) {
-    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int probe = win::posix::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (probe < 0) return false;
     bool answered =
         connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
@@ -35,7 +37,7 @@ bool Answers(const sockaddr_un& address) {
 }
 
 int Listen(const sockaddr_un& address) {
-    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int listener = win::posix::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listener < 0) return -1;
     if (bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
         listen(listener, SOMAXCONN) == 0) {
@@ -76,8 +78,8 @@ int OpenStatusSocket(const std::string& path) {
 }
 
 void ServeStatusClient(int listener, const std::string& text) {
-    int client = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int client = win::posix::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (client < 0) return;
-    send(client, text.data(), text.size(), MSG_NOSIGNAL);
+    win::posix::send(client, text.data(), text.size(), MSG_NOSIGNAL);
     close(client);
 }

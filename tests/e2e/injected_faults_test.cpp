@@ -2,6 +2,7 @@
 // a serial LON interface: a failure ends at most the cycle it hits, is logged, and the next
 // client is served with every telegram passed once, in order.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <memory>
 #include <string>
@@ -165,11 +166,23 @@ TEST_F(InjectedFaults, NoEventDescriptorOrMemoryIsNeverFatal) {
 }
 
 // The second instance's thread cannot be created: the server says so and ends with exit code 1.
+// The main thread's first eventfd is the service's wake, its second the thread's.
 TEST_F(InjectedFaults, AnInstanceThreadThatCannotBeCreatedIsReported) {
     ServerProcess two({"-p", std::to_string(port), "-i", "-p", std::to_string(FreePort())},
-                      {"VELTRABOX_FAULTS=eventfd:EMFILE:1"});
+                      {"VELTRABOX_FAULTS=eventfd:EMFILE:2"});
     EXPECT_EQ(two.WaitForExit(), 1);
     EXPECT_EQ(two.CountLines("CreateThread():"), 1u) << two.Tail();
+}
+
+// The service gets no signal descriptor: it says so and leaves SIGTERM to end the process,
+// which blocked and never read would be lost.
+TEST_F(InjectedFaults, WithoutASignalDescriptorSigtermStillEndsTheServer) {
+    Start("signalfd:EMFILE:1");
+    ASSERT_TRUE(server->WaitForLine("Error: no signalfd", &mark)) << server->Tail();
+    Serve();
+    Exchange(1);
+    ASSERT_EQ(kill(server->Pid(), SIGTERM), 0);
+    EXPECT_EQ(server->WaitForExit(), 128 + SIGTERM) << server->Tail();
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The service thread with two instance records that the test drives as their supervisors
-// would: readiness, state, and a watchdog that stops while a supervisor is stuck.
+// The service thread with instance records that the test drives as their supervisors would:
+// readiness, state, and a watchdog that stops while a supervisor is stuck; and the service
+// without its wake descriptor. Each test runs in a process of its own (one service each).
 #include "service/service.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,8 @@
 
 #include <cstdlib>
 
+#include "diag/debug.h"
+#include "platform/faults.h"
 #include "support/log_capture.h"
 #include "support/notify_listener.h"
 
@@ -55,5 +58,35 @@ TEST(Service, ReadyStatusAndAWatchdogThatStopsWhileASupervisorIsStuck) {
     EXPECT_EQ(log.Count(STUCK), 1);
     unlink(statusPath.c_str());
 }
+
+#ifdef VELTRABOX_FAULT_INJECTION
+// No eventfd for the service's wake: it says so, and still tells the manager of every state,
+// READY=1 included, by looking on its own.
+TEST(Service, WithoutAWakeDescriptorTheStateIsStillTold) {
+    NotifyListener manager;
+    setenv("NOTIFY_SOCKET", manager.Address().c_str(), 1);
+    unsetenv("WATCHDOG_USEC");
+    std::string statusPath = "/tmp/veltrabox-service-" + std::to_string(getpid()) + ".sock";
+    setenv("VELTRABOX_STATUS_SOCKET", statusPath.c_str(), 1);
+    static ServerInstance only{};
+    only.Port = 5002;
+    only.DevName = L"LON1:";
+    ServerInstance* table[] = {&only};
+    SetDebugZoneMask(ZONE_ERROR);
+    LogCapture log;
+    win::faults::Arm({{win::faults::Call::Eventfd, EMFILE, 1}});
+    StartService(table, 0);
+    win::faults::Disarm();
+    EXPECT_TRUE(log.WaitFor("Error: no eventfd"));
+
+    EXPECT_TRUE(manager.WaitFor("STATUS=5002 restarting")) << manager.Seen();
+    ReportListening(only.Status);
+    EXPECT_TRUE(manager.WaitFor("STATUS=5002 listening")) << manager.Seen();
+    EXPECT_TRUE(manager.WaitFor("READY=1")) << manager.Seen();
+    ReportClient(only.Status, 0x0100007F, 0x3412);
+    EXPECT_TRUE(manager.WaitFor("STATUS=5002 connected 127.0.0.1:4660")) << manager.Seen();
+    unlink(statusPath.c_str());
+}
+#endif
 
 }  // namespace

@@ -20,9 +20,10 @@ enum class Call : uint8_t {
     Open,
     Eventfd,
     Mmap,
-    Getsockopt
+    Getsockopt,
+    Signalfd
 };
-inline constexpr unsigned CALL_KINDS = 11;
+inline constexpr unsigned CALL_KINDS = 12;
 
 struct Rule {
     Call call;
