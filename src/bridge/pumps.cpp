@@ -29,31 +29,51 @@ ServerInstance* BeginPump(LPVOID parameter, LPCWSTR nameFormat, LPCWSTR startMes
     ExitRegisteredThread(result);
 }
 
+// Sends what the batch holds, then passes each telegram on beside the client.
+DWORD SendBatch(ServerInstance* instance, IpMsgBatch* batch) {
+    DWORD r = SendPacketsToTcp(instance, batch);
+    if (r == TCP_SEND_FAILED || r == TCP_SEND_INCOMPLETE) return r;
+    instance->WriteAliveCount.store(0, std::memory_order_relaxed);
+    DWORD at = 0, length;
+    while (const BYTE* telegram = PacketInBatch(batch, &at, &length)) {
+        CountToClient(instance->Status, length);
+        OfferTelegram(instance, MQTT_FROM_BUS, telegram, length);
+    }
+    batch->Used = 0;
+    return r;
+}
+
 }  // namespace
 
 DWORD LonToTcp(LPVOID parameter) {
     ServerInstance* instance = BeginPump(parameter, L"LonToTcp(%d)", L"LON-TO-TCP gestartet\n");
-    BYTE buffer[PUMP_BUFFER_SIZE];
+    IpMsgBatch batch;
+    batch.Used = 0;
     DWORD length = 0;
     TriggerWDog(WDOG_RUNNING);
     for (;;) {
-        DWORD r = GetPacketFromLon(instance, buffer, sizeof buffer, &length);
+        DWORD r = GetPacketFromLon(instance, PacketSlot(&batch), PUMP_BUFFER_SIZE, &length);
+        // The telegrams that the same read brought go with it, in one send; none is waited for.
+        while (r != LON_READ_FAILED && length != 0) {
+            // Monitors get each telegram before it is passed on, so that what it causes never
+            // reaches them first.
+            ShareWithMonitors(instance, ID_DATA, PacketSlot(&batch), length);
+            AddPacketToBatch(&batch, length);
+            BYTE* slot = PacketSlot(&batch);
+            if (!slot) break;
+            r = GetHeldPacketFromLon(instance, slot, PUMP_BUFFER_SIZE, &length);
+        }
+        if (batch.Used > 0) {
+            DWORD sent = SendBatch(instance, &batch);
+            if (sent == TCP_SEND_FAILED || sent == TCP_SEND_INCOMPLETE) {
+                if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Error: Reboot SendPacketToTcp()=%d\n", sent);
+                EndPump(sent);
+            }
+        }
         if (r == LON_READ_FAILED) {
             if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Error: Reboot GetPacketFromLon()=%d\n", r);
             EndPump(r);
         }
-        if (length == 0) continue;
-        // Monitors get each telegram before it is passed on, so that what it causes never
-        // reaches them first.
-        ShareWithMonitors(instance, ID_DATA, buffer, length);
-        r = SendPacketToTcp(instance, buffer, length);
-        if (r == TCP_SEND_FAILED || r == TCP_SEND_INCOMPLETE) {
-            if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Error: Reboot SendPacketToTcp()=%d\n", r);
-            EndPump(r);
-        }
-        instance->WriteAliveCount.store(0, std::memory_order_relaxed);
-        CountToClient(instance->Status, length);
-        OfferTelegram(instance, MQTT_FROM_BUS, buffer, length);
     }
 }
 

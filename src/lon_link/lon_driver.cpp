@@ -73,11 +73,11 @@ void Stop(ServerInstance* instance) {
     }
 }
 
-DWORD Read(ServerInstance* instance, BYTE* buffer, DWORD size, DWORD* length) {
+DWORD Read(ServerInstance* instance, BYTE* buffer, DWORD size, DWORD* length, bool wait) {
     HANDLE device = instance->hLon.load();
     DWORD timeout;
     if (instance->IsQuorvelDriver) {
-        timeout = READ_TIMEOUT_MS;
+        timeout = wait ? READ_TIMEOUT_MS : 0;
         SetLastError(0);
         if (!DeviceIoControl(device, IOCTL_READ, buffer, size, &timeout, sizeof timeout, length,
                              nullptr)) {
@@ -89,7 +89,7 @@ DWORD Read(ServerInstance* instance, BYTE* buffer, DWORD size, DWORD* length) {
             if (error != 0) return LON_READ_FAILED;
         }
     } else {
-        timeout = READWAIT_TIMEOUT_MS;
+        timeout = wait ? READWAIT_TIMEOUT_MS : 0;
         if (!DeviceIoControl(device, IOCTL_XLON_READWAIT, &timeout, sizeof timeout, buffer, size,
                              length, nullptr)) {
             DWORD error = GetLastError();

@@ -252,14 +252,15 @@ void Stop(ServerInstance* instance) {
     instance->hDll = nullptr;
 }
 
-DWORD Read(ServerInstance* instance, BYTE* buffer, DWORD size, DWORD* length) {
+DWORD Read(ServerInstance* instance, BYTE* buffer, DWORD size, DWORD* length, bool wait) {
     LdvCall call(instance);
     if (!call.entered) {
         // StopLon has closed the interface: a read can only fail.
         SetLastError(ERROR_INVALID_HANDLE);
         return LON_READ_FAILED;
     }
-    if (WaitForSingleObject(instance->Overlapped.hEvent, EVENT_WAIT_MS) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(instance->Overlapped.hEvent, wait ? EVENT_WAIT_MS : 0) !=
+        WAIT_OBJECT_0) {
         return LON_READ_DONE;
     }
     int32_t r = instance->ldv_read_overlapped(LdvOfHandle(instance->hLon.load()), buffer,
@@ -274,7 +275,7 @@ DWORD Read(ServerInstance* instance, BYTE* buffer, DWORD size, DWORD* length) {
         return LON_READ_DONE;
     }
     if (r == LDV_DEVICE_ERR && error == ERROR_IO_PENDING) {
-        Sleep(1);
+        if (wait) Sleep(1);
         return LON_READ_DONE;
     }
     return LON_READ_FAILED;

@@ -13,6 +13,15 @@ const LonWay& WayOf(const ServerInstance* instance) {
     return instance->DllName ? LON_LIBRARY_WAY : LON_DRIVER_WAY;
 }
 
+DWORD ReadLon(ServerInstance* instance, BYTE* buffer, DWORD size, DWORD* length, bool wait) {
+    std::memset(buffer, 0, size);
+    *length = 0;
+    if (ZoneOn(ZONE_DEFAULT)) {
+        DebugPrint(L"GetPacketFromLon(): IsQuorvelDriver=%X\n", instance->IsQuorvelDriver);
+    }
+    return WayOf(instance).Read(instance, buffer, size, length, wait);
+}
+
 }  // namespace
 
 DWORD StartLon(ServerInstance* instance) {
@@ -26,12 +35,11 @@ DWORD StopLon(ServerInstance* instance) {
 }
 
 DWORD GetPacketFromLon(ServerInstance* instance, BYTE* buffer, DWORD size, DWORD* length) {
-    std::memset(buffer, 0, size);
-    *length = 0;
-    if (ZoneOn(ZONE_DEFAULT)) {
-        DebugPrint(L"GetPacketFromLon(): IsQuorvelDriver=%X\n", instance->IsQuorvelDriver);
-    }
-    return WayOf(instance).Read(instance, buffer, size, length);
+    return ReadLon(instance, buffer, size, length, true);
+}
+
+DWORD GetHeldPacketFromLon(ServerInstance* instance, BYTE* buffer, DWORD size, DWORD* length) {
+    return ReadLon(instance, buffer, size, length, false);
 }
 
 DWORD SendPacketToLon(ServerInstance* instance, const BYTE* telegram, DWORD length) {

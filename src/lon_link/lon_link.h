@@ -22,5 +22,9 @@ win::DWORD StopLon(ServerInstance* instance);
 // Waits a bounded time for one telegram: 205 (length 0 when none came) or 203.
 win::DWORD GetPacketFromLon(ServerInstance* instance, win::BYTE* buffer, win::DWORD size,
                             win::DWORD* length);
+// Never waits: a telegram that the interface already holds, because the read before brought
+// several. 205 (length 0 when it holds none) or 203.
+win::DWORD GetHeldPacketFromLon(ServerInstance* instance, win::BYTE* buffer, win::DWORD size,
+                                win::DWORD* length);
 // Writes one telegram: 204, 202 (another count written) or 201 (the write failed).
 win::DWORD SendPacketToLon(ServerInstance* instance, const win::BYTE* telegram, win::DWORD length);

@@ -12,9 +12,10 @@ struct LonWay {
     win::DWORD (*Start)(ServerInstance* instance);
     // Closes whatever is open.
     void (*Stop)(ServerInstance* instance);
-    // Into a zeroed buffer with *length 0: LON_READ_DONE or LON_READ_FAILED.
+    // Into a zeroed buffer with *length 0: LON_READ_DONE or LON_READ_FAILED. Without `wait`
+    // only a telegram that the interface already holds.
     win::DWORD (*Read)(ServerInstance* instance, win::BYTE* buffer, win::DWORD size,
-                       win::DWORD* length);
+                       win::DWORD* length, bool wait);
     // FALSE with the thread's last error when the write failed; else the count written.
     win::BOOL (*Write)(ServerInstance* instance, const win::BYTE* telegram, win::DWORD length,
                        win::DWORD* written);

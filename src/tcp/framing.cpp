@@ -67,26 +67,47 @@ DWORD ReceiveMore(ServerInstance* instance, TcpReceiveState* state) {
 
 }  // namespace
 
-DWORD SendPacketToTcp(ServerInstance* instance, const BYTE* data, DWORD length) {
-    if (length > MAX_IPMSG_DATA) return TCP_PACKET_TOO_LONG;
-    IpMsg message;
-    message.Id = ID_DATA;
-    message.Len = static_cast<WORD>(length);
-    if (length > 0) std::memcpy(message.Data, data, length);
+BYTE* PacketSlot(IpMsgBatch* batch) {
+    if (sizeof batch->Bytes - batch->Used < IPMSG_HEADER_SIZE + MAX_IPMSG_DATA) return nullptr;
+    return batch->Bytes + batch->Used + IPMSG_HEADER_SIZE;
+}
 
-    int messageSize = static_cast<int>(IPMSG_HEADER_SIZE + length);
-    int sent = win::send(instance->ClientSocket.load(), reinterpret_cast<const char*>(&message),
-                         messageSize, 0);
-    if (sent == SOCKET_ERROR) {
-        if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"send(%d)=SOCKET_ERROR\n", messageSize);
-        return TCP_SEND_FAILED;
-    }
-    if (sent != messageSize) {
-        if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"send(%d)=%d\n", messageSize, sent);
-        return TCP_SEND_INCOMPLETE;
-    }
-    if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"SendPacketToTcp(%02X)=OK\n", length);
+DWORD AddPacketToBatch(IpMsgBatch* batch, DWORD length) {
+    if (length > MAX_IPMSG_DATA) return TCP_PACKET_TOO_LONG;
+    BYTE* header = batch->Bytes + batch->Used;
+    header[0] = static_cast<BYTE>(ID_DATA);
+    header[1] = static_cast<BYTE>(ID_DATA >> 8);
+    header[2] = static_cast<BYTE>(length);
+    header[3] = static_cast<BYTE>(length >> 8);
+    batch->Used += IPMSG_HEADER_SIZE + length;
     return 0;
+}
+
+const BYTE* PacketInBatch(const IpMsgBatch* batch, DWORD* at, DWORD* length) {
+    if (*at >= batch->Used) return nullptr;
+    const BYTE* message = batch->Bytes + *at;
+    *length = HeaderField(message + 2);
+    *at += IPMSG_HEADER_SIZE + *length;
+    return message + IPMSG_HEADER_SIZE;
+}
+
+DWORD SendPacketsToTcp(ServerInstance* instance, const IpMsgBatch* batch) {
+    int size = static_cast<int>(batch->Used);
+    int sent = win::send(instance->ClientSocket.load(), reinterpret_cast<const char*>(batch->Bytes),
+                         size, 0);
+    DWORD result = 0;
+    if (sent == SOCKET_ERROR) {
+        if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"send(%d)=SOCKET_ERROR\n", size);
+        result = TCP_SEND_FAILED;
+    } else if (sent != size) {
+        if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"send(%d)=%d\n", size, sent);
+        result = TCP_SEND_INCOMPLETE;
+    } else if (ZoneOn(ZONE_DEFAULT)) {
+        DWORD at = 0, length;
+        while (PacketInBatch(batch, &at, &length))
+            DebugPrint(L"SendPacketToTcp(%02X)=OK\n", length);
+    }
+    return result;
 }
 
 DWORD GetPacketFromTcp(ServerInstance* instance, TcpReceiveState* state, BYTE* buffer, DWORD size,

@@ -43,8 +43,25 @@ struct TcpReceiveState {
     win::DWORD RemainDataSize;
 };
 
-// Sends `length` bytes as one ID_DATA message on the client socket: 0, 105, 107 or 108.
-win::DWORD SendPacketToTcp(ServerInstance* instance, const win::BYTE* data, win::DWORD length);
+// ID_DATA messages back to back, to leave in one send: each telegram is read straight into
+// its place behind its header, so gathering a burst copies nothing.
+constexpr win::DWORD IPMSG_BATCH_SIZE = 32 * 1024;
+struct IpMsgBatch {
+    win::DWORD Used;  // bytes of whole messages
+    win::BYTE Bytes[IPMSG_BATCH_SIZE];
+};
+
+// Where the payload of the next message goes (MAX_IPMSG_DATA bytes of room), or null when the
+// batch has no room for another message.
+win::BYTE* PacketSlot(IpMsgBatch* batch);
+// The `length` bytes in the slot become the batch's last message: 0, or 105 (longer than a
+// message carries; nothing added).
+win::DWORD AddPacketToBatch(IpMsgBatch* batch, win::DWORD length);
+// The payload of the message at *at (0 for the first), and *at moves past it; null after the
+// last.
+const win::BYTE* PacketInBatch(const IpMsgBatch* batch, win::DWORD* at, win::DWORD* length);
+// Sends every message of the batch in one send on the client socket: 0, 107 or 108.
+win::DWORD SendPacketsToTcp(ServerInstance* instance, const IpMsgBatch* batch);
 // Hands out the next data payload from the client's stream, receiving into `state` at most once
 // per call: 103 with *received set, 104 (call again), 102 (connection gone), 101 (buffer too
 // small). A null buffer with size 0 drops everything held (returns 0).

@@ -61,4 +61,32 @@ std::string RunFlow(const SendTelegram& send, const ReceiveTelegram& receive, ui
     return sendError.empty() ? error : sendError + "; " + error;
 }
 
+namespace {
+
+ipmsg::Bytes BurstTelegram(uint8_t tag, uint32_t number) {
+    if (number % 16 != 0) return NumberedTelegram(tag, number);
+    ipmsg::Bytes telegram(257, uint8_t(number * 3));
+    telegram[0] = tag;
+    telegram[1] = 255;
+    for (int i = 0; i < 4; ++i) telegram[2 + i] = uint8_t(number >> (8 * i));
+    return telegram;
+}
+
+}  // namespace
+
+std::string RunBurst(const SendTelegram& write, const ReceiveTelegram& receive, uint8_t tag,
+                     uint32_t count, uint32_t perWrite) {
+    ipmsg::Bytes piece;
+    uint32_t gathered = 0;
+    auto gather = [&](const ipmsg::Bytes& telegram) {
+        piece.insert(piece.end(), telegram.begin(), telegram.end());
+        if (++gathered % perWrite != 0 && gathered != count) return true;
+        bool written = write(piece);
+        piece.clear();
+        return written;
+    };
+    // No window: the line has flow control, and a piece waits for the telegrams behind it.
+    return RunFlow(gather, receive, tag, count, count, BurstTelegram);
+}
+
 }  // namespace e2e

@@ -26,4 +26,10 @@ std::string RunFlow(const SendTelegram& send, const ReceiveTelegram& receive, ui
                     uint32_t count, uint32_t window = 64,
                     const MakeTelegram& make = NumberedTelegram);
 
+// Telegrams 0 to count-1 of `tag`, every 16th of them 257 bytes long, handed to `write` (a
+// piece of the bus's byte stream) `perWrite` at a time, so that one read of the server brings
+// many. Returns "" when each arrived whole and in order, none lost or doubled.
+std::string RunBurst(const SendTelegram& write, const ReceiveTelegram& receive, uint8_t tag,
+                     uint32_t count, uint32_t perWrite);
+
 }  // namespace e2e

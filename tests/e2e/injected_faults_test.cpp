@@ -105,6 +105,20 @@ TEST_F(InjectedFaults, ABrokenSessionEndsOnlyItsCycle) {
     EXPECT_EQ(server->CountLines(RESTARTING), size_t(breaks)) << server->Tail();
 }
 
+// Sends of bursts that the connection refuses for the moment (EAGAIN) or that a signal
+// interrupts (EINTR) are taken up again: every telegram reaches the client whole, once and in
+// order, and the session goes on.
+TEST_F(InjectedFaults, ABurstWhoseSendsAreRefusedArrivesWhole) {
+    Start("seed=5,send:EAGAIN:~300000,send:EINTR:~300000");
+    Serve();
+    EXPECT_EQ(RunBurst([&](const ipmsg::Bytes& piece) { return lon.Write(piece); },
+                       [&] { return client->ReceiveData(); }, 0xE7, 3000, 100),
+              "")
+        << server->Tail();
+    EXPECT_GT(server->CountLines("faults: send fails"), 0u) << server->Tail();
+    EXPECT_EQ(server->CountLines(RESTARTING), 0u) << server->Tail();
+}
+
 // The device fails a read and a write with EIO: the LON side is opened again, and the next
 // client gets what followed.
 TEST_F(InjectedFaults, ADeviceErrorRestartsTheLonSide) {

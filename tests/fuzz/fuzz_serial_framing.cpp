@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t* stream = data + 2;
     const size_t total = size - 2;
     auto framer = std::make_unique<SerialFramer>();
-    framer->used = 0;
+    FramerReset(*framer);
     // Exactly the reader's size, so that a write past it is caught.
     auto out = std::make_unique<BYTE[]>(outSize ? outSize : 1);
     size_t fed = 0;

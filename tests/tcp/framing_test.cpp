@@ -183,14 +183,14 @@ INSTANTIATE_TEST_SUITE_P(Announced, OversizedHeader,
                                            std::pair<uint16_t, uint16_t>{ID_DATA, 0xFFFF},
                                            std::pair<uint16_t, uint16_t>{0x77, 0x8000}));
 
-// What SendPacketToTcp puts on the wire, byte for byte.
+// What a message sent in a batch of its own puts on the wire, byte for byte.
 class SendOnTheWire : public Framing, public ::testing::WithParamInterface<DWORD> {};
 
 TEST_P(SendOnTheWire, CarriesHeaderAndPayload) {
     DWORD length = GetParam();
     Bytes payload(length);
     for (DWORD i = 0; i < length; ++i) payload[i] = uint8_t(i + 1);
-    ASSERT_EQ(SendPacketToTcp(instance(), payload.data(), length), 0u);
+    ASSERT_EQ(SendOneMessage(instance(), payload.data(), length), 0u);
     EXPECT_EQ(link_.client.ReadRaw(4 + length), ipmsg::Encode(ID_DATA, payload));
 }
 
@@ -198,9 +198,9 @@ INSTANTIATE_TEST_SUITE_P(Lengths, SendOnTheWire, ::testing::Values(0u, 7u, 512u)
 
 TEST_F(Framing, SendAbove512Returns105AndSendsNothing) {
     Bytes payload(513, 0x11);
-    EXPECT_EQ(SendPacketToTcp(instance(), payload.data(), 513), TCP_PACKET_TOO_LONG);
+    EXPECT_EQ(SendOneMessage(instance(), payload.data(), 513), TCP_PACKET_TOO_LONG);
     uint8_t next = 0x22;
-    ASSERT_EQ(SendPacketToTcp(instance(), &next, 1), 0u);
+    ASSERT_EQ(SendOneMessage(instance(), &next, 1), 0u);
     EXPECT_EQ(link_.client.ReadRaw(5), (Bytes{ID_DATA, 0, 1, 0, 0x22}));
 }
 
@@ -210,9 +210,9 @@ TEST_F(Framing, SendToAClientThatResetTheConnectionFailsAndTheProcessLives) {
     // The failed receive shows that the reset has arrived.
     ASSERT_EQ(Get(), TCP_RECV_FAILED);
     uint8_t telegram[3] = {0, 1, 2};
-    EXPECT_EQ(SendPacketToTcp(instance(), telegram, 3), TCP_SEND_FAILED);
+    EXPECT_EQ(SendOneMessage(instance(), telegram, 3), TCP_SEND_FAILED);
     EXPECT_EQ(win::WSAGetLastError(), win::WSAECONNRESET);
-    EXPECT_EQ(SendPacketToTcp(instance(), telegram, 3), TCP_SEND_FAILED);
+    EXPECT_EQ(SendOneMessage(instance(), telegram, 3), TCP_SEND_FAILED);
 }
 
 }  // namespace

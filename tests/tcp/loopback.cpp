@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 
 #include "diag/debug.h"
+#include "tcp/framing.h"
 #include "tcp/server_socket.h"
 
 namespace {
@@ -25,6 +27,15 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
     Bytes all;
     for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
     return all;
+}
+
+win::DWORD SendOneMessage(ServerInstance* instance, const uint8_t* payload, win::DWORD length) {
+    auto batch = std::make_unique<IpMsgBatch>();
+    batch->Used = 0;
+    win::BYTE* slot = PacketSlot(batch.get());
+    if (length > 0) std::memcpy(slot, payload, std::min<win::DWORD>(length, MAX_IPMSG_DATA));
+    win::DWORD added = AddPacketToBatch(batch.get(), length);
+    return added != 0 ? added : SendPacketsToTcp(instance, batch.get());
 }
 
 std::future<win::DWORD> StartServerAsync(ServerInstance* instance) {

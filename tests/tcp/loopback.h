@@ -14,6 +14,10 @@ using ipmsg::Bytes;
 
 Bytes Concat(std::initializer_list<Bytes> parts);
 
+// Sends `length` payload bytes as the batch of one ID_DATA message: SendPacketsToTcp's result,
+// or AddPacketToBatch's when that refuses it.
+win::DWORD SendOneMessage(ServerInstance* instance, const uint8_t* payload, win::DWORD length);
+
 std::future<win::DWORD> StartServerAsync(ServerInstance* instance);
 // Connects while the server start runs; false if the start ended without a client.
 bool ConnectDuringStart(e2e::TestClient& client, uint16_t port, std::future<win::DWORD>& start);

@@ -38,7 +38,7 @@ TEST(StartTcpServer, Port70000ListensOn4464) {
     ASSERT_TRUE(ConnectDuringStart(link.client, 4464, start));
     ASSERT_EQ(start.get(), 0u);
     uint8_t telegram[2] = {0x42, 0};
-    ASSERT_EQ(SendPacketToTcp(link.instance.get(), telegram, 2), 0u);
+    ASSERT_EQ(SendOneMessage(link.instance.get(), telegram, 2), 0u);
     EXPECT_EQ(link.client.ReadRaw(6), (Bytes{ID_DATA, 0, 2, 0, 0x42, 0}));
     CloseTcp(link.instance.get());
 }
@@ -112,7 +112,7 @@ TEST(CloseTcp, WakesASendBlockedOnAFullConnection) {
         tid = CurrentThreadId();
         uint8_t telegram[512] = {};
         DWORD result;
-        while ((result = SendPacketToTcp(link.instance.get(), telegram, 512)) == 0) {
+        while ((result = SendOneMessage(link.instance.get(), telegram, 512)) == 0) {
         }
         return result;
     });

@@ -40,7 +40,7 @@ TEST(Winsock, ClosedValueHeldByAnotherThreadNeverReachesTheNextSocket) {
     EXPECT_EQ(win::closesocket(stale), win::SOCKET_ERROR);
 
     uint8_t marker = 0x5A;
-    ASSERT_EQ(SendPacketToTcp(link.instance.get(), &marker, 1), 0u);
+    ASSERT_EQ(SendOneMessage(link.instance.get(), &marker, 1), 0u);
     EXPECT_EQ(link.client.ReadRaw(5), (Bytes{ID_DATA, 0, 1, 0, 0x5A}));
     CloseTcp(link.instance.get());
 }

@@ -22,6 +22,8 @@ struct Device : Object {
                            DWORD* bytesReturned);
     virtual BOOL Write(LPCVOID buffer, DWORD bytes, DWORD* written) = 0;
     // One telegram within `timeoutMs`, cut to `size`; success with count 0 on a time-out.
+    // With a time-out of 0, only a telegram that the driver already holds (from a read that
+    // brought several), without a call to the system: how a pump gathers a burst.
     // `request` is the read request that asks (IOCTL_READ or IOCTL_XLON_READWAIT), straight
     // from DeviceIoControl: a telegram's read is one call into its driver.
     virtual BOOL Read(DWORD request, BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) = 0;

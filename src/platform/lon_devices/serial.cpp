@@ -58,6 +58,11 @@ BOOL SerialDevice::Read(DWORD, BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD*
     bool arrived = false;
     for (;;) {
         if (FramerTake(framer, buffer, size, count)) return TRUE;
+        // A read without time-out takes only what an earlier read brought.
+        if (timeoutMs == 0) {
+            if (count) *count = 0;
+            return TRUE;
+        }
         int remaining = -1;
         if (deadline != Clock::time_point::max()) {
             auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
@@ -68,7 +73,7 @@ BOOL SerialDevice::Read(DWORD, BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD*
         if (ready == 0) {
             // A piece of a telegram that saw no byte for a whole time-out is line noise:
             // dropping it lets the stream fall back into step.
-            if (!arrived && timeoutMs > 0) framer.used = 0;
+            if (!arrived) FramerReset(framer);
             if (count) *count = 0;
             return TRUE;
         }

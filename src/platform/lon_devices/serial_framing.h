@@ -10,11 +10,19 @@
 
 namespace win::detail {
 
+// Room for what one read of a busy line brings: a burst of small telegrams is then handed out
+// from one read, and the pump sends it in one go.
+constexpr size_t SERIAL_FRAMER_SIZE = 64 * TELEGRAM_MAX;
+
+// The bytes not yet handed out are data[begin, end).
 struct SerialFramer {
-    BYTE data[4 * TELEGRAM_MAX];
-    size_t used;
+    BYTE data[SERIAL_FRAMER_SIZE];
+    size_t begin;
+    size_t end;
 };
 
+// Drops everything held.
+void FramerReset(SerialFramer& framer);
 // Free room to read into. Never empty while no whole telegram is pending.
 BYTE* FramerSpace(SerialFramer& framer, size_t* room);
 // `count` bytes were read into the free room.
