@@ -56,6 +56,9 @@ inline ssize_t sendto(int fd, const void* buffer, size_t size, int flags, const 
 inline ssize_t recv(int fd, void* buffer, size_t size, int flags) {
     return Fails(Call::Recv) ? -1 : ::recv(fd, buffer, size, flags);
 }
+inline int recvmmsg(int fd, ::mmsghdr* messages, unsigned count, int flags) {
+    return Fails(Call::Recv) ? -1 : ::recvmmsg(fd, messages, count, flags, nullptr);
+}
 inline int poll(pollfd* fds, nfds_t count, int timeoutMs) {
     return Fails(Call::Poll) ? -1 : ::poll(fds, count, timeoutMs);
 }

@@ -38,6 +38,8 @@ constexpr size_t KEPT_LIMIT = 256;
 constexpr int FULL_QUEUE_PAUSE_MS = 2;
 // Frames between two looks at the kernel's drop count (and at every read time-out).
 constexpr unsigned STATISTICS_PERIOD = 256;
+// Frames taken from the socket in one call: a burst costs one call per this many frames.
+constexpr unsigned RECEIVE_BATCH = 64;
 constexpr DWORD VERSION_WORD = 0x0100;
 constexpr char16_t VERSION_TEXT[] = u"Veltrabox LON network interface 1.0";
 
@@ -52,6 +54,24 @@ DWORD LastErrorOfErrno(int err) {
     return ErrorOfErrno(err, ErrnoFrom::Device);
 }
 
+// What one recvmmsg brought, handed out frame by frame.
+struct ReceivedFrames {
+    BYTE frames[RECEIVE_BATCH][NETIF_FRAME_MAX];
+    iovec vectors[RECEIVE_BATCH];
+    mmsghdr headers[RECEIVE_BATCH];
+    unsigned count = 0;  // frames received
+    unsigned next = 0;   // the next one to hand out
+
+    ReceivedFrames() {
+        for (unsigned i = 0; i < RECEIVE_BATCH; ++i) {
+            vectors[i] = {frames[i], sizeof frames[i]};
+            headers[i] = {};
+            headers[i].msg_hdr.msg_iov = &vectors[i];
+            headers[i].msg_hdr.msg_iovlen = 1;
+        }
+    }
+};
+
 int MillisecondsUntil(Clock::time_point deadline) {
     if (deadline == Clock::time_point::max()) return -1;
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -65,6 +85,7 @@ struct NetifDevice : DescriptorDevice {
     bool opened = false;  // the open succeeded
     std::mutex readMutex;
     std::deque<std::vector<BYTE>> kept;  // under readMutex
+    ReceivedFrames received;             // under readMutex
     unsigned framesSinceStatistics = 0;  // under readMutex
     std::mutex writeMutex;
 
@@ -79,7 +100,7 @@ struct NetifDevice : DescriptorDevice {
         if (opened) CountKernelDrops();
     }
 
-    int Receive(Clock::time_point deadline, BYTE* telegram, size_t* size);
+    int Receive(Clock::time_point deadline, bool wait, BYTE* telegram, size_t* size);
     void CountError(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void CountKernelDrops();
 };
@@ -117,36 +138,45 @@ void NetifDevice::CountKernelDrops() {
               statistics.tp_drops, static_cast<unsigned long long>(total));
 }
 
-// One well-formed message by `deadline`: 1 with the telegram, 0 on time-out, -1 with the last
-// error set on failure. Malformed frames are dropped and counted on the way.
-int NetifDevice::Receive(Clock::time_point deadline, BYTE* telegram, size_t* size) {
+// One well-formed message by `deadline` (without `wait`, only of the frames received
+// already): 1 with the telegram, 0 on time-out, -1 with the last error set on failure.
+// Malformed frames are dropped and counted on the way.
+int NetifDevice::Receive(Clock::time_point deadline, bool wait, BYTE* telegram, size_t* size) {
     for (;;) {
+        while (received.next < received.count) {
+            // With MSG_TRUNC the length is the frame's own, also when it did not fit.
+            ssize_t n = received.headers[received.next].msg_len;
+            const BYTE* frame = received.frames[received.next++];
+            if (++framesSinceStatistics >= STATISTICS_PERIOD) CountKernelDrops();
+            size_t announced = 0;
+            FrameVerdict verdict =
+                CheckFrame(frame, static_cast<size_t>(n), telegram, size, &announced);
+            if (verdict == FrameVerdict::Telegram) return 1;
+            if (verdict == FrameVerdict::TooShort) {
+                CountError("frame of %zd bytes dropped: too short", n);
+            } else if (verdict == FrameVerdict::SizeMismatch) {
+                CountError("frame of %zd bytes dropped: its length says %zu bytes follow", n,
+                           announced);
+            } else {
+                CountError(
+                    "frame of %zd bytes dropped: its %zu bytes are more than a telegram holds", n,
+                    announced);
+            }
+        }
+        if (!wait) return 0;
         int ready = Await(POLLIN, MillisecondsUntil(deadline));
         if (ready <= 0) {
             if (ready == 0) CountKernelDrops();
             return ready;
         }
-        BYTE frame[NETIF_FRAME_MAX];
-        ssize_t n = sys::recv(fd, frame, sizeof frame, MSG_TRUNC);
+        int n = sys::recvmmsg(fd, received.headers, RECEIVE_BATCH, MSG_TRUNC);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         if (n < 0) {
             SetLastError(LastErrorOfErrno(errno));
             return -1;
         }
-        if (++framesSinceStatistics >= STATISTICS_PERIOD) CountKernelDrops();
-        size_t announced = 0;
-        FrameVerdict verdict =
-            CheckFrame(frame, static_cast<size_t>(n), telegram, size, &announced);
-        if (verdict == FrameVerdict::Telegram) return 1;
-        if (verdict == FrameVerdict::TooShort) {
-            CountError("frame of %zd bytes dropped: too short", n);
-        } else if (verdict == FrameVerdict::SizeMismatch) {
-            CountError("frame of %zd bytes dropped: its length says %zu bytes follow", n,
-                       announced);
-        } else {
-            CountError("frame of %zd bytes dropped: its %zu bytes are more than a telegram holds",
-                       n, announced);
-        }
+        received.count = static_cast<unsigned>(n);
+        received.next = 0;
     }
 }
 
@@ -164,7 +194,7 @@ BOOL NetifDevice::Read(DWORD, BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* 
         const Clock::time_point deadline =
             timeoutMs == INFINITE ? Clock::time_point::max()
                                   : Clock::now() + std::chrono::milliseconds(timeoutMs);
-        int r = Receive(deadline, telegram, &length);
+        int r = Receive(deadline, timeoutMs != 0, telegram, &length);
         if (r < 0) return FALSE;
         if (r == 0) return TRUE;
     }
@@ -221,7 +251,7 @@ BOOL NetifDevice::NeuronIdMessage(const BYTE* message, DWORD size, BYTE* reply, 
     for (;;) {
         BYTE telegram[TELEGRAM_MAX];
         size_t length = 0;
-        int r = Receive(deadline, telegram, &length);
+        int r = Receive(deadline, true, telegram, &length);
         if (r < 0) return FALSE;
         if (r == 0) {
             DeviceLog(DBG_ZONE_ERROR, name.c_str(),
