@@ -9,7 +9,6 @@
 //   faultsoak SERVER_BINARY [CYCLES [SEED [CHANCE_PER_MILLION]]]
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,13 +17,13 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
-#include "bench/lib/server_child.h"
 #include "bench/telegrams/ends.h"
-#include "tests/support/ports.h"
+#include "support/child_process.h"
+#include "support/ports.h"
+#include "support/test_client.h"
 
 namespace bench {
 namespace {
@@ -46,28 +45,19 @@ constexpr const char* FAULTS[] = {
     throw std::runtime_error(what);
 }
 
-// The server as a child process, its standard error read as it grows.
-class Server : public ServerChild {
+// The server as a child process (its error lines only), its standard error read as it grows.
+class Server : public e2e::ChildProcess {
   public:
-    Server(const std::string& binary, const std::vector<std::string>& args,
-           const std::string& faults)
-        : ServerChild(binary, args, {"VELTRABOX_FAULTS=" + faults}), log_(LogPath()) {}
+    // `argv`: the binary and its arguments.
+    Server(const std::vector<std::string>& argv, const std::string& faults)
+        : ChildProcess(argv, {"VELTRABOX_FAULTS=" + faults}, 0x10, "") {}
 
-    bool Alive() const { return waitpid(Pid(), nullptr, WNOHANG) == 0; }
-
-    // Reads what the log gained: counts the injected faults by call, keeps the last heap
-    // figure and the last lines.
+    // Reads what the log gained: counts the injected faults by call and keeps the last heap
+    // figure.
     void Scan() {
-        std::string line;
-        for (;;) {
-            std::streampos at = log_.tellg();
-            if (!std::getline(log_, line) || log_.eof()) {
-                log_.clear();
-                log_.seekg(at);  // a line not yet whole is read again next time
-                return;
-            }
-            tail_.push_back(line);
-            if (tail_.size() > 30) tail_.erase(tail_.begin());
+        std::vector<std::string> lines = Lines(scanned_);
+        scanned_ += lines.size();
+        for (const std::string& line : lines) {
             if (line.rfind("faults: ", 0) != 0 || line.find(" fails with ") == std::string::npos) {
                 continue;
             }
@@ -83,11 +73,6 @@ class Server : public ServerChild {
     }
     const std::map<std::string, uint64_t>& ByCall() const { return byCall_; }
     long HeapInUse() const { return heapInUse_; }
-    std::string Tail() const {
-        std::string all;
-        for (const auto& line : tail_) all += line + "\n";
-        return all;
-    }
 
     long Descriptors() const {
         long n = 0;
@@ -109,8 +94,7 @@ class Server : public ServerChild {
     long RssKib() const { return StatusField("VmRSS:"); }
 
   private:
-    std::ifstream log_;
-    std::vector<std::string> tail_;
+    size_t scanned_ = 0;
     uint64_t faults_ = 0;
     std::map<std::string, uint64_t> byCall_;
     long heapInUse_ = 0;
@@ -161,9 +145,9 @@ class Soak {
         std::string faults = "seed=" + std::to_string(seed);
         for (const char* fault : FAULTS)
             faults += std::string(",") + fault + ":~" + std::to_string(chance);
-        std::vector<std::string> args = {"-p", std::to_string(port_)};
-        for (auto& option : peer_->Options()) args.push_back(option);
-        server_ = std::make_unique<Server>(binary, args, faults);
+        std::vector<std::string> argv = {binary, "-p", std::to_string(port_)};
+        for (auto& option : peer_->Options()) argv.push_back(option);
+        server_ = std::make_unique<Server>(argv, faults);
     }
 
     void Run() {
@@ -173,7 +157,7 @@ class Soak {
         TakeSample(0);
         for (uint32_t cycle = 1; cycle <= cycles_; ++cycle) {
             RunCycle(cycle);
-            if (!server_->Alive()) Fail("the server ended\n" + server_->Tail());
+            if (!server_->Running()) Fail("the server ended\n" + server_->Tail());
             if (cycle == cycles_ / 2 || cycle == cycles_) TakeSample(cycle);
         }
         CheckFlat();
@@ -267,21 +251,14 @@ class Soak {
 
     // The baseline is the server waiting for its first client.
     void AwaitListening() {
-        char local[16];
-        std::snprintf(local, sizeof local, ":%04X ", port_);
-        for (int i = 0; i < CONNECT_SECONDS * 100; ++i) {
-            std::ifstream table("/proc/net/tcp");
-            std::string line;
-            while (std::getline(table, line)) {
-                std::istringstream fields(line);
-                std::string slot, address, remote, state;
-                fields >> slot >> address >> remote >> state;
-                if (state == "0A" && (address + " ").find(local) != std::string::npos) return;
-            }
-            if (!server_->Alive()) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        Fail("the server does not listen\n" + server_->Tail());
+        bool listening = false;
+        e2e::AwaitCondition(
+            [&] {
+                listening = e2e::SocketsInState(port_, e2e::TCP_LISTEN) > 0;
+                return listening || !server_->Running();
+            },
+            std::chrono::seconds(CONNECT_SECONDS));
+        if (!listening) Fail("the server does not listen\n" + server_->Tail());
     }
 
     // Figures once the server is back waiting for its next client: a cycle's threads and

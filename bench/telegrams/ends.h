@@ -1,6 +1,7 @@
 // The two ends of the bridge that the telegram benchmark plays: the LON interface's far side
 // (a pty that plays a serial interface, or a TUN device that plays a network interface)
-// and the TCP client. All non-blocking: the benchmark polls their descriptors itself.
+// and the TCP client, the tests' own peers behind one interface. All non-blocking: the
+// benchmark polls their descriptors itself.
 #pragma once
 
 #include <cstddef>
@@ -50,7 +51,7 @@ using PeerMaker = std::unique_ptr<Peer> (*)();
 // A serial LON interface played on the master side of a pty.
 std::unique_ptr<Peer> MakePtyPeer();
 // A LON network interface (the Linux LON driver's lonN) played by a TUN device; needs
-// CAP_NET_ADMIN.
+// CAP_NET_ADMIN and CAP_NET_RAW.
 std::unique_ptr<Peer> MakeTunPeer();
 
 // A TCP client of the server on 127.0.0.1 speaking the message framing. Like veltraclient it

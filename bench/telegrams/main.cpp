@@ -7,11 +7,8 @@
 // and the server's CPU time (user plus system, all threads) per telegram of the burst.
 //
 //   telegrams SERVER_BINARY [TELEGRAMS_PER_BURST [LATENCY_SAMPLES]]
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,9 +21,11 @@
 #include <stdexcept>
 #include <thread>
 
-#include "bench/lib/server_child.h"
 #include "bench/telegrams/ends.h"
-#include "tests/support/ports.h"
+#include "support/child_process.h"
+#include "support/ports.h"
+#include "support/test_client.h"
+#include "support/tun_lon.h"
 
 namespace bench {
 
@@ -43,10 +42,16 @@ struct Settings {
     uint32_t samples = 2000;
 };
 
+// The server's debug zones: the error lines only.
+constexpr unsigned ZONE_ERROR = 0x10;
+
 // The server as a child process, with the figures this benchmark reads of it.
-class Server : public ServerChild {
+class Server : public e2e::ChildProcess {
   public:
-    using ServerChild::ServerChild;
+    // `argv`: the binary and its arguments; `registry` (.reg text) follows the debug zones.
+    Server(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+           const std::string& registry)
+        : ChildProcess(argv, environment, ZONE_ERROR, registry) {}
 
     // User plus system time of every thread so far, in seconds.
     double CpuSeconds() const {
@@ -60,11 +65,6 @@ class Server : public ServerChild {
         double user = 0, system = 0;
         rest >> user >> system;
         return (user + system) / double(sysconf(_SC_CLK_TCK));
-    }
-    std::string Log() const {
-        std::ifstream file(LogPath());
-        return std::string((std::istreambuf_iterator<char>(file)),
-                           std::istreambuf_iterator<char>());
     }
 };
 
@@ -210,27 +210,13 @@ struct Monitoring {
     bool stalled = false;
 };
 
-int StalledMonitor(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int size = 4096;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(uint16_t(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        throw std::runtime_error("stalled monitor: connect failed");
-    }
-    return fd;
-}
-
 // `instances` instances in one server, each on an interface of `makePeer` with a client; the
 // first one busy, the others idle. Returns the CPU time per telegram of the busy way from the
 // LON interface to the client.
 double RunSetup(const char* setup, int instances, PeerMaker makePeer, const Settings& settings,
                 const Monitoring& monitoring = {}) {
     std::vector<std::unique_ptr<Peer>> peers;
-    std::vector<std::string> args, environment;
+    std::vector<std::string> args = {settings.server}, environment;
     std::vector<int> ports;
     for (int i = 0; i < instances; ++i) {
         peers.push_back(makePeer());
@@ -247,7 +233,7 @@ double RunSetup(const char* setup, int instances, PeerMaker makePeer, const Sett
                       "[HKEY_LOCAL_MACHINE\\Quorvel\\Port%d]\n\"MonitorPort\"=dword:%08x\n",
                       ports[0], monitorPort);
     }
-    Server server(settings.server, args, environment, registry);
+    Server server(args, environment, registry);
     try {
         std::vector<std::unique_ptr<Client>> monitors;
         for (int i = 0; i < monitoring.reading; ++i) {
@@ -261,7 +247,11 @@ double RunSetup(const char* setup, int instances, PeerMaker makePeer, const Sett
             down.push_back({*clients[i], *peers[i]});
         }
         // The monitor port listens before the instance's own port does.
-        const int stalled = monitoring.stalled ? StalledMonitor(monitorPort) : -1;
+        e2e::TestClient stalled;
+        if (monitoring.stalled) {
+            stalled.ShrinkReceiveBuffer();
+            if (!stalled.Connect(monitorPort)) throw std::runtime_error("stalled monitor: connect");
+        }
         // Each instance serves once a telegram has gone through it each way. The client's
         // comes first: it waits in the server until the interface is open, while a network
         // interface drops what arrives before.
@@ -280,19 +270,13 @@ double RunSetup(const char* setup, int instances, PeerMaker makePeer, const Sett
         const Figures fromLon = Measure(up[0], server, settings);
         Print(setup, "LON->TCP", fromLon);
         Print(setup, "TCP->LON", Measure(down[0], server, settings));
-        if (monitoring.reading > 0 || stalled >= 0) {
-            const std::string log = server.Log();
-            size_t dropped = 0;
-            for (size_t at = log.find("fell behind"); at != std::string::npos;
-                 at = log.find("fell behind", at + 1)) {
-                ++dropped;
-            }
-            std::printf("  monitors dropped as they fell behind: %zu\n", dropped);
+        if (monitoring.reading > 0 || monitoring.stalled) {
+            std::printf("  monitors dropped as they fell behind: %zu\n",
+                        server.CountLines("fell behind"));
         }
-        if (stalled >= 0) close(stalled);
         return fromLon.cpuUsPerTelegram;
     } catch (const std::exception&) {
-        std::fprintf(stderr, "server log:\n%s\n", server.Log().c_str());
+        std::fprintf(stderr, "server log:\n%s\n", server.Tail().c_str());
         throw;
     }
 }
@@ -331,11 +315,10 @@ int main(int argc, char** argv) {
             " client's own\n",
             none / one, (m1 - none) / none, (m4 - none) / 4 / none);
         bench::RunSetup("1 stalled monitor", 1, bench::MakePtyPeer, settings, {true, 0, true});
-        if (access("/dev/net/tun", R_OK | W_OK) == 0) {
+        if (std::string why = e2e::TunLon::Unavailable(); why.empty()) {
             bench::RunSetup("1 instance, TUN", 1, bench::MakeTunPeer, settings);
         } else {
-            std::printf("network interface (TUN) skipped: /dev/net/tun: %s\n",
-                        std::strerror(errno));
+            std::printf("network interface (TUN) skipped: %s\n", why.c_str());
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "telegrams: %s\n", e.what());

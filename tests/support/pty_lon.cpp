@@ -1,7 +1,6 @@
 #include "support/pty_lon.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <termios.h>
@@ -9,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 
 namespace e2e {
 
@@ -25,27 +25,23 @@ size_t WholeTelegram(const ipmsg::Bytes& bytes) {
 
 PtyLon::PtyLon() {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
-        ADD_FAILURE() << "pty: " << std::strerror(errno);
-        Hangup();
-        return;
-    }
     char name[128];
-    if (ptsname_r(master_, name, sizeof name) != 0) {
-        ADD_FAILURE() << "ptsname: " << std::strerror(errno);
-        Hangup();
-        return;
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 ||
+        ptsname_r(master_, name, sizeof name) != 0) {
+        Fail("pty");
     }
     path_ = name;
     slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios mode;
-    if (slave_ < 0 || tcgetattr(slave_, &mode) != 0) {
-        ADD_FAILURE() << "pty slave " << name << ": " << std::strerror(errno);
-        Hangup();
-        return;
-    }
+    if (slave_ < 0 || tcgetattr(slave_, &mode) != 0) Fail("pty slave " + path_);
     cfmakeraw(&mode);
     tcsetattr(slave_, TCSANOW, &mode);
+}
+
+void PtyLon::Fail(const std::string& what) {
+    std::string why = what + ": " + std::strerror(errno);
+    Hangup();
+    throw std::runtime_error(why);
 }
 
 bool PtyLon::Write(const ipmsg::Bytes& telegram) {

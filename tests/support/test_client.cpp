@@ -1,7 +1,6 @@
 #include "support/test_client.h"
 
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -15,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 
 #include "support/ports.h"
 
@@ -91,11 +91,13 @@ bool TestClient::SendRaw(const ipmsg::Bytes& bytes) {
 }
 
 void TestClient::SendAndAwaitAck(const ipmsg::Bytes& bytes) {
-    ASSERT_TRUE(SendRaw(bytes));
-    ASSERT_TRUE(AwaitCondition([&] {
-        int unacknowledged = 0;
-        return ioctl(fd_, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0;
-    }));
+    if (!SendRaw(bytes)) throw std::runtime_error("send failed");
+    if (!AwaitCondition([&] {
+            int unacknowledged = 0;
+            return ioctl(fd_, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0;
+        })) {
+        throw std::runtime_error("the server's host acknowledged not all bytes");
+    }
 }
 
 void TestClient::FinishSending() {

@@ -1,13 +1,13 @@
 // The tests' TCP client of a server port on 127.0.0.1 (plain BSD sockets), speaking the message
 // framing of the veltraclient tool, and what the kernel's socket table shows. Free of win.h,
-// whose names the BSD headers' macros would hide.
+// whose names the BSD headers' macros would hide, and of GoogleTest: the benchmarks use it too.
 #pragma once
 
 #include <optional>
 #include <string>
 
 #include "support/ports.h"
-#include "support/server_process.h"
+#include "support/wait.h"
 #include "tools/veltraclient/ipmsg.h"
 
 namespace e2e {
@@ -42,6 +42,7 @@ class TestClient {
     // The same to the loopback address `to`, from the loopback address `from` (any if empty).
     bool Connect(int port, Duration timeout, const std::string& to, const std::string& from);
     bool Connected() const { return fd_ >= 0; }
+    int Fd() const { return fd_; }
 
     bool SendRaw(const ipmsg::Bytes& bytes);
     bool SendData(const ipmsg::Bytes& telegram) {
@@ -49,7 +50,7 @@ class TestClient {
     }
     bool SendAlive() { return SendRaw(ipmsg::Encode(ipmsg::ID_ALIVE, {})); }
     // Sends all bytes and waits until the server's host has acknowledged them, so that the
-    // server's next receive finds them all (a test failure otherwise).
+    // server's next receive finds them all; throws std::runtime_error otherwise.
     void SendAndAwaitAck(const ipmsg::Bytes& bytes);
     // Ends the client's direction of the stream; the server then reads its end.
     void FinishSending();

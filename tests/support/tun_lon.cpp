@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <linux/if_tun.h>
 #include <net/if.h>
 #include <poll.h>
@@ -15,6 +14,9 @@
 #include <cstring>
 #include <fstream>
 #include <regex>
+#include <stdexcept>
+
+#include "support/child_process.h"
 
 namespace e2e {
 
@@ -68,8 +70,8 @@ std::string TunLon::Unavailable() {
 TunLon::TunLon() {
     static std::atomic<int> next{0};
     name_ = "vbl" + std::to_string(getpid()) + "n" + std::to_string(next++);
-    if (name_.size() >= IFNAMSIZ) ADD_FAILURE() << "interface name too long: " << name_;
-    Plug();
+    if (name_.size() >= IFNAMSIZ) throw std::runtime_error("interface name too long: " + name_);
+    if (!Plug()) throw std::runtime_error("TUN " + name_ + ": " + std::strerror(errno));
 }
 
 bool TunLon::Plug() {
@@ -79,8 +81,9 @@ bool TunLon::Plug() {
     std::strncpy(request.ifr_name, name_.c_str(), IFNAMSIZ - 1);
     request.ifr_flags = IFF_TUN;  // with the packet-information header
     if (fd_ < 0 || ioctl(fd_, TUNSETIFF, &request) != 0 || !SetUp(true)) {
-        ADD_FAILURE() << "TUN " << name_ << ": " << std::strerror(errno);
+        int error = errno;
         Unplug();
+        errno = error;
         return false;
     }
     return true;

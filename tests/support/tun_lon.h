@@ -1,13 +1,14 @@
 // Tests: a TUN device that plays a LON network interface (what the Linux LON driver makes of a
 // USB adapter): no link header, every packet one frame of protocol 0x8950. The test is the
 // adapter: it injects frames, reads what the server wrote, answers the neuron-ID message,
-// and unplugs the interface (it disappears) and plugs it back under the same name.
+// and unplugs the interface (it disappears) and plugs it back under the same name. Free of
+// GoogleTest (the benchmarks play the adapter with it too).
 #pragma once
 
 #include <optional>
 #include <string>
 
-#include "support/server_process.h"
+#include "support/wait.h"
 #include "tools/veltraclient/ipmsg.h"
 
 namespace e2e {
@@ -17,7 +18,8 @@ class TunLon {
     // Why the stand-in cannot run here, or "" when it can.
     static std::string Unavailable();
 
-    // Plugs in an interface under a name of its own (unique to this process and object).
+    // Plugs in an interface under a name of its own (unique to this process and object);
+    // throws std::runtime_error when it cannot.
     TunLon();
     ~TunLon() { Unplug(); }
     TunLon(const TunLon&) = delete;
@@ -25,7 +27,10 @@ class TunLon {
 
     const std::string& Name() const { return name_; }
     bool Plugged() const { return fd_ >= 0; }
-    // Creates the interface under its name and brings it up.
+    // The descriptor of the plugged interface, non-blocking.
+    int Fd() const { return fd_; }
+    // Creates the interface under its name and brings it up; false with errno set when it
+    // cannot.
     bool Plug();
     // Closes the descriptor: the interface disappears with whatever it held.
     void Unplug();
