@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs what building and testing need, from Debian's packages, when anything is missing.
+# Installs what building and testing need, from Debian's packages, when anything is missing;
+# the packages named as arguments too.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
           libbenchmark-dev clang-format stunnel4 openssl tshark iproute2
-          nlohmann-json3-dev libmosquitto-dev mosquitto mosquitto-clients)
+          nlohmann-json3-dev libmosquitto-dev mosquitto mosquitto-clients "$@")
 missing=()
 # dpkg-query, not dpkg -s: with the ARM architectures added, a package installed for several
 # architectures is ambiguous to dpkg -s, which would then fetch the package lists every time.

@@ -54,19 +54,20 @@ std::unique_ptr<Peer> MakePtyPeer();
 // CAP_NET_ADMIN and CAP_NET_RAW.
 std::unique_ptr<Peer> MakeTunPeer();
 
-// A TCP client of the server on 127.0.0.1 speaking the message framing. Like veltraclient it
-// is never dropped as silent: Take sends the keep-alive when the client has sent nothing for
-// 2 s.
+// A TCP client on 127.0.0.1. Framed, it speaks the server's message framing and, like
+// veltraclient, is never dropped as silent: Take sends the keep-alive when the client has sent
+// nothing for 2 s. Unframed, it sends and takes the telegrams back to back, as the bridges
+// that do not frame (socat, ser2net) pass the line's bytes.
 class Client : public End {
   public:
     // Connects, retrying while the port refuses, for at most `seconds`.
-    Client(int port, int seconds);
+    Client(int port, int seconds, bool framed = true);
     ~Client() override;
     int Fd() const override;
     bool Offer(const Bytes& telegram) override;
     bool Flush() override;
     bool Pending() const override;
-    // Data messages only; keep-alives are passed over.
+    // Framed: data messages only; keep-alives are passed over.
     bool Take(Bytes* telegram) override;
 
   private:

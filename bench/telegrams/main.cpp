@@ -1,12 +1,21 @@
 // Telegrams through the real server: a peer plays the LON interface (a pty as a serial
-// interface, or a TUN device as a network interface), a real TCP client the other end. For one
-// busy instance alone, and for one busy instance beside seven whose clients are idle (both on
-// a pty), and for one instance on a TUN device, it reports the one-way latency both ways
-// (median and 99th percentile, one telegram at a time), the rate of a long burst each way
-// (257-byte telegrams, sent in 4 KiB writes on a pty, at most 256 in flight on a TUN device)
-// and the server's CPU time (user plus system, all threads) per telegram of the burst.
+// interface, or a TUN device as a network interface), a real TCP client the other end.
+//
+// First the server beside the bridges that others use between a serial line and TCP, socat
+// (with TCP_NODELAY) and ser2net (tuned: TCP_NODELAY, no character delay, 4 KiB buffers), each
+// on the same pty with the same client and telegrams, for 8, 32 and 257-byte telegrams: the
+// one-way latency both ways (median and 99th percentile, one telegram at a time), the rate of a
+// burst from the line to the client and the bridge's CPU time per telegram of it, with the
+// server's ratio to the best of the others on each figure. Those do not frame: their client
+// takes the line's bytes as they are, while ours takes one message per telegram.
+//
+// Then the server alone: for one busy instance, for one busy instance beside seven whose
+// clients are idle (both on a pty), with monitors, and for one instance on a TUN device, the
+// same figures for 257-byte telegrams, with the rate both ways (sent in 4 KiB writes on a pty,
+// at most 256 in flight on a TUN device).
 //
 //   telegrams SERVER_BINARY [TELEGRAMS_PER_BURST [LATENCY_SAMPLES]]
+#include <dirent.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -17,9 +26,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 #include "bench/telegrams/ends.h"
 #include "support/child_process.h"
@@ -35,11 +44,14 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int WAIT_SECONDS = 20;  // for anything the server must do; more means it is stuck
 constexpr size_t TELEGRAM_SIZE = 255 + 2;
+constexpr uint8_t FILLER = 0xA5;
 
 struct Settings {
     std::string server;
     uint32_t burst = 200000;
     uint32_t samples = 2000;
+    // Bytes of telegrams in a burst of the comparison, whatever their size.
+    size_t comparedBytes = 16 << 20;
 };
 
 // The server's debug zones: the error lines only.
@@ -53,34 +65,37 @@ class Server : public e2e::ChildProcess {
            const std::string& registry)
         : ChildProcess(argv, environment, ZONE_ERROR, registry) {}
 
-    // User plus system time of every thread so far, in seconds.
+    // CPU time of the live threads so far, in seconds: the scheduler's own count, finer than
+    // the clock ticks of /proc/PID/stat.
     double CpuSeconds() const {
-        std::ifstream file("/proc/" + std::to_string(Pid()) + "/stat");
-        std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        // Fields 14 and 15 of the line; the name in field 2 may hold blanks, so count from
-        // its closing parenthesis (field 3 is the first after it).
-        std::istringstream rest(stat.substr(stat.rfind(')') + 1));
-        std::string field;
-        for (int i = 3; i < 14; ++i) rest >> field;
-        double user = 0, system = 0;
-        rest >> user >> system;
-        return (user + system) / double(sysconf(_SC_CLK_TCK));
+        const std::string tasks = "/proc/" + std::to_string(Pid()) + "/task";
+        double ns = 0;
+        DIR* dir = opendir(tasks.c_str());
+        if (!dir) throw std::runtime_error("cannot read " + tasks);
+        while (dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] == '.') continue;
+            std::ifstream schedstat(tasks + "/" + entry->d_name + "/schedstat");
+            double running = 0;
+            if (schedstat >> running) ns += running;
+        }
+        closedir(dir);
+        return ns / 1e9;
     }
 };
 
-// Telegram `number` of a flow: 257 bytes, the number in bytes 2 to 5.
-Bytes Numbered(uint32_t number) {
-    Bytes telegram(TELEGRAM_SIZE, 0xA5);
-    telegram[0] = 0x01;
-    telegram[1] = uint8_t(TELEGRAM_SIZE - 2);
-    std::memcpy(&telegram[2], &number, sizeof number);
-    return telegram;
+// Telegram `number` of a flow: `size` bytes, the number in bytes 2 to 5.
+void Number(Bytes* telegram, uint32_t number, size_t size) {
+    telegram->assign(size, FILLER);
+    (*telegram)[0] = 0x01;
+    (*telegram)[1] = uint8_t(size - 2);
+    std::memcpy(telegram->data() + 2, &number, sizeof number);
 }
 
 // One way through the bridge, with the number of the next telegram on it.
 struct Way {
     End& from;
     End& to;
+    size_t size = TELEGRAM_SIZE;
     uint32_t next = 0;
 };
 
@@ -91,11 +106,15 @@ void Await(pollfd* fds, nfds_t count) {
     if (r == 0) throw std::runtime_error("no progress for " + std::to_string(WAIT_SECONDS) + " s");
 }
 
-// The next telegram at the far end must be the next of the flow, whole.
-void Check(const Bytes& got, uint32_t number) {
-    if (got != Numbered(number)) {
-        uint32_t seen = 0;
-        if (got.size() >= 6) std::memcpy(&seen, &got[2], sizeof seen);
+// The next telegram at the far end must be the next of the flow, whole. Checked in place: the
+// benchmark's own cost per telegram must stay well below the bridge's.
+void Check(const Bytes& got, uint32_t number, size_t size) {
+    uint32_t seen = 0;
+    if (got.size() >= 6) std::memcpy(&seen, &got[2], sizeof seen);
+    bool whole = got.size() == size && got[0] == 0x01 && got[1] == uint8_t(size - 2) &&
+                 seen == number &&
+                 std::all_of(got.begin() + 6, got.end(), [](uint8_t b) { return b == FILLER; });
+    if (!whole) {
         throw std::runtime_error("telegram " + std::to_string(number) + " expected, got " +
                                  std::to_string(got.size()) + " bytes numbered " +
                                  std::to_string(seen));
@@ -106,14 +125,15 @@ void Check(const Bytes& got, uint32_t number) {
 // the last telegram in.
 double Burst(Way& way, uint32_t count) {
     uint32_t sent = 0, arrived = 0;
-    Bytes telegram = Numbered(way.next), in;
+    Bytes telegram, in;
+    Number(&telegram, way.next, way.size);
     const Clock::time_point start = Clock::now();
     const uint32_t window = std::min(way.from.Window(), way.to.Window());
     while (arrived < count) {
         while (sent < count && sent - arrived < window && way.from.Offer(telegram))
-            telegram = Numbered(way.next + ++sent);
+            Number(&telegram, way.next + ++sent, way.size);
         if (sent == count) way.from.Flush();
-        while (arrived < count && way.to.Take(&in)) Check(in, way.next + arrived++);
+        while (arrived < count && way.to.Take(&in)) Check(in, way.next + arrived++, way.size);
         if (arrived == count) break;
         short out = (sent < count && sent - arrived < window) || way.from.Pending() ? POLLOUT : 0;
         pollfd fds[2] = {{way.to.Fd(), POLLIN, 0}, {way.from.Fd(), out, 0}};
@@ -126,9 +146,9 @@ double Burst(Way& way, uint32_t count) {
 // One telegram at a time: the microseconds from each write to its arrival.
 std::vector<double> Latencies(Way& way, uint32_t samples) {
     std::vector<double> us;
-    Bytes in;
+    Bytes telegram, in;
     for (uint32_t i = 0; i < samples; ++i) {
-        Bytes telegram = Numbered(way.next);
+        Number(&telegram, way.next, way.size);
         const Clock::time_point start = Clock::now();
         if (!way.from.Offer(telegram)) throw std::runtime_error("no room for one telegram");
         while (!way.from.Flush()) {
@@ -140,7 +160,7 @@ std::vector<double> Latencies(Way& way, uint32_t samples) {
             Await(&fd, 1);
         }
         us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-        Check(in, way.next++);
+        Check(in, way.next++, way.size);
     }
     return us;
 }
@@ -149,14 +169,178 @@ struct Figures {
     double medianUs, p99Us, perSecond, cpuUsPerTelegram;
 };
 
-Figures Measure(Way& way, const Server& server, const Settings& settings) {
-    std::vector<double> us = Latencies(way, settings.samples);
+// Median and 99th percentile.
+std::pair<double, double> Percentiles(std::vector<double> us) {
     std::sort(us.begin(), us.end());
+    return {us[us.size() / 2], us[std::min(us.size() - 1, us.size() * 99 / 100)]};
+}
+
+// A burst of `count`: telegrams per second, and the bridge's CPU time per telegram in us.
+std::pair<double, double> Throughput(Way& way, const Server& server, uint32_t count) {
     const double cpu = server.CpuSeconds();
-    const double seconds = Burst(way, settings.burst);
-    const double cpuUs = (server.CpuSeconds() - cpu) * 1e6 / settings.burst;
-    return {us[us.size() / 2], us[std::min(us.size() - 1, us.size() * 99 / 100)],
-            settings.burst / seconds, cpuUs};
+    const double seconds = Burst(way, count);
+    return {count / seconds, (server.CpuSeconds() - cpu) * 1e6 / count};
+}
+
+Figures Measure(Way& way, const Server& server, const Settings& settings) {
+    auto [median, p99] = Percentiles(Latencies(way, settings.samples));
+    auto [perSecond, cpuUs] = Throughput(way, server, settings.burst);
+    return {median, p99, perSecond, cpuUs};
+}
+
+// A bridge between the pty and a TCP port: the server, or one that others use.
+struct Bridge {
+    const char* name;
+    bool framed;  // speaks the server's message framing
+    std::string binary;
+    std::vector<std::string> (*args)(const std::string& pty, int port, const std::string& pidFile);
+};
+
+std::vector<std::string> OurArgs(const std::string& pty, int port, const std::string&) {
+    return {"-d", pty, "-p", std::to_string(port)};
+}
+
+std::vector<std::string> SocatArgs(const std::string& pty, int port, const std::string&) {
+    return {"TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,nodelay",
+            "FILE:" + pty + ",rawer"};
+}
+
+// Tuned for speed: TCP_NODELAY, no pause after characters, 4 KiB buffers each way.
+std::vector<std::string> Ser2netArgs(const std::string& pty, int port, const std::string& pidFile) {
+    return {"-n", "-u",
+            "-P", pidFile,
+            "-Y", "connection: &bench",
+            "-Y", "  accepter: tcp(nodelay),127.0.0.1," + std::to_string(port),
+            "-Y", "  connector: serialdev," + pty + ",115200n81,local",
+            "-Y", "  options:",
+            "-Y", "    chardelay: false",
+            "-Y", "    dev-to-net-bufsize: 4096",
+            "-Y", "    net-to-dev-bufsize: 4096"};
+}
+
+// The figures of the comparison, for one bridge and one telegram size.
+struct Compared {
+    double upMedianUs, upP99Us, downMedianUs, downP99Us, perSecond, cpuUsPerTelegram;
+};
+
+// Rounds in which the bridges take turns: the machine's speed drifts, and each bridge gets a
+// share of every stretch of it.
+constexpr int ROUNDS = 20;
+
+// The bridge's program and its arguments.
+std::vector<std::string> Command(const Bridge& bridge, const std::string& pty, int port,
+                                 const std::string& pidFile) {
+    std::vector<std::string> argv = bridge.args(pty, port, pidFile);
+    argv.insert(argv.begin(), bridge.binary);
+    return argv;
+}
+
+// One bridge running on a pty of its own with its client, and what its rounds gathered.
+struct Contender {
+    const Bridge& bridge;
+    std::unique_ptr<Peer> peer = MakePtyPeer();
+    const int port = FreePort();
+    const std::string pidFile = "/tmp/veltrabench-" + std::to_string(port) + ".pid";
+    Server server;
+    std::unique_ptr<Client> client;
+    std::unique_ptr<Way> up, down;
+    std::vector<double> upUs, downUs;
+    double seconds = 0, cpuSeconds = 0;
+    uint32_t burst = 0;
+
+    Contender(const Bridge& b, size_t size)
+        : bridge(b), server(Command(b, peer->Options()[1], port, pidFile), {}, "") {
+        client = std::make_unique<Client>(port, WAIT_SECONDS, bridge.framed);
+        up = std::make_unique<Way>(Way{*peer, *client, size});
+        down = std::make_unique<Way>(Way{*client, *peer, size});
+        // Serving once a telegram has gone through each way; the client's first, as it waits
+        // in the bridge until the line is open.
+        Latencies(*down, 1);
+        Latencies(*up, 1);
+    }
+    ~Contender() { unlink(pidFile.c_str()); }
+
+    void Round(uint32_t samples, uint32_t count) {
+        std::vector<double> us = Latencies(*up, samples);
+        upUs.insert(upUs.end(), us.begin(), us.end());
+        us = Latencies(*down, samples);
+        downUs.insert(downUs.end(), us.begin(), us.end());
+        const double cpu = server.CpuSeconds();
+        seconds += Burst(*up, count);
+        cpuSeconds += server.CpuSeconds() - cpu;
+        burst += count;
+    }
+
+    Compared Result() const {
+        Compared c{};
+        std::tie(c.upMedianUs, c.upP99Us) = Percentiles(upUs);
+        std::tie(c.downMedianUs, c.downP99Us) = Percentiles(downUs);
+        c.perSecond = burst / seconds;
+        c.cpuUsPerTelegram = cpuSeconds * 1e6 / burst;
+        return c;
+    }
+};
+
+void PrintCompared(const char* name, const Compared& c) {
+    std::printf("%-22s %9.1f %9.1f %9.1f %9.1f %12.0f %9.2f\n", name, c.upMedianUs, c.upP99Us,
+                c.downMedianUs, c.downP99Us, c.perSecond, c.cpuUsPerTelegram);
+}
+
+// Ours against `other` on each figure: below 1 is better for latency and CPU, above 1 for rate.
+void PrintRatio(const char* name, const Compared& ours, const Compared& other) {
+    std::printf("%-22s %9.2f %9.2f %9.2f %9.2f %12.2f %9.2f\n", name,
+                ours.upMedianUs / other.upMedianUs, ours.upP99Us / other.upP99Us,
+                ours.downMedianUs / other.downMedianUs, ours.downP99Us / other.downP99Us,
+                ours.perSecond / other.perSecond, ours.cpuUsPerTelegram / other.cpuUsPerTelegram);
+}
+
+// The server beside socat and ser2net, one telegram size after another, each bridge on a pty
+// of its own with the same client and telegrams, all three running while they take turns.
+void ComparePeers(const Settings& settings) {
+    const Bridge bridges[] = {{"veltrabox", true, settings.server, OurArgs},
+                              {"socat (nodelay)", false, "/usr/bin/socat", SocatArgs},
+                              {"ser2net (tuned)", false, "/usr/sbin/ser2net", Ser2netArgs}};
+    for (size_t size : {size_t(8), size_t(32), TELEGRAM_SIZE}) {
+        std::printf("\n%3zu-byte telegrams     %19s %19s %12s %9s\n", size, "LON->TCP us",
+                    "TCP->LON us", "LON->TCP", "CPU us");
+        std::printf("%-22s %9s %9s %9s %9s %12s %9s\n", "bridge", "median", "p99", "median", "p99",
+                    "telegrams/s", "/telegr");
+        std::vector<std::unique_ptr<Contender>> contenders;
+        const uint32_t count = uint32_t(settings.comparedBytes / size);
+        try {
+            for (const Bridge& bridge : bridges) {
+                contenders.push_back(std::make_unique<Contender>(bridge, size));
+                Burst(*contenders.back()->up, count / 10);
+            }
+            for (int round = 0; round < ROUNDS; ++round) {
+                for (auto& c : contenders) c->Round(settings.samples / ROUNDS, count / ROUNDS);
+            }
+        } catch (const std::exception&) {
+            for (auto& c : contenders) {
+                std::fprintf(stderr, "%s log:\n%s\n", c->bridge.name, c->server.Tail().c_str());
+            }
+            throw;
+        }
+        std::vector<Compared> results;
+        for (auto& c : contenders) {
+            results.push_back(c->Result());
+            PrintCompared(c->bridge.name, results.back());
+        }
+        Compared best = results[1];
+        for (size_t i = 2; i < results.size(); ++i) {
+            const Compared& c = results[i];
+            best.upMedianUs = std::min(best.upMedianUs, c.upMedianUs);
+            best.upP99Us = std::min(best.upP99Us, c.upP99Us);
+            best.downMedianUs = std::min(best.downMedianUs, c.downMedianUs);
+            best.downP99Us = std::min(best.downP99Us, c.downP99Us);
+            best.perSecond = std::max(best.perSecond, c.perSecond);
+            best.cpuUsPerTelegram = std::min(best.cpuUsPerTelegram, c.cpuUsPerTelegram);
+        }
+        PrintRatio("ours / best peer", results[0], best);
+        PrintRatio("ours / ser2net", results[0], results[2]);
+        std::fflush(stdout);
+    }
+    std::printf("\n");
 }
 
 // Clients with nothing to say: whatever the server sends is read and dropped, and each sends
@@ -297,6 +481,7 @@ int main(int argc, char** argv) {
     if (argc > 3) settings.samples = uint32_t(std::stoul(argv[3]));
     signal(SIGPIPE, SIG_IGN);
     try {
+        bench::ComparePeers(settings);
         std::printf("%-22s %-9s %10s %10s %12s %14s\n", "telegrams (257 bytes)", "way", "median us",
                     "p99 us", "telegrams/s", "CPU us/telegr");
         double one = bench::RunSetup("1 instance", 1, bench::MakePtyPeer, settings);
