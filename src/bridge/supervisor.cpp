@@ -59,8 +59,9 @@ enum class Alive { SENT, BUSY, FAILED };
 // another send holds the connection or its send buffer is full; FAILED for an error or a short
 // send, which leaves the stream out of step.
 Alive SendAlive(ServerInstance* instance) {
-    const IpMsg alive{ID_ALIVE, 0, {}};
-    int sent = win::send(instance->ClientSocket.load(), reinterpret_cast<const char*>(&alive),
+    BYTE alive[IPMSG_HEADER_SIZE];
+    PutIpMsgHeader(alive, ID_ALIVE, 0);
+    int sent = win::send(instance->ClientSocket.load(), reinterpret_cast<const char*>(alive),
                          IPMSG_HEADER_SIZE, MSG_DONTWAIT);
     if (sent != static_cast<int>(IPMSG_HEADER_SIZE)) {
         bool busy = sent == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK;

@@ -1,15 +1,10 @@
 #include "tcp/framing.h"
 
-#include <bit>
 #include <cstring>
 
 #include "diag/debug.h"
 
 using namespace win;
-
-static_assert(std::endian::native == std::endian::little, "IpMsg is little-endian on the wire");
-static_assert(sizeof(IpMsg) == IPMSG_HEADER_SIZE + MAX_IPMSG_DATA);
-static_assert(sizeof(TcpReceiveState::RecvBuffer) == sizeof(IpMsg));
 
 namespace {
 
@@ -67,6 +62,13 @@ DWORD ReceiveMore(ServerInstance* instance, TcpReceiveState* state) {
 
 }  // namespace
 
+void PutIpMsgHeader(BYTE* at, WORD id, WORD length) {
+    at[0] = static_cast<BYTE>(id);
+    at[1] = static_cast<BYTE>(id >> 8);
+    at[2] = static_cast<BYTE>(length);
+    at[3] = static_cast<BYTE>(length >> 8);
+}
+
 BYTE* PacketSlot(IpMsgBatch* batch) {
     if (sizeof batch->Bytes - batch->Used < IPMSG_HEADER_SIZE + MAX_IPMSG_DATA) return nullptr;
     return batch->Bytes + batch->Used + IPMSG_HEADER_SIZE;
@@ -74,11 +76,7 @@ BYTE* PacketSlot(IpMsgBatch* batch) {
 
 DWORD AddPacketToBatch(IpMsgBatch* batch, DWORD length) {
     if (length > MAX_IPMSG_DATA) return TCP_PACKET_TOO_LONG;
-    BYTE* header = batch->Bytes + batch->Used;
-    header[0] = static_cast<BYTE>(ID_DATA);
-    header[1] = static_cast<BYTE>(ID_DATA >> 8);
-    header[2] = static_cast<BYTE>(length);
-    header[3] = static_cast<BYTE>(length >> 8);
+    PutIpMsgHeader(batch->Bytes + batch->Used, ID_DATA, static_cast<WORD>(length));
     batch->Used += IPMSG_HEADER_SIZE + length;
     return 0;
 }

@@ -29,13 +29,6 @@ constexpr win::DWORD TCP_PACKET_TOO_LONG = 105;
 constexpr win::DWORD TCP_SEND_FAILED = 107;
 constexpr win::DWORD TCP_SEND_INCOMPLETE = 108;
 
-// Id and Len are stored in host order, so the record is the wire layout on little-endian hosts.
-struct IpMsg {
-    win::WORD Id;
-    win::WORD Len;
-    win::BYTE Data[MAX_IPMSG_DATA];
-};
-
 // The receive state of GetPacketFromTcp: lives on the receiving thread (TcpToLon) for one
 // cycle. RecvBuffer always begins with a message's header; RemainDataSize bytes are held.
 struct TcpReceiveState {
@@ -51,6 +44,9 @@ struct IpMsgBatch {
     win::BYTE Bytes[IPMSG_BATCH_SIZE];
 };
 
+// Writes the 4-byte header of a message with `id` and `length` payload bytes: Id and Len,
+// little-endian. Every message the server sends is headed by it.
+void PutIpMsgHeader(win::BYTE* at, win::WORD id, win::WORD length);
 // Where the payload of the next message goes (MAX_IPMSG_DATA bytes of room), or null when the
 // batch has no room for another message.
 win::BYTE* PacketSlot(IpMsgBatch* batch);

@@ -65,9 +65,8 @@ void Append(MonitorSlot& slot, WORD id, const BYTE* payload, DWORD length) {
         Detach(slot);
         return;
     }
-    const BYTE header[IPMSG_HEADER_SIZE] = {static_cast<BYTE>(id), static_cast<BYTE>(id >> 8),
-                                            static_cast<BYTE>(length),
-                                            static_cast<BYTE>(length >> 8)};
+    BYTE header[IPMSG_HEADER_SIZE];
+    PutIpMsgHeader(header, id, static_cast<WORD>(length));
     CopyIn(slot.Queue, head, header, IPMSG_HEADER_SIZE);
     CopyIn(slot.Queue, head + IPMSG_HEADER_SIZE, payload, length);
     // Paired with the writer's WriterSleeping store and Head load: either it sees this
