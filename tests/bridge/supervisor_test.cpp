@@ -650,3 +650,19 @@ TEST_F(SupervisorOnAStuckLibrary, ARestartThatWaitsOutStuckPumpThreadsKeepsRepor
     release();
     client.Close();
 }
+
+// Last in this file: the stop request is the process's, for good. The server is ending while a
+// client is served: the supervisor ends that cycle itself at once, without a watch slice going
+// by (the clock stands still), closes the client and returns 0.
+TEST_F(Supervisor, AStopRequestEndsTheServedCycleAtOnceAndTheSupervisorReturns) {
+    ConnectClient();
+    RequestStop();
+    EXPECT_TRUE(client.WaitClosed());
+    DWORD code = STILL_ACTIVE;
+    EXPECT_TRUE(
+        Await([&] { return GetExitCodeThread(supervisor, &code) && code != STILL_ACTIVE; }));
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(instance.Status.LastRestartReason.load(), REASON_STOPPING);
+    EXPECT_EQ(instance.Status.State.load(), STATE_ENDED);
+    EXPECT_EQ(log.Count("ev=258"), 0);
+}
