@@ -3,18 +3,28 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 
 #include "instance/status.h"
 #include "ldv/ldv.h"
 #include "platform/win.h"
 
-// One network of "AllowFrom": the clients whose address, masked with Mask, is Address. Both
-// in network byte order.
+// One network of "AllowFrom": the clients of its family whose address starts with the first
+// PrefixLength bits of Address (its other bits are zero).
 struct AllowedNet {
-    uint32_t Address;
-    uint32_t Mask;
+    IpAddress Address;
+    int32_t PrefixLength;
 };
 constexpr int32_t MAX_ALLOW_FROM = 32;
+
+// Who may reach an instance, and its monitors (registry key Quorvel\Port<port>).
+struct AccessSettings {
+    IpAddress ListenAddress;  // Version 0: every address of both families
+    int32_t AllowFromCount;   // 0: every client
+    AllowedNet AllowFrom[MAX_ALLOW_FROM];
+    int32_t MonitorPort;  // 0: no monitors
+    int32_t MonitorLimit;
+};
 
 // The monitors of an instance (tcp/monitors.h); none without a monitor port.
 struct MonitorHub;
@@ -55,14 +65,11 @@ struct ServerInstance {
     // Unique within the process; names the read event where the record's address is wider.
     win::DWORD EventId;
 
-    // Who may reach the instance (registry key Quorvel\Port<port>), set before its supervisor
-    // starts. Without the key: every interface (0) and every client (no networks).
-    uint32_t ListenAddress;  // network byte order
-    int32_t AllowFromCount;
-    AllowedNet AllowFrom[MAX_ALLOW_FROM];
-    // Monitors (same key): the port they connect on (0: none) and how many at once.
-    int32_t MonitorPort;
-    int32_t MonitorLimit;
+    // Who may reach the instance, set before its supervisor starts. A reload changes
+    // AllowFrom and MonitorLimit under AccessLock while other threads read them; ListenAddress
+    // and MonitorPort stay as they were at the start.
+    std::mutex AccessLock;
+    AccessSettings Access;
     // Made before the first cycle when MonitorPort is set, then read by the pump threads.
     MonitorHub* Monitors;
 

@@ -1,13 +1,13 @@
 #include "instance/status.h"
 
 #include <ctime>
+#include <cwchar>
 
 #include "platform/win.h"
 
 namespace {
 
 constexpr auto RELAXED = std::memory_order_relaxed;
-constexpr uint64_t HAS_CLIENT = uint64_t{1} << 48;
 
 std::atomic<void (*)()> Listener{nullptr};
 std::atomic<bool> Stopping{false};
@@ -24,12 +24,11 @@ void SetState(InstanceStatus& status, InstanceState state) {
 }
 
 void ClearClient(InstanceStatus& status) {
-    status.Client.store(0, RELAXED);
+    {
+        std::lock_guard<std::mutex> lock(status.PeerLock);
+        status.Client = PeerAddress{};
+    }
     status.ConnectedSince.store(0, RELAXED);
-}
-
-uint64_t Peer(uint32_t address, uint16_t port) {
-    return HAS_CLIENT | uint64_t{address} << 16 | port;
 }
 
 void Count(InstanceStatus& status, StatusCounter counter, uint64_t amount) {
@@ -62,10 +61,36 @@ void ReportListening(InstanceStatus& status) {
     SetState(status, STATE_LISTENING);
 }
 
-void ReportClient(InstanceStatus& status, uint32_t address, uint16_t port) {
+void ReportClient(InstanceStatus& status, const PeerAddress& peer) {
     status.ConnectedSince.store(std::time(nullptr), RELAXED);
-    status.Client.store(Peer(address, port), RELAXED);
+    {
+        std::lock_guard<std::mutex> lock(status.PeerLock);
+        status.Client = peer;
+    }
     SetState(status, STATE_CONNECTED);
+}
+
+PeerAddress ClientOf(const InstanceStatus& status) {
+    std::lock_guard<std::mutex> lock(status.PeerLock);
+    return status.Client;
+}
+
+PeerAddress LastRefusedOf(const InstanceStatus& status) {
+    std::lock_guard<std::mutex> lock(status.PeerLock);
+    return status.LastRefused;
+}
+
+std::string PeerText(const PeerAddress& peer) {
+    const IpAddress& address = peer.Address;
+    if (address.Version == 0) return "";
+    win::WCHAR text[46];
+    if (win::InetNtopW(address.Version == 4 ? win::AF_INET : win::AF_INET6, address.Bytes, text,
+                       46) == nullptr) {
+        return "";
+    }
+    std::string host(text, text + std::wcslen(text));
+    if (address.Version == 6) host = "[" + host + "]";
+    return host + ":" + std::to_string(peer.Port);
 }
 
 void ReportRestart(InstanceStatus& status, RestartReason reason) {
@@ -105,9 +130,12 @@ void CountMqttDropped(InstanceStatus& status) {
     Count(status, COUNT_MQTT_DROPPED, 1);
 }
 
-void CountRefused(InstanceStatus& status, uint32_t address, uint16_t port) {
+void CountRefused(InstanceStatus& status, const PeerAddress& peer) {
     Count(status, COUNT_REFUSED_CLIENTS, 1);
-    status.LastRefused.store(Peer(address, port), RELAXED);
+    {
+        std::lock_guard<std::mutex> lock(status.PeerLock);
+        status.LastRefused = peer;
+    }
     // Later ones wait for the service's next line: one wake per line at most.
     if (status.RefusedUntold.fetch_add(1, RELAXED) == 0) Tell();
 }

@@ -5,9 +5,26 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <string>
 
 #include "platform/netif.h"
 #include "platform/win.h"
+
+// An IPv4 or IPv6 address in network byte order: IPv4 in the first 4 bytes. Version 0: none.
+struct IpAddress {
+    int32_t Version;  // 4, 6 or 0
+    uint8_t Bytes[16];
+    bool operator==(const IpAddress&) const = default;
+};
+// A client's address and port (host byte order). An IPv4 client of a dual-stack socket is
+// kept as IPv4, never in its IPv4-mapped form.
+struct PeerAddress {
+    IpAddress Address;
+    uint16_t Port;
+};
+// "192.0.2.7:5000" or "[2001:db8::7]:5000"; empty for none.
+std::string PeerText(const PeerAddress& peer);
 
 enum InstanceState : int32_t {
     STATE_RESTARTING,  // opening or closing its sides; also before the port first listens
@@ -52,17 +69,19 @@ struct InstanceStatus {
     std::atomic<bool> HasListened;
     // GetTickCount of the supervisor's last report; see SupervisorAlive.
     std::atomic<uint32_t> LastReport;
-    // The connected client, 0 for none: 1 << 48 | address << 16 | port (network byte order).
-    std::atomic<uint64_t> Client;
+    // Guards Client and LastRefused, too wide for an atomic.
+    mutable std::mutex PeerLock;
+    // The connected client (Version 0: none).
+    PeerAddress Client;
     std::atomic<int64_t> ConnectedSince;  // seconds since the epoch (UTC)
     std::atomic<int32_t> LastRestartReason;
     std::atomic<uint64_t> Counters[STATUS_COUNTER_COUNT];
     // What a network interface counted, over every cycle (the driver way's open hands it over).
     win::netif::Counts Interface;
     // Refused clients as the log and STATUS= tell of them, at most once a second (a flood
-    // must not flood them): the latest one (packed as Client), those not told of yet, and
-    // those told of.
-    std::atomic<uint64_t> LastRefused;
+    // must not flood them): the latest one (under PeerLock), those not told of yet, and those
+    // told of.
+    PeerAddress LastRefused;
     std::atomic<uint64_t> RefusedUntold;
     std::atomic<uint64_t> RefusedTold;
 };
@@ -81,8 +100,11 @@ win::HANDLE StopEvent();
 
 // The port listens: waiting for a client.
 void ReportListening(InstanceStatus& status);
-// A client was accepted from `address`:`port`, both in network byte order as accept gives them.
-void ReportClient(InstanceStatus& status, uint32_t address, uint16_t port);
+// A client was accepted from `peer`.
+void ReportClient(InstanceStatus& status, const PeerAddress& peer);
+// The connected client (Version 0: none), and the latest refused one.
+PeerAddress ClientOf(const InstanceStatus& status);
+PeerAddress LastRefusedOf(const InstanceStatus& status);
 // The instance closes its sides and starts again.
 void ReportRestart(InstanceStatus& status, RestartReason reason);
 // The supervisor has returned.
@@ -95,9 +117,9 @@ void CountToBus(InstanceStatus& status, uint32_t bytes);
 void CountKeepAlive(InstanceStatus& status);
 // A telegram for MQTT was dropped: its queue was full, or no broker took it.
 void CountMqttDropped(InstanceStatus& status);
-// A client from `address`:`port` (network byte order) outside AllowFrom was closed at accept.
-// The first one not yet told of wakes the service, which tells of it.
-void CountRefused(InstanceStatus& status, uint32_t address, uint16_t port);
+// A client from `peer` outside AllowFrom was closed at accept. The first one not yet told of
+// wakes the service, which tells of it.
+void CountRefused(InstanceStatus& status, const PeerAddress& peer);
 // The refusals not yet told of, now counted as told: the service's log line and STATUS=.
 uint64_t TakeUntoldRefusals(InstanceStatus& status);
 

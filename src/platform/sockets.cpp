@@ -18,6 +18,10 @@
 // macros so that win.h can declare its own.
 namespace bsd {
 constexpr int BSD_AF_INET = AF_INET;
+constexpr int BSD_AF_INET6 = AF_INET6;
+constexpr int BSD_IPPROTO_IPV6 = IPPROTO_IPV6;
+constexpr int BSD_IPV6_V6ONLY = IPV6_V6ONLY;
+constexpr int BSD_IPV6_FREEBIND = IPV6_FREEBIND;
 constexpr int BSD_SOL_SOCKET = SOL_SOCKET;
 constexpr int BSD_SO_REUSEADDR = SO_REUSEADDR;
 constexpr int BSD_SO_KEEPALIVE = SO_KEEPALIVE;
@@ -36,6 +40,7 @@ inline uint32_t HostToNet32(uint32_t value) {
 }
 }  // namespace bsd
 #undef AF_INET
+#undef AF_INET6
 #undef SOL_SOCKET
 #undef SO_REUSEADDR
 #undef SO_KEEPALIVE
@@ -219,27 +224,59 @@ uint32_t htonl(uint32_t value) {
     return bsd::HostToNet32(value);
 }
 
-int InetPtonW(int family, LPCWSTR text, void* address) {
-    if (family != AF_INET) return Fail(WSAEAFNOSUPPORT);
-    if (text == nullptr || address == nullptr) return Fail(WSAEFAULT);
-    // The longest IPv4 text is 15 characters; anything else, or any character beyond ASCII,
-    // is no address.
-    char narrow[16];
+namespace {
+
+// ASCII text of at most `room` - 1 characters; false for anything longer or beyond ASCII.
+bool NarrowAddressText(LPCWSTR text, char* narrow, size_t room) {
     size_t length = 0;
     for (; text[length] != L'\0'; ++length) {
-        if (length == sizeof narrow - 1 || static_cast<uint32_t>(text[length]) > 0x7F) return 0;
+        if (length == room - 1 || static_cast<uint32_t>(text[length]) > 0x7F) return false;
         narrow[length] = static_cast<char>(text[length]);
     }
     narrow[length] = '\0';
-    return ::inet_pton(bsd::BSD_AF_INET, narrow, address);
+    return true;
+}
+
+int LinuxFamily(int family) {
+    return family == AF_INET6 ? bsd::BSD_AF_INET6 : bsd::BSD_AF_INET;
+}
+
+}  // namespace
+
+int InetPtonW(int family, LPCWSTR text, void* address) {
+    if (family != AF_INET && family != AF_INET6) return Fail(WSAEAFNOSUPPORT);
+    if (text == nullptr || address == nullptr) return Fail(WSAEFAULT);
+    // The longest address texts: 15 characters for IPv4, 45 for IPv6 (with an IPv4 tail).
+    char narrow[46];
+    if (!NarrowAddressText(text, narrow, family == AF_INET ? 16 : sizeof narrow)) return 0;
+    return ::inet_pton(LinuxFamily(family), narrow, address);
+}
+
+LPCWSTR InetNtopW(int family, const void* address, LPWSTR buffer, size_t size) {
+    if (family != AF_INET && family != AF_INET6) {
+        Fail(WSAEAFNOSUPPORT);
+        return nullptr;
+    }
+    char narrow[INET6_ADDRSTRLEN];
+    if (address == nullptr || buffer == nullptr ||
+        ::inet_ntop(LinuxFamily(family), address, narrow, sizeof narrow) == nullptr ||
+        std::strlen(narrow) >= size) {
+        Fail(WSAEINVAL);
+        return nullptr;
+    }
+    for (size_t i = 0;; ++i) {
+        buffer[i] = static_cast<WCHAR>(narrow[i]);
+        if (narrow[i] == '\0') break;
+    }
+    return buffer;
 }
 
 SOCKET socket(int af, int type, int protocol) {
-    if (af != AF_INET) return FailSocket(WSAEAFNOSUPPORT);
+    if (af != AF_INET && af != AF_INET6) return FailSocket(WSAEAFNOSUPPORT);
     if (type != SOCK_STREAM || (protocol != 0 && protocol != IPPROTO_TCP)) {
         return FailSocket(WSAEPROTONOSUPPORT);
     }
-    int fd = sys::socket(bsd::BSD_AF_INET, ::SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd = sys::socket(LinuxFamily(af), ::SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return FailSocket(ErrorOfErrno(errno));
     // Lets a new listener bind its port while the last connection sits in TIME_WAIT, as on
     // the original platform; accepted sockets inherit it. A port held by a listener still
@@ -248,7 +285,14 @@ SOCKET socket(int af, int type, int protocol) {
     ::setsockopt(fd, bsd::BSD_SOL_SOCKET, bsd::BSD_SO_REUSEADDR, &on, sizeof on);
     // Binds an address that no interface has yet (DHCP, a VLAN that comes up late), so that
     // the listener is there from the start and is reached as soon as the address arrives.
-    ::setsockopt(fd, bsd::BSD_IPPROTO_IP, bsd::BSD_IP_FREEBIND, &on, sizeof on);
+    if (af == AF_INET) {
+        ::setsockopt(fd, bsd::BSD_IPPROTO_IP, bsd::BSD_IP_FREEBIND, &on, sizeof on);
+        return Insert(fd);
+    }
+    ::setsockopt(fd, bsd::BSD_IPPROTO_IPV6, bsd::BSD_IPV6_FREEBIND, &on, sizeof on);
+    // One listener on the wildcard address serves both families.
+    int off = 0;
+    ::setsockopt(fd, bsd::BSD_IPPROTO_IPV6, bsd::BSD_IPV6_V6ONLY, &off, sizeof off);
     return Insert(fd);
 }
 
@@ -273,14 +317,31 @@ int bind(SOCKET s, const sockaddr* address, int length) {
     if (address == nullptr || length < static_cast<int>(sizeof(sockaddr_in))) {
         return Fail(WSAEFAULT);
     }
-    sockaddr_in in;
-    std::memcpy(&in, address, sizeof in);
-    if (in.sin_family != AF_INET) return Fail(WSAEAFNOSUPPORT);
-    ::sockaddr_in linuxAddress{};
-    linuxAddress.sin_family = bsd::BSD_AF_INET;
-    linuxAddress.sin_port = in.sin_port;
-    linuxAddress.sin_addr.s_addr = in.sin_addr.s_addr;
-    if (::bind(socket->fd, reinterpret_cast<::sockaddr*>(&linuxAddress), sizeof linuxAddress) < 0) {
+    ::sockaddr_storage linuxAddress{};
+    socklen_t linuxLength = 0;
+    if (address->sa_family == AF_INET) {
+        sockaddr_in in;
+        std::memcpy(&in, address, sizeof in);
+        auto& out = reinterpret_cast<::sockaddr_in&>(linuxAddress);
+        out.sin_family = bsd::BSD_AF_INET;
+        out.sin_port = in.sin_port;
+        out.sin_addr.s_addr = in.sin_addr.s_addr;
+        linuxLength = sizeof out;
+    } else if (address->sa_family == AF_INET6) {
+        if (length < static_cast<int>(sizeof(sockaddr_in6))) return Fail(WSAEFAULT);
+        sockaddr_in6 in;
+        std::memcpy(&in, address, sizeof in);
+        auto& out = reinterpret_cast<::sockaddr_in6&>(linuxAddress);
+        out.sin6_family = bsd::BSD_AF_INET6;
+        out.sin6_port = in.sin6_port;
+        out.sin6_flowinfo = in.sin6_flowinfo;
+        std::memcpy(&out.sin6_addr, in.sin6_addr.u.Byte, sizeof out.sin6_addr);
+        out.sin6_scope_id = in.sin6_scope_id;
+        linuxLength = sizeof out;
+    } else {
+        return Fail(WSAEAFNOSUPPORT);
+    }
+    if (::bind(socket->fd, reinterpret_cast<::sockaddr*>(&linuxAddress), linuxLength) < 0) {
         return FailErrno(errno);
     }
     return 0;
@@ -293,13 +354,42 @@ int listen(SOCKET s, int backlog) {
     return 0;
 }
 
+namespace {
+
+// The peer of an accepted connection in the caller's record, when it has room for its family.
+bool CopyPeer(const ::sockaddr_storage& peer, sockaddr* address, int* length) {
+    if (peer.ss_family == bsd::BSD_AF_INET6) {
+        const auto& in = reinterpret_cast<const ::sockaddr_in6&>(peer);
+        if (*length < static_cast<int>(sizeof(sockaddr_in6))) return false;
+        sockaddr_in6 out{};
+        out.sin6_family = AF_INET6;
+        out.sin6_port = in.sin6_port;
+        out.sin6_flowinfo = in.sin6_flowinfo;
+        std::memcpy(out.sin6_addr.u.Byte, &in.sin6_addr, sizeof out.sin6_addr);
+        out.sin6_scope_id = in.sin6_scope_id;
+        std::memcpy(address, &out, sizeof out);
+        *length = sizeof out;
+        return true;
+    }
+    const auto& in = reinterpret_cast<const ::sockaddr_in&>(peer);
+    sockaddr_in out{};
+    out.sin_family = AF_INET;
+    out.sin_port = in.sin_port;
+    out.sin_addr.s_addr = in.sin_addr.s_addr;
+    std::memcpy(address, &out, sizeof out);
+    *length = sizeof out;
+    return true;
+}
+
+}  // namespace
+
 SOCKET accept(SOCKET s, sockaddr* address, int* length) {
     auto socket = Find(s);
     if (!socket) return INVALID_SOCKET;
     if (address != nullptr && (length == nullptr || *length < int(sizeof(sockaddr_in)))) {
         return FailSocket(WSAEFAULT);
     }
-    ::sockaddr_in peer{};
+    ::sockaddr_storage peer{};
     int fd = -1;
     for (;;) {
         if (socket->closed.load()) return FailSocket(WSAEINTR);
@@ -310,13 +400,9 @@ SOCKET accept(SOCKET s, sockaddr* address, int* length) {
         if (!WouldBlock(errno) && errno != EINTR) return FailSocket(ErrorOfErrno(errno));
         if (!AwaitReady(*socket, POLLIN)) return INVALID_SOCKET;
     }
-    if (address != nullptr) {
-        sockaddr_in out{};
-        out.sin_family = AF_INET;
-        out.sin_port = peer.sin_port;
-        out.sin_addr.s_addr = peer.sin_addr.s_addr;
-        std::memcpy(address, &out, sizeof out);
-        *length = sizeof out;
+    if (address != nullptr && !CopyPeer(peer, address, length)) {
+        ::close(fd);
+        return FailSocket(WSAEFAULT);
     }
     return Insert(fd);
 }

@@ -102,7 +102,7 @@ bool TellRefusals(Service& service) {
         told = true;
         service.NextRefusalLine[i] = now + REFUSAL_LINE_PERIOD;
         if (!ZoneOn(ZONE_ERROR)) continue;
-        std::string client = PeerText(status.LastRefused.load(std::memory_order_relaxed));
+        std::string client = PeerText(LastRefusedOf(status));
         int port = service.Instances[i]->Port;
         if (refused == 1) {
             DebugPrint(L"Error: client %hs refused, not in AllowFrom of port %d\n", client.c_str(),

@@ -10,8 +10,10 @@ using namespace win;
 namespace {
 
 constexpr DWORD MAX_VALUE_LENGTH = 1024;
-constexpr size_t MAX_ADDRESS_LENGTH = 15;  // 255.255.255.255
-constexpr uint32_t MAX_PREFIX = 32;
+// ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255
+constexpr size_t MAX_ADDRESS_LENGTH = 45;
+constexpr int32_t IPV4_BITS = 32;
+constexpr int32_t IPV6_BITS = 128;
 
 struct Setting {
     bool Present;
@@ -19,14 +21,19 @@ struct Setting {
     WCHAR Text[MAX_VALUE_LENGTH];
 };
 
+// Where the values come from, and what a malformed one means.
+struct Source {
+    int32_t Port;
+    LPCWSTR Consequence;
+};
+
 // `value` as the registry file writes it: text in quotes, a dword as dword:hhhhhhhh.
-void ReportBadValue(const ServerInstance* instance, LPCWSTR name, LPCWSTR value, bool text) {
+void ReportBadValue(const Source& source, LPCWSTR name, LPCWSTR value, bool text) {
     if (ZoneOn(ZONE_ERROR)) {
         LPCWSTR quote = text ? L"\"" : L"";
         DebugPrint(
-            L"Error: [HKEY_LOCAL_MACHINE\\Quorvel\\Port%d] \"%ls\"=%ls%ls%ls is not valid; "
-            L"the instance does not start.\n",
-            instance->Port & 0xFFFF, name, quote, value, quote);
+            L"Error: [HKEY_LOCAL_MACHINE\\Quorvel\\Port%d] \"%ls\"=%ls%ls%ls is not valid; %ls\n",
+            source.Port & 0xFFFF, name, quote, value, quote, source.Consequence);
     }
 }
 
@@ -57,22 +64,22 @@ bool InRange(const Number& number, DWORD low, DWORD high) {
 }
 
 // MonitorPort: a port other than the instance's own; MonitorLimit: 1 to MAX_MONITOR_LIMIT.
-bool ReadMonitorSettings(HKEY key, ServerInstance* instance) {
+bool ReadMonitorSettings(HKEY key, const Source& source, AccessSettings* settings) {
     Number port;
     Number limit;
     ReadNumber(key, L"MonitorPort", &port);
     ReadNumber(key, L"MonitorLimit", &limit);
-    const DWORD ownPort = static_cast<DWORD>(instance->Port) & 0xFFFF;
+    const DWORD ownPort = static_cast<DWORD>(source.Port) & 0xFFFF;
     if (port.Present && !(InRange(port, 1, 0xFFFF) && port.Value != ownPort)) {
-        ReportBadValue(instance, L"MonitorPort", port.Text, false);
+        ReportBadValue(source, L"MonitorPort", port.Text, false);
         return false;
     }
     if (limit.Present && !InRange(limit, 1, MAX_MONITOR_LIMIT)) {
-        ReportBadValue(instance, L"MonitorLimit", limit.Text, false);
+        ReportBadValue(source, L"MonitorLimit", limit.Text, false);
         return false;
     }
-    instance->MonitorPort = port.Present ? static_cast<int32_t>(port.Value) : 0;
-    instance->MonitorLimit =
+    settings->MonitorPort = port.Present ? static_cast<int32_t>(port.Value) : 0;
+    settings->MonitorLimit =
         limit.Present ? static_cast<int32_t>(limit.Value) : DEFAULT_MONITOR_LIMIT;
     return true;
 }
@@ -103,81 +110,98 @@ bool CopyTrimmed(LPCWSTR text, size_t length, LPWSTR out, size_t room) {
     return true;
 }
 
-bool ParseAddress(LPCWSTR text, size_t length, uint32_t* address) {
+// An IPv4 address in dotted-decimal form, or an IPv6 address in any of its text forms.
+bool ParseAddress(LPCWSTR text, size_t length, IpAddress* address) {
     WCHAR trimmed[MAX_ADDRESS_LENGTH + 1];
-    return CopyTrimmed(text, length, trimmed, MAX_ADDRESS_LENGTH + 1) &&
-           InetPtonW(AF_INET, trimmed, address) == 1;
+    if (!CopyTrimmed(text, length, trimmed, MAX_ADDRESS_LENGTH + 1)) return false;
+    *address = IpAddress{};
+    if (InetPtonW(AF_INET, trimmed, address->Bytes) == 1) {
+        address->Version = 4;
+    } else if (InetPtonW(AF_INET6, trimmed, address->Bytes) == 1) {
+        address->Version = 6;
+    }
+    return address->Version != 0;
 }
 
-// One or two decimal digits, at most 32.
-bool ParsePrefix(LPCWSTR text, size_t length, uint32_t* prefix) {
-    WCHAR digits[3];
-    if (!CopyTrimmed(text, length, digits, 3) || digits[0] == L'\0') return false;
+// One to three decimal digits, at most `bits`.
+bool ParsePrefix(LPCWSTR text, size_t length, int32_t bits, int32_t* prefix) {
+    WCHAR digits[4];
+    if (!CopyTrimmed(text, length, digits, 4) || digits[0] == L'\0') return false;
     *prefix = 0;
     for (LPCWSTR d = digits; *d != L'\0'; ++d) {
         if (*d < L'0' || *d > L'9') return false;
-        *prefix = *prefix * 10 + static_cast<uint32_t>(*d - L'0');
+        *prefix = *prefix * 10 + static_cast<int32_t>(*d - L'0');
     }
-    return *prefix <= MAX_PREFIX;
+    return *prefix <= bits;
 }
 
-// "a.b.c.d/n" or "a.b.c.d" (one address, /32). Address bits beyond the prefix are dropped.
+// "address/n" or "address" (one address, all its bits). Address bits beyond the prefix are
+// dropped.
 bool ParseNet(LPCWSTR text, size_t length, AllowedNet* net) {
     LPCWSTR slash = wmemchr(text, L'/', length);
     size_t addressLength = slash != nullptr ? static_cast<size_t>(slash - text) : length;
-    uint32_t prefix = MAX_PREFIX;
     if (!ParseAddress(text, addressLength, &net->Address)) return false;
-    if (slash != nullptr && !ParsePrefix(slash + 1, length - addressLength - 1, &prefix)) {
+    int32_t bits = net->Address.Version == 4 ? IPV4_BITS : IPV6_BITS;
+    net->PrefixLength = bits;
+    if (slash != nullptr &&
+        !ParsePrefix(slash + 1, length - addressLength - 1, bits, &net->PrefixLength)) {
         return false;
     }
-    net->Mask = prefix == 0 ? 0 : htonl(0xFFFFFFFFu << (MAX_PREFIX - prefix));
-    net->Address &= net->Mask;
+    for (int32_t bit = net->PrefixLength; bit < bits; ++bit) {
+        net->Address.Bytes[bit / 8] &= static_cast<BYTE>(~(0x80u >> (bit % 8)));
+    }
     return true;
 }
 
-bool ParseAllowFrom(LPCWSTR text, ServerInstance* instance) {
+bool ParseAllowFrom(LPCWSTR text, AccessSettings* settings) {
     int32_t count = 0;
     LPCWSTR item = text;
     for (;;) {
         LPCWSTR comma = wcschr(item, L',');
         size_t length = comma != nullptr ? static_cast<size_t>(comma - item) : wcslen(item);
-        if (count == MAX_ALLOW_FROM || !ParseNet(item, length, &instance->AllowFrom[count])) {
+        if (count == MAX_ALLOW_FROM || !ParseNet(item, length, &settings->AllowFrom[count])) {
             return false;
         }
         ++count;
         if (comma == nullptr) break;
         item = comma + 1;
     }
-    instance->AllowFromCount = count;
+    settings->AllowFromCount = count;
     return true;
 }
 
 }  // namespace
 
-bool ReadAccessSettings(ServerInstance* instance) {
+bool ReadAccessSettings(HKEY root, int32_t port, AccessSettings* settings, LPCWSTR consequence) {
+    *settings = AccessSettings{};
+    settings->MonitorLimit = DEFAULT_MONITOR_LIMIT;
+    const Source source{port, consequence};
     WCHAR keyName[32];
-    wsprintfW(keyName, L"Quorvel\\Port%d", instance->Port & 0xFFFF);
+    wsprintfW(keyName, L"Quorvel\\Port%d", port & 0xFFFF);
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return true;
-    }
+    if (RegOpenKeyExW(root, keyName, 0, KEY_READ, &key) != ERROR_SUCCESS) return true;
     Setting listenAddress;
     Setting allowFrom;
     ReadSetting(key, L"ListenAddress", &listenAddress);
     ReadSetting(key, L"AllowFrom", &allowFrom);
-    bool monitors = ReadMonitorSettings(key, instance);
+    bool monitors = ReadMonitorSettings(key, source, settings);
     RegCloseKey(key);
     if (!monitors) return false;
 
     if (listenAddress.Present &&
         !(listenAddress.Valid &&
-          ParseAddress(listenAddress.Text, wcslen(listenAddress.Text), &instance->ListenAddress))) {
-        ReportBadValue(instance, L"ListenAddress", listenAddress.Text, true);
+          ParseAddress(listenAddress.Text, wcslen(listenAddress.Text), &settings->ListenAddress))) {
+        ReportBadValue(source, L"ListenAddress", listenAddress.Text, true);
         return false;
     }
-    if (allowFrom.Present && !(allowFrom.Valid && ParseAllowFrom(allowFrom.Text, instance))) {
-        ReportBadValue(instance, L"AllowFrom", allowFrom.Text, true);
+    if (allowFrom.Present && !(allowFrom.Valid && ParseAllowFrom(allowFrom.Text, settings))) {
+        ReportBadValue(source, L"AllowFrom", allowFrom.Text, true);
         return false;
     }
     return true;
+}
+
+bool ReadAccessSettings(ServerInstance* instance) {
+    return ReadAccessSettings(HKEY_LOCAL_MACHINE, instance->Port, &instance->Access,
+                              L"the instance does not start.");
 }

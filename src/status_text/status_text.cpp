@@ -1,6 +1,5 @@
 #include "status_text/status_text.h"
 
-#include <arpa/inet.h>
 #include <locale.h>
 
 #include <climits>
@@ -66,9 +65,9 @@ nlohmann::ordered_json StatusObject(const ServerInstance& instance) {
     object["port"] = instance.Port;
     object["device"] = Utf8(instance.DevName);
     object["state"] = StateName(status);
-    uint64_t client = status.Client.load(RELAXED);
+    std::string client = PeerText(ClientOf(status));
     int64_t since = status.ConnectedSince.load(RELAXED);
-    object["client"] = client != 0 ? nlohmann::ordered_json(PeerText(client)) : nullptr;
+    object["client"] = !client.empty() ? nlohmann::ordered_json(client) : nullptr;
     object["connected_since"] = since != 0 ? nlohmann::ordered_json(Iso8601(since)) : nullptr;
     for (int counter = 0; counter < STATUS_COUNTER_COUNT; ++counter) {
         uint64_t count = status.Counters[counter].load(RELAXED);
@@ -93,13 +92,6 @@ nlohmann::ordered_json StatusObject(const ServerInstance& instance) {
 
 }  // namespace
 
-std::string PeerText(uint64_t peer) {
-    in_addr address{static_cast<in_addr_t>(peer >> 16)};
-    char text[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &address, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(static_cast<uint16_t>(peer)));
-}
-
 std::string StatusJson(const ServerInstance& instance) {
     return StatusObject(instance).dump(-1, ' ', false,
                                        nlohmann::ordered_json::error_handler_t::replace);
@@ -120,8 +112,8 @@ std::string StatusSummary(const std::vector<ServerInstance*>& instances) {
         summary.append(std::to_string(instance->Port))
             .append(" ")
             .append(StateName(instance->Status));
-        uint64_t client = instance->Status.Client.load(RELAXED);
-        if (client != 0) summary.append(" ").append(PeerText(client));
+        std::string client = PeerText(ClientOf(instance->Status));
+        if (!client.empty()) summary.append(" ").append(client);
         uint64_t refused = instance->Status.RefusedTold.load(RELAXED);
         if (refused != 0) summary.append(" (").append(std::to_string(refused)).append(" refused)");
     }

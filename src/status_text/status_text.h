@@ -16,5 +16,3 @@ std::string StatusJsonLines(const std::vector<ServerInstance*>& instances);
 // All instances in one line, e.g. "5000 connected 10.0.0.7:51234, 5001 listening (2 refused)";
 // the refused clients that were told of (TakeUntoldRefusals), once there are any.
 std::string StatusSummary(const std::vector<ServerInstance*>& instances);
-// A client or refused client of the status record as "address:port".
-std::string PeerText(uint64_t peer);

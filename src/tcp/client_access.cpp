@@ -4,21 +4,62 @@
 
 using namespace win;
 
-bool IsAllowedClient(const ServerInstance* instance, uint32_t address) {
-    if (instance->AllowFromCount == 0) return true;
-    for (int32_t i = 0; i < instance->AllowFromCount; ++i) {
-        const AllowedNet& net = instance->AllowFrom[i];
-        if ((address & net.Mask) == net.Address) return true;
+namespace {
+
+// ::ffff:0:0/96
+constexpr BYTE IPV4_MAPPED_PREFIX[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+
+bool InNet(const AllowedNet& net, const IpAddress& address) {
+    if (net.Address.Version != address.Version) return false;
+    int32_t whole = net.PrefixLength / 8;
+    int32_t rest = net.PrefixLength % 8;
+    if (std::memcmp(net.Address.Bytes, address.Bytes, static_cast<size_t>(whole)) != 0) {
+        return false;
+    }
+    auto mask = static_cast<BYTE>(0xFF00u >> rest);
+    return rest == 0 || (address.Bytes[whole] & mask) == net.Address.Bytes[whole];
+}
+
+}  // namespace
+
+PeerAddress PeerOf(const sockaddr_storage& peer) {
+    PeerAddress out{};
+    if (peer.ss_family == AF_INET) {
+        sockaddr_in in;
+        std::memcpy(&in, &peer, sizeof in);
+        out.Address.Version = 4;
+        std::memcpy(out.Address.Bytes, &in.sin_addr.s_addr, 4);
+        out.Port = win::ntohs(in.sin_port);
+    } else if (peer.ss_family == AF_INET6) {
+        sockaddr_in6 in;
+        std::memcpy(&in, &peer, sizeof in);
+        const BYTE* bytes = in.sin6_addr.u.Byte;
+        bool mapped = std::memcmp(bytes, IPV4_MAPPED_PREFIX, sizeof IPV4_MAPPED_PREFIX) == 0;
+        out.Address.Version = mapped ? 4 : 6;
+        if (mapped) {
+            std::memcpy(out.Address.Bytes, bytes + sizeof IPV4_MAPPED_PREFIX, 4);
+        } else {
+            std::memcpy(out.Address.Bytes, bytes, 16);
+        }
+        out.Port = win::ntohs(in.sin6_port);
+    }
+    return out;
+}
+
+bool IsAllowedClient(ServerInstance* instance, const IpAddress& address) {
+    std::lock_guard<std::mutex> lock(instance->AccessLock);
+    const AccessSettings& access = instance->Access;
+    if (access.AllowFromCount == 0) return true;
+    for (int32_t i = 0; i < access.AllowFromCount; ++i) {
+        if (InNet(access.AllowFrom[i], address)) return true;
     }
     return false;
 }
 
-bool RefuseDisallowedClient(ServerInstance* instance, SOCKET client, const sockaddr* peer) {
-    sockaddr_in in;
-    std::memcpy(&in, peer, sizeof in);
-    if (IsAllowedClient(instance, in.sin_addr.s_addr)) return false;
+bool RefuseDisallowedClient(ServerInstance* instance, SOCKET client, const PeerAddress& peer) {
+    if (IsAllowedClient(instance, peer.Address)) return false;
     // Unread bytes in its queue make the close a reset: a flood is dropped, not read.
     win::closesocket(client);
-    CountRefused(instance->Status, in.sin_addr.s_addr, in.sin_port);
+    CountRefused(instance->Status, peer);
     return true;
 }

@@ -5,11 +5,12 @@
 #include "instance/instance.h"
 #include "platform/win.h"
 
-// True when the instance serves a client from `address` (network byte order): every client
-// without AllowFrom, else one whose address lies in one of its networks.
-bool IsAllowedClient(const ServerInstance* instance, uint32_t address);
+// The peer as accept gave it, an IPv4-mapped IPv6 address turned back into IPv4.
+PeerAddress PeerOf(const win::sockaddr_storage& peer);
+// True when the instance serves a client from `address`: every client without AllowFrom, else
+// one whose address lies in one of its networks of the same family.
+bool IsAllowedClient(ServerInstance* instance, const IpAddress& address);
 // For a client just accepted from `peer`: when the instance does not serve it, closes it at
 // once without reading, counts it in the status (the service logs it) and returns true. Otherwise
 // returns false and leaves the client alone.
-bool RefuseDisallowedClient(ServerInstance* instance, win::SOCKET client,
-                            const win::sockaddr* peer);
+bool RefuseDisallowedClient(ServerInstance* instance, win::SOCKET client, const PeerAddress& peer);

@@ -31,9 +31,8 @@ void Count(ServerInstance* instance, StatusCounter counter, int64_t amount) {
 
 void Report(DWORD zone, const MonitorSlot& slot, LPCWSTR what) {
     if (!ZoneOn(zone)) return;
-    const auto* a = reinterpret_cast<const BYTE*>(&slot.Address);
-    DebugPrint(L"%lsmonitor %u.%u.%u.%u:%u %ls\n", zone == ZONE_ERROR ? L"Error: " : L"", a[0],
-               a[1], a[2], a[3], slot.PeerPort, what);
+    DebugPrint(L"%lsmonitor %hs %ls\n", zone == ZONE_ERROR ? L"Error: " : L"",
+               PeerText(slot.Peer).c_str(), what);
 }
 
 // Copies `length` bytes into the queue at stream position `at`, wrapping at its end.
@@ -81,7 +80,7 @@ DWORD WriteToMonitor(LPVOID parameter) {
     auto& slot = *static_cast<MonitorSlot*>(parameter);
     ServerInstance* instance = slot.Hub->Instance;
     WCHAR name[260];
-    wsprintfW(name, L"Monitor(%d:%u)", instance->Port, slot.PeerPort);
+    wsprintfW(name, L"Monitor(%d:%u)", instance->Port, slot.Peer.Port);
     SetThreadDebugName(name);
     RegisterQuorThread(name);
     while (!slot.Ending.load()) {
@@ -148,9 +147,8 @@ void EndMonitor(MonitorSlot& slot, MonitorEnd why) {
 }
 
 // Starts serving a monitor just accepted in a free slot. False when it cannot be served.
-bool AttachMonitor(MonitorSlot& slot, SOCKET s, const sockaddr_in& peer) {
-    slot.Address = peer.sin_addr.s_addr;
-    slot.PeerPort = win::ntohs(peer.sin_port);
+bool AttachMonitor(MonitorSlot& slot, SOCKET s, const PeerAddress& peer) {
+    slot.Peer = peer;
     slot.Queue = new (std::nothrow) BYTE[MONITOR_QUEUE_SIZE];
     slot.hWake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (slot.Queue == nullptr || slot.hWake == nullptr) {
@@ -191,9 +189,10 @@ bool AttachMonitor(MonitorSlot& slot, SOCKET s, const sockaddr_in& peer) {
 
 void AcceptMonitor(MonitorHub* hub) {
     ServerInstance* instance = hub->Instance;
-    sockaddr peer{};
+    sockaddr_storage peer{};
     int peerLength = sizeof peer;
-    SOCKET s = win::accept(hub->ListenSocket.load(), &peer, &peerLength);
+    SOCKET s =
+        win::accept(hub->ListenSocket.load(), reinterpret_cast<sockaddr*>(&peer), &peerLength);
     if (s == INVALID_SOCKET) {
         // Out of descriptors, say: pause, but end at once when the port is closed.
         PrintSystemError(GetLastError(), L"accept()");
@@ -201,9 +200,8 @@ void AcceptMonitor(MonitorHub* hub) {
         win::WSAPoll(&listening, 1, ACCEPT_RETRY_PAUSE_MS);
         return;
     }
-    if (RefuseDisallowedClient(instance, s, &peer)) return;
-    sockaddr_in from{};
-    std::memcpy(&from, &peer, sizeof from);
+    PeerAddress from = PeerOf(peer);
+    if (RefuseDisallowedClient(instance, s, from)) return;
     int32_t inUse = 0;
     MonitorSlot* vacant = nullptr;
     for (MonitorSlot& slot : hub->Slots) {
@@ -213,13 +211,17 @@ void AcceptMonitor(MonitorHub* hub) {
             vacant = &slot;
         }
     }
-    if (inUse >= instance->MonitorLimit) {
+    int32_t limit;
+    {
+        std::lock_guard<std::mutex> lock(instance->AccessLock);
+        limit = instance->Access.MonitorLimit;
+    }
+    if (inUse >= limit) {
         win::closesocket(s);
         Count(instance, COUNT_MONITORS_DROPPED, 1);
         if (ZoneOn(ZONE_ERROR)) {
-            const auto* a = reinterpret_cast<const BYTE*>(&from.sin_addr.s_addr);
-            DebugPrint(L"Error: monitor %u.%u.%u.%u:%u refused: MonitorLimit %d reached\n", a[0],
-                       a[1], a[2], a[3], win::ntohs(from.sin_port), instance->MonitorLimit);
+            DebugPrint(L"Error: monitor %hs refused: MonitorLimit %d reached\n",
+                       PeerText(from).c_str(), limit);
         }
         return;
     }
@@ -317,14 +319,14 @@ void QueueForMonitors(MonitorHub* hub, WORD id, const BYTE* telegram, DWORD leng
 }
 
 void StartMonitors(ServerInstance* instance) {
-    if (instance->MonitorPort == 0) return;
+    if (instance->Access.MonitorPort == 0) return;
     auto* hub = new MonitorHub();
     hub->Instance = instance;
     for (MonitorSlot& slot : hub->Slots) {
         slot.Hub = hub;
         slot.Socket.store(INVALID_SOCKET);
     }
-    DWORD r = OpenListenSocket(instance, instance->MonitorPort, hub->ListenSocket);
+    DWORD r = OpenListenSocket(instance, instance->Access.MonitorPort, hub->ListenSocket);
     DWORD threadId;
     if (r == 0) hub->hThread = CreateThread(nullptr, 0, WatchMonitors, hub, 0, &threadId);
     if (r == 0 && hub->hThread == nullptr) {
@@ -335,7 +337,7 @@ void StartMonitors(ServerInstance* instance) {
     if (r != 0) {
         if (ZoneOn(ZONE_ERROR)) {
             DebugPrint(L"Error: MonitorPort %d cannot be opened (%d): no monitors\n",
-                       instance->MonitorPort, static_cast<int>(r));
+                       instance->Access.MonitorPort, static_cast<int>(r));
         }
         delete hub;
         return;

@@ -26,8 +26,7 @@ struct MonitorSlot {
     MonitorHub* Hub;
     // Set by the accepting thread while the slot is free of any writer.
     win::BYTE* Queue;
-    uint32_t Address;  // the monitor's, network byte order
-    uint16_t PeerPort;
+    PeerAddress Peer;  // the monitor's
     // Closed by whoever ends the monitor first: the accepting thread, a pump thread whose copy
     // found no room, or the writer when a send fails.
     std::atomic<win::SOCKET> Socket;

@@ -42,8 +42,45 @@ void CloseIfOpen(std::atomic<SOCKET>& field) {
     if (IsOpenSocket(s)) win::closesocket(s);
 }
 
+namespace {
+
+// The instance's ListenAddress and `port` as a socket address; without a ListenAddress the
+// IPv6 wildcard, which a dual-stack socket shares with IPv4, or the IPv4 one where `family`
+// had to fall back to IPv4.
+int ListenAddressOf(const IpAddress& listen, int family, int32_t port, sockaddr_storage* out) {
+    *out = sockaddr_storage{};
+    uint16_t netPort = win::htons(static_cast<uint16_t>(port));
+    if (family == AF_INET) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = netPort;
+        if (listen.Version == 4) std::memcpy(&address.sin_addr.s_addr, listen.Bytes, 4);
+        std::memcpy(out, &address, sizeof address);
+        return sizeof address;
+    }
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = netPort;
+    if (listen.Version == 6) std::memcpy(address.sin6_addr.u.Byte, listen.Bytes, 16);
+    std::memcpy(out, &address, sizeof address);
+    return sizeof address;
+}
+
+}  // namespace
+
 DWORD OpenListenSocket(const ServerInstance* instance, int32_t port, std::atomic<SOCKET>& field) {
-    SOCKET listenSocket = win::socket(AF_INET, SOCK_STREAM, 0);
+    const IpAddress& listen = instance->Access.ListenAddress;
+    int family = listen.Version == 4 ? AF_INET : AF_INET6;
+    SOCKET listenSocket = win::socket(family, SOCK_STREAM, 0);
+    if (listenSocket == INVALID_SOCKET && listen.Version == 0 &&
+        WSAGetLastError() == WSAEAFNOSUPPORT) {
+        if (ZoneOn(ZONE_INIT)) {
+            DebugPrint(L"IPv6 is switched off in this kernel: port %d listens on IPv4 only\n",
+                       port & 0xFFFF);
+        }
+        family = AF_INET;
+        listenSocket = win::socket(family, SOCK_STREAM, 0);
+    }
     field.store(listenSocket);
     if (listenSocket == INVALID_SOCKET) {
         if (ZoneOn(ZONE_DEFAULT)) {
@@ -52,12 +89,10 @@ DWORD OpenListenSocket(const ServerInstance* instance, int32_t port, std::atomic
         }
         return 1;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = win::htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = instance->ListenAddress;  // INADDR_ANY unless set
+    sockaddr_storage address;
+    int length = ListenAddressOf(listen, family, port, &address);
     DWORD r = 0;
-    if (win::bind(listenSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
+    if (win::bind(listenSocket, reinterpret_cast<const sockaddr*>(&address), length) ==
         SOCKET_ERROR) {
         r = StepFailed(L"bind()");
     } else if (win::listen(listenSocket, LISTEN_BACKLOG) == SOCKET_ERROR) {
@@ -85,11 +120,12 @@ DWORD TurnAwayNewcomers(LPVOID parameter) {
     // it), so the served connection gets a moment to show its end first.
     while (win::WSAPoll(watched, 2, -1) != SOCKET_ERROR && watched[0].revents == 0 &&
            watched[1].revents == POLLRDNORM && win::WSAPoll(watched, 1, HANG_UP_GRACE_MS) == 0) {
-        sockaddr peer{};
+        sockaddr_storage peer{};
         int peerLength = sizeof peer;
-        SOCKET newcomer = win::accept(listenSocket, &peer, &peerLength);
+        SOCKET newcomer =
+            win::accept(listenSocket, reinterpret_cast<sockaddr*>(&peer), &peerLength);
         if (newcomer != INVALID_SOCKET) {
-            if (!RefuseDisallowedClient(instance, newcomer, &peer)) {
+            if (!RefuseDisallowedClient(instance, newcomer, PeerOf(peer))) {
                 win::closesocket(newcomer);
                 if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Weiterer Client abgewiesen.\n");
             }
@@ -123,17 +159,18 @@ DWORD StartTcpServer(ServerInstance* instance) {
     ReportListening(instance->Status);
     // A client outside AllowFrom is closed unread, and the wait goes on.
     SOCKET client;
-    sockaddr peer{};
+    PeerAddress from;
     do {
+        sockaddr_storage peer{};
         int peerLength = sizeof peer;
-        client = win::accept(instance->ListenSocket.load(), &peer, &peerLength);
+        client = win::accept(instance->ListenSocket.load(), reinterpret_cast<sockaddr*>(&peer),
+                             &peerLength);
         if (client == INVALID_SOCKET) return StepFailed(L"accept()");
-    } while (RefuseDisallowedClient(instance, client, &peer));
+        from = PeerOf(peer);
+    } while (RefuseDisallowedClient(instance, client, from));
     instance->ClientSocket.store(client);
     SetSocketOptions(client);
-    sockaddr_in from{};
-    std::memcpy(&from, &peer, sizeof from);
-    ReportClient(instance->Status, from.sin_addr.s_addr, from.sin_port);
+    ReportClient(instance->Status, from);
     DWORD threadId;
     instance->hTurnAway.store(CreateThread(nullptr, 0, TurnAwayNewcomers, instance, 0, &threadId));
     if (instance->hTurnAway.load() == nullptr && ZoneOn(ZONE_ERROR)) {

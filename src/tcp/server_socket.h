@@ -12,8 +12,10 @@ bool IsOpenSocket(win::SOCKET s);
 // never closed twice, whichever threads race to close it.
 void CloseIfOpen(std::atomic<win::SOCKET>& field);
 // Binds `port` (low 16 bits) on the instance's ListenAddress and listens, storing the socket in
-// `field`. 0, 1 when no socket can be had, otherwise the Winsock number of the failed step;
-// a socket that failed is closed again.
+// `field`. Without a ListenAddress one dual-stack socket takes both families, or IPv4 alone
+// where the kernel has IPv6 switched off (a line under the init zone says so). 0, 1 when no socket
+// can be had, otherwise the Winsock number of the failed step; a socket that failed is closed
+// again.
 win::DWORD OpenListenSocket(const ServerInstance* instance, int32_t port,
                             std::atomic<win::SOCKET>& field);
 // Sets SO_REUSEADDR, SO_KEEPALIVE and TCP_NODELAY; all three are tried. True if all were set.

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <regex>
 #include <sstream>
@@ -247,6 +248,98 @@ TEST(Access, AFloodOfRefusedClientsIsToldOnceASecondAndEveryOneCounted) {
         ++changes;
     }
     EXPECT_LE(changes, size_t(lines)) << manager.Seen();
+}
+
+// One port takes both families. AllowFrom lists networks of both: an IPv4 client of the
+// dual-stack socket is matched against the IPv4 networks, and every address shows in its usual
+// form, never as ::ffff:a.b.c.d.
+TEST(Access, BothFamiliesOnOnePortEachMatchedAgainstItsOwnNetworks) {
+    if (std::string why = Ipv6LoopbackMissing(); !why.empty()) GTEST_SKIP() << why;
+    PtyLon lon;
+    ASSERT_TRUE(lon.Open());
+    NotifyListener manager;
+    const int port = FreePort(), other = FreePort(), monitorPort = FreePort();
+    const std::string P = std::to_string(port), O = std::to_string(other);
+    char monitorValue[40];
+    std::snprintf(monitorValue, sizeof monitorValue, "\"MonitorPort\"=dword:%08x\n", monitorPort);
+    ServerProcess server(
+        {"-p", P, "-d", lon.Path(), "-i", "-p", O, "-d", "LON2:"},
+        {"NOTIFY_SOCKET=" + manager.Address()}, LOG_ZONES,
+        Settings(port, std::string("\"AllowFrom\"=\"fd00::/8, ::1, 127.0.0.2\"\n") + monitorValue) +
+            Settings(other, "\"AllowFrom\"=\"fd00::/8, 127.0.0.0/8\"\n"));
+
+    TestClient served;
+    ASSERT_TRUE(served.Connect(port, WAIT, "::1", "")) << server.Tail();
+    ASSERT_TRUE(server.WaitForLine(STARTED)) << server.Tail();
+    ASSERT_TRUE(served.SendData(NumberedTelegram(0xC3, 0)));
+    EXPECT_EQ(lon.Read(), NumberedTelegram(0xC3, 0)) << server.Tail();
+    ASSERT_TRUE(lon.Write(NumberedTelegram(0xD4, 0)));
+    EXPECT_EQ(served.ReceiveData(), NumberedTelegram(0xD4, 0)) << server.Tail();
+    const std::string client = StatusByPort(server)[port]["client"].get<std::string>();
+    EXPECT_TRUE(client.starts_with("[::1]:")) << client;
+    EXPECT_TRUE(manager.WaitFor("STATUS=" + P + " connected " + client + ", " + O + " listening"))
+        << manager.Seen();
+
+    // The monitor port listens the same way.
+    TestClient monitor;
+    ASSERT_TRUE(monitor.Connect(monitorPort, WAIT, "::1", "")) << server.Tail();
+    size_t mark = 0;
+    ASSERT_TRUE(server.WaitForLine("monitor [::1]:", &mark)) << server.Tail();
+    ASSERT_TRUE(lon.Write(NumberedTelegram(0xD4, 1)));
+    EXPECT_EQ(monitor.ReceiveData(), NumberedTelegram(0xD4, 1)) << server.Tail();
+    EXPECT_EQ(served.ReceiveData(), NumberedTelegram(0xD4, 1)) << server.Tail();
+
+    // 127.0.0.1 lies in none of the port's IPv4 networks, whatever its IPv6 ones hold.
+    TestClient outsider;
+    ASSERT_TRUE(outsider.Connect(port));
+    EXPECT_TRUE(outsider.WaitClosed());
+    ASSERT_TRUE(server.WaitForLine("Error: client 127.0.0.1:", &mark)) << server.Tail();
+    // On the other port ::1 lies outside fd00::/8, and 127.0.0.1 inside 127.0.0.0/8.
+    TestClient v6Outsider;
+    ASSERT_TRUE(v6Outsider.Connect(other, WAIT, "::1", ""));
+    EXPECT_TRUE(v6Outsider.WaitClosed());
+    ASSERT_TRUE(server.WaitForLine("Error: client [::1]:", &mark)) << server.Tail();
+    EXPECT_TRUE(server.Tail(1).find("refused, not in AllowFrom of port " + O) != std::string::npos)
+        << server.Tail();
+    TestClient v4;
+    ASSERT_TRUE(v4.Connect(other));
+    ASSERT_TRUE(server.WaitForLine(STARTED, &mark)) << server.Tail();
+    EXPECT_TRUE(StatusByPort(server)[other]["client"].get<std::string>().starts_with("127.0.0.1:"));
+
+    ASSERT_TRUE(served.SendData(NumberedTelegram(0xC3, 1)));
+    EXPECT_EQ(lon.Read(), NumberedTelegram(0xC3, 1)) << server.Tail();
+    EXPECT_EQ(server.CountLines("::ffff:"), 0u) << server.Tail();
+    EXPECT_EQ(manager.Seen().find("::ffff:"), std::string::npos) << manager.Seen();
+    EXPECT_EQ(server.CountLines(RESTARTING), 0u) << server.Tail();
+}
+
+TEST(Access, AnInstanceBoundToIpv6LoopbackIsNotReachedOverIpv4) {
+    if (std::string why = Ipv6LoopbackMissing(); !why.empty()) GTEST_SKIP() << why;
+    int port = FreePort();
+    ServerProcess server({"-p", std::to_string(port)}, {}, LOG_ZONES,
+                         Settings(port, "\"ListenAddress\"=\"::1\"\n"));
+    TestClient served;
+    ASSERT_TRUE(served.Connect(port, WAIT, "::1", "")) << server.Tail();
+    ASSERT_TRUE(server.WaitForLine(STARTED)) << server.Tail();
+    TestClient other;
+    EXPECT_FALSE(other.Connect(port, 0ms, "127.0.0.1", ""));
+}
+
+// Where the kernel refuses IPv6 sockets (here: the first one fails as it would there), the
+// instance listens on IPv4 alone and says so.
+TEST(Access, WithoutIpv6TheInstanceListensOnIpv4Alone) {
+    int port = FreePort();
+    ServerProcess server({"-p", std::to_string(port)}, {"VELTRABOX_FAULTS=socket:EAFNOSUPPORT:1"});
+    ASSERT_TRUE(server.WaitForLine("IPv6 is switched off in this kernel: port " +
+                                   std::to_string(port) + " listens on IPv4 only"))
+        << server.Tail();
+    TestClient client;
+    ASSERT_TRUE(client.Connect(port)) << server.Tail();
+    ASSERT_TRUE(server.WaitForLine(STARTED)) << server.Tail();
+    if (Ipv6LoopbackMissing().empty()) {
+        TestClient v6;
+        EXPECT_FALSE(v6.Connect(port, 0ms, "::1", "")) << "the socket is IPv4 only";
+    }
 }
 
 // A ListenAddress that no interface has at the start (DHCP, a VLAN that comes up late): the

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cwchar>
 #include <memory>
 #include <string>
 
@@ -40,32 +41,42 @@ bool ReadAll(const std::string& values, ServerInstance* instance) {
     return ReadAccessSettings(instance);
 }
 
-// An address in network byte order as a.b.c.d.
-std::string Dotted(uint32_t address) {
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&address);
-    return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
-           std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
+// An address as its usual text.
+std::string Text(const IpAddress& address) {
+    wchar_t text[46];
+    Check(win::InetNtopW(address.Version == 4 ? win::AF_INET : win::AF_INET6, address.Bytes, text,
+                         46) != nullptr);
+    return std::string(text, text + std::wcslen(text));
 }
 
 // Accepted settings as the plainest registry values that say the same.
-std::string Written(const ServerInstance& instance) {
-    std::string values = "\"ListenAddress\"=\"" + Dotted(instance.ListenAddress) + "\"\n";
-    for (int32_t i = 0; i < instance.AllowFromCount; ++i) {
-        const AllowedNet& net = instance.AllowFrom[i];
-        values += (i == 0 ? "\"AllowFrom\"=\"" : ",") + Dotted(net.Address) + "/" +
-                  std::to_string(__builtin_popcount(net.Mask));
+std::string Written(const AccessSettings& access) {
+    std::string values;
+    if (access.ListenAddress.Version != 0) {
+        values += "\"ListenAddress\"=\"" + Text(access.ListenAddress) + "\"\n";
     }
-    if (instance.AllowFromCount > 0) values += "\"\n";
+    for (int32_t i = 0; i < access.AllowFromCount; ++i) {
+        const AllowedNet& net = access.AllowFrom[i];
+        values += (i == 0 ? "\"AllowFrom\"=\"" : ",") + Text(net.Address) + "/" +
+                  std::to_string(net.PrefixLength);
+    }
+    if (access.AllowFromCount > 0) values += "\"\n";
     return values;
 }
 
-void CheckNetworks(const ServerInstance& instance) {
-    Check(instance.AllowFromCount >= 0 && instance.AllowFromCount <= MAX_ALLOW_FROM);
-    for (int32_t i = 0; i < instance.AllowFromCount; ++i) {
-        // Leading ones, then zeros (htonl turns network order back to the host's as well).
-        const uint32_t hostMask = win::htonl(instance.AllowFrom[i].Mask);
-        Check((~hostMask & (~hostMask + 1)) == 0);
-        Check((instance.AllowFrom[i].Address & ~instance.AllowFrom[i].Mask) == 0);
+void CheckNetworks(const AccessSettings& access) {
+    Check(access.ListenAddress.Version == 0 || access.ListenAddress.Version == 4 ||
+          access.ListenAddress.Version == 6);
+    Check(access.AllowFromCount >= 0 && access.AllowFromCount <= MAX_ALLOW_FROM);
+    for (int32_t i = 0; i < access.AllowFromCount; ++i) {
+        const AllowedNet& net = access.AllowFrom[i];
+        const int32_t bits = net.Address.Version == 4 ? 32 : 128;
+        Check(net.Address.Version == 4 || net.Address.Version == 6);
+        Check(net.PrefixLength >= 0 && net.PrefixLength <= bits);
+        // No address bit beyond the prefix, and nothing past an IPv4 address.
+        for (int32_t bit = net.PrefixLength; bit < 128; ++bit) {
+            Check((net.Address.Bytes[bit / 8] & (0x80 >> (bit % 8))) == 0);
+        }
     }
 }
 
@@ -74,14 +85,14 @@ void CheckNetworks(const ServerInstance& instance) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto first = std::make_unique<ServerInstance>();
     if (!ReadAll(std::string(reinterpret_cast<const char*>(data), size), first.get())) return 0;
-    CheckNetworks(*first);
+    CheckNetworks(first->Access);
     auto again = std::make_unique<ServerInstance>();
-    Check(ReadAll(Written(*first), again.get()));
-    Check(again->ListenAddress == first->ListenAddress);
-    Check(again->AllowFromCount == first->AllowFromCount);
-    for (int32_t i = 0; i < first->AllowFromCount; ++i) {
-        Check(again->AllowFrom[i].Address == first->AllowFrom[i].Address);
-        Check(again->AllowFrom[i].Mask == first->AllowFrom[i].Mask);
+    Check(ReadAll(Written(first->Access), again.get()));
+    Check(again->Access.ListenAddress == first->Access.ListenAddress);
+    Check(again->Access.AllowFromCount == first->Access.AllowFromCount);
+    for (int32_t i = 0; i < first->Access.AllowFromCount; ++i) {
+        Check(again->Access.AllowFrom[i].Address == first->Access.AllowFrom[i].Address);
+        Check(again->Access.AllowFrom[i].PrefixLength == first->Access.AllowFrom[i].PrefixLength);
     }
     return 0;
 }

@@ -1,10 +1,10 @@
 // The status record as text (JSON Lines, the one-line summary) and the supervisors' liveness.
 #include "instance/status.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <nlohmann/json.hpp>
 #include <regex>
 
@@ -12,19 +12,16 @@
 
 namespace {
 
-// An IPv4 address and a port in network byte order, as accept gives them.
-uint32_t NetworkAddress(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-    const uint8_t bytes[4] = {a, b, c, d};
-    uint32_t address;
-    std::memcpy(&address, bytes, sizeof address);
-    return address;
-}
-
-uint16_t NetworkPort(uint16_t port) {
-    const uint8_t bytes[2] = {uint8_t(port >> 8), uint8_t(port & 0xFF)};
-    uint16_t value;
-    std::memcpy(&value, bytes, sizeof value);
-    return value;
+// A client's address from its text, IPv4 or IPv6.
+PeerAddress Peer(const char* text, uint16_t port) {
+    PeerAddress peer{};
+    peer.Port = port;
+    if (inet_pton(AF_INET, text, peer.Address.Bytes) == 1) {
+        peer.Address.Version = 4;
+    } else if (inet_pton(AF_INET6, text, peer.Address.Bytes) == 1) {
+        peer.Address.Version = 6;
+    }
+    return peer;
 }
 
 nlohmann::json StatusOf(ServerInstance& instance) {
@@ -39,7 +36,7 @@ TEST(StatusText, ClientCountersAndRestartsOfOneInstance) {
     instance.Port = 5000;
     instance.DevName = L"/dev/\"LON\"\\gr\u00FCn";
     ReportListening(instance.Status);
-    ReportClient(instance.Status, NetworkAddress(10, 1, 2, 3), NetworkPort(4711));
+    ReportClient(instance.Status, Peer("10.1.2.3", 4711));
     CountToClient(instance.Status, 5);
     CountToClient(instance.Status, 9);
     CountToBus(instance.Status, 7);
@@ -90,24 +87,29 @@ TEST(StatusText, SummaryOfAllInstancesInOneLine) {
     ServerInstance second{};
     first.Port = 5000;
     second.Port = 5001;
-    ReportClient(first.Status, NetworkAddress(127, 0, 0, 1), NetworkPort(40000));
+    ReportClient(first.Status, Peer("127.0.0.1", 40000));
     ReportListening(second.Status);
     EXPECT_EQ(StatusSummary({&first, &second}), "5000 connected 127.0.0.1:40000, 5001 listening");
     // Refused clients show once the service has told of them, and leave the instance's client
     // alone; the status socket counts them at once.
-    CountRefused(first.Status, NetworkAddress(10, 9, 9, 9), NetworkPort(1));
-    CountRefused(first.Status, NetworkAddress(10, 9, 9, 9), NetworkPort(2));
+    CountRefused(first.Status, Peer("10.9.9.9", 1));
+    CountRefused(first.Status, Peer("10.9.9.9", 2));
     EXPECT_EQ(StatusSummary({&first, &second}), "5000 connected 127.0.0.1:40000, 5001 listening");
     EXPECT_EQ(StatusOf(first)["refused_clients"], 2);
     EXPECT_EQ(TakeUntoldRefusals(first.Status), 2u);
-    EXPECT_EQ(PeerText(first.Status.LastRefused), "10.9.9.9:2");
-    CountRefused(first.Status, NetworkAddress(10, 9, 9, 9), NetworkPort(3));
+    EXPECT_EQ(PeerText(LastRefusedOf(first.Status)), "10.9.9.9:2");
+    CountRefused(first.Status, Peer("10.9.9.9", 3));
     EXPECT_EQ(StatusSummary({&first, &second}),
               "5000 connected 127.0.0.1:40000 (2 refused), 5001 listening");
     EXPECT_EQ(TakeUntoldRefusals(first.Status), 1u);
     EXPECT_EQ(StatusOf(first)["refused_clients"], 3);
     std::string lines = StatusJsonLines({&first, &second});
     EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 2) << lines;
+    // An IPv6 client in brackets, so that its port stands apart.
+    ReportClient(second.Status, Peer("2001:db8::7", 5000));
+    EXPECT_EQ(StatusSummary({&first, &second}),
+              "5000 connected 127.0.0.1:40000 (3 refused), 5001 connected [2001:db8::7]:5000");
+    EXPECT_EQ(StatusOf(second)["client"], "[2001:db8::7]:5000");
 }
 
 TEST(SupervisorAlive, WaitingOrEndedAlwaysOtherwiseOnlyWithARecentReport) {

@@ -46,7 +46,8 @@ TEST(Service, ReadyStatusAndAWatchdogThatStopsWhileASupervisorIsStuck) {
     EXPECT_TRUE(manager.WaitFor("WATCHDOG=1")) << manager.Seen();
 
     // A supervisor with a client whose watch loop stopped reporting: no more pings, one line.
-    ReportClient(first.Status, 0x0100007F, 0x3412);
+    PeerAddress client{{4, {127, 0, 0, 1}}, 4660};
+    ReportClient(first.Status, client);
     EXPECT_TRUE(manager.WaitFor("STATUS=5000 connected 127.0.0.1:4660, 5001 listening"))
         << manager.Seen();
     first.Status.LastReport.store(win::GetTickCount() - SUPERVISOR_SILENCE_MS - 1);

@@ -20,9 +20,10 @@ struct Net {
     bool operator==(const Net&) const = default;
 };
 
-std::string Text(uint32_t address) {
-    char text[INET_ADDRSTRLEN];
-    return inet_ntop(AF_INET, &address, text, sizeof text);
+std::string Text(const IpAddress& address) {
+    char text[INET6_ADDRSTRLEN];
+    if (address.Version == 0) return "";
+    return inet_ntop(address.Version == 4 ? AF_INET : AF_INET6, address.Bytes, text, sizeof text);
 }
 
 class AccessSettings : public testing::Test {
@@ -37,9 +38,9 @@ class AccessSettings : public testing::Test {
 
     std::vector<Net> Nets() const {
         std::vector<Net> nets;
-        for (int32_t i = 0; i < instance_.AllowFromCount; ++i) {
-            nets.push_back({Text(instance_.AllowFrom[i].Address),
-                            __builtin_popcount(instance_.AllowFrom[i].Mask)});
+        const ::AccessSettings& access = instance_.Access;
+        for (int32_t i = 0; i < access.AllowFromCount; ++i) {
+            nets.push_back({Text(access.AllowFrom[i].Address), access.AllowFrom[i].PrefixLength});
         }
         return nets;
     }
@@ -56,8 +57,8 @@ TEST_F(AccessSettings, WithoutTheKeyOrItsValuesEveryAddressAndEveryClient) {
         "\"AllowFrom\"=\"10.0.0.0/8\"\n");
     EXPECT_TRUE(ReadAccessSettings(&instance_)) << "another port's key";
     EXPECT_TRUE(Read("\"Other\"=dword:1\n"));
-    EXPECT_EQ(instance_.ListenAddress, 0u);
-    EXPECT_EQ(instance_.AllowFromCount, 0);
+    EXPECT_EQ(instance_.Access.ListenAddress.Version, 0);
+    EXPECT_EQ(instance_.Access.AllowFromCount, 0);
 }
 
 TEST_F(AccessSettings, AddressAndNetworks) {
@@ -65,10 +66,24 @@ TEST_F(AccessSettings, AddressAndNetworks) {
         Read("\"ListenAddress\"=\"127.0.0.2\"\n"
              "\"AllowFrom\"=\"127.0.0.0/8, 10.1.2.3/16 ,192.168.7.9,0.0.0.0/0\"\n",
              70000));
-    EXPECT_EQ(Text(instance_.ListenAddress), "127.0.0.2");
+    EXPECT_EQ(Text(instance_.Access.ListenAddress), "127.0.0.2");
     EXPECT_EQ(Nets(),
               (std::vector<Net>{
                   {"127.0.0.0", 8}, {"10.1.0.0", 16}, {"192.168.7.9", 32}, {"0.0.0.0", 0}}));
+}
+
+TEST_F(AccessSettings, BothFamiliesInOneList) {
+    ASSERT_TRUE(
+        Read("\"ListenAddress\"=\" ::1 \"\n"
+             "\"AllowFrom\"=\"10.0.0.0/8, fd00::/8, ::1,2001:db8::7:ff/121, 192.0.2.7, ::/0\"\n"));
+    EXPECT_EQ(instance_.Access.ListenAddress.Version, 6);
+    EXPECT_EQ(Text(instance_.Access.ListenAddress), "::1");
+    EXPECT_EQ(Nets(), (std::vector<Net>{{"10.0.0.0", 8},
+                                        {"fd00::", 8},
+                                        {"::1", 128},
+                                        {"2001:db8::7:80", 121},
+                                        {"192.0.2.7", 32},
+                                        {"::", 0}}));
 }
 
 TEST_F(AccessSettings, AMalformedValueIsReportedOnceAndTheInstanceDoesNotStart) {
@@ -81,7 +96,10 @@ TEST_F(AccessSettings, AMalformedValueIsReportedOnceAndTheInstanceDoesNotStart) 
         "\"AllowFrom\"=\"10.1.0.0/33\"",
         "\"AllowFrom\"=\"300.1.1.1\"",
         "\"AllowFrom\"=\"\"",
-        "\"AllowFrom\"=\"::1\"",
+        "\"AllowFrom\"=\"fd00::/129\"",
+        "\"AllowFrom\"=\"fd00::1::2\"",
+        "\"AllowFrom\"=\"10.0.0.0/8, fe80::1%eth0\"",
+        "\"AllowFrom\"=\"fd00::/0008\"",
         "\"AllowFrom\"=\"10.1.0.0/\"",
         "\"AllowFrom\"=\"10.1.0.0/8x\"",
         "\"AllowFrom\"=\"10.1.0.0/-8\"",
@@ -91,14 +109,15 @@ TEST_F(AccessSettings, AMalformedValueIsReportedOnceAndTheInstanceDoesNotStart) 
         "\"AllowFrom\"=\"" + tooMany + "\"",
         "\"AllowFrom\"=dword:7f000001",
         "\"ListenAddress\"=\"127.0.0.256\"",
-        "\"ListenAddress\"=\"::1\"",
+        "\"ListenAddress\"=\"::1/128\"",
+        "\"ListenAddress\"=\"[::1]\"",
         "\"ListenAddress\"=\"\"",
         "\"ListenAddress\"=\"127.0.0.1/8\"",
         "\"ListenAddress\"=hex:7f,00,00,01",
     };
     SetDebugZoneMask(ZONE_ERROR);
     for (const std::string& value : bad) {
-        instance_.AllowFromCount = 0;
+        instance_.Access.AllowFromCount = 0;
         testing::internal::CaptureStderr();
         EXPECT_FALSE(Read(value + "\n")) << value;
         std::string log = testing::internal::GetCapturedStderr();
@@ -109,7 +128,7 @@ TEST_F(AccessSettings, AMalformedValueIsReportedOnceAndTheInstanceDoesNotStart) 
                   std::string::npos)
             << log;
         EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
-        EXPECT_EQ(instance_.AllowFromCount, 0) << value;
+        EXPECT_EQ(instance_.Access.AllowFromCount, 0) << value;
     }
 }
 

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -21,19 +22,57 @@
 namespace e2e {
 
 int SocketsInState(int port, unsigned state) {
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    std::getline(table, line);
     int count = 0;
-    unsigned localPort, lineState;
-    while (std::getline(table, line)) {
-        if (std::sscanf(line.c_str(), " %*d: %*x:%x %*x:%*x %x", &localPort, &lineState) == 2 &&
-            int(localPort) == port && lineState == state) {
-            ++count;
+    // A dual-stack socket, and its IPv4 clients, show in the IPv6 table.
+    for (const char* path : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream table(path);
+        std::string line;
+        std::getline(table, line);
+        unsigned localPort, lineState;
+        while (std::getline(table, line)) {
+            if (std::sscanf(line.c_str(), " %*d: %*[0-9A-F]:%x %*[0-9A-F]:%*x %x", &localPort,
+                            &lineState) == 2 &&
+                int(localPort) == port && lineState == state) {
+                ++count;
+            }
         }
     }
     return count;
 }
+
+std::string Ipv6LoopbackMissing() {
+    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return std::string("no IPv6 in this kernel: ") + std::strerror(errno);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    int r = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    int error = errno;
+    close(fd);
+    return r == 0 ? "" : std::string("::1 cannot be bound: ") + std::strerror(error);
+}
+
+namespace {
+
+// `text`, an IPv4 or IPv6 address, and `port` as a socket address; its length, 0 for no address.
+socklen_t SocketAddress(const std::string& text, int port, sockaddr_storage* address) {
+    *address = {};
+    auto* in = reinterpret_cast<sockaddr_in*>(address);
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(address);
+    if (inet_pton(AF_INET, text.c_str(), &in->sin_addr) == 1) {
+        in->sin_family = AF_INET;
+        in->sin_port = htons(uint16_t(port));
+        return sizeof *in;
+    }
+    if (inet_pton(AF_INET6, text.c_str(), &in6->sin6_addr) == 1) {
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(uint16_t(port));
+        return sizeof *in6;
+    }
+    return 0;
+}
+
+}  // namespace
 
 bool WaitForListener(int port, Duration timeout) {
     return AwaitCondition([port] { return SocketsInState(port, TCP_LISTEN) > 0; }, timeout);
@@ -53,20 +92,18 @@ int SocketOption(int fd, int level, int name) {
 bool TestClient::Connect(int port, Duration timeout, const std::string& to,
                          const std::string& from) {
     Close();
-    sockaddr_in address = Loopback(port);
-    sockaddr_in source = Loopback(0);
-    if (inet_pton(AF_INET, to.c_str(), &address.sin_addr) != 1 ||
-        (!from.empty() && inet_pton(AF_INET, from.c_str(), &source.sin_addr) != 1)) {
-        return false;
-    }
+    sockaddr_storage address, source;
+    socklen_t addressLength = SocketAddress(to, port, &address);
+    socklen_t sourceLength = from.empty() ? 0 : SocketAddress(from, 0, &source);
+    if (addressLength == 0 || (!from.empty() && sourceLength == 0)) return false;
     if (!WaitForListener(port, timeout)) return false;
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    fd_ = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (smallReceiveBuffer_) {
         int size = 4096;
         setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     }
-    if ((!from.empty() && bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) ||
-        connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if ((!from.empty() && bind(fd_, reinterpret_cast<sockaddr*>(&source), sourceLength) != 0) ||
+        connect(fd_, reinterpret_cast<sockaddr*>(&address), addressLength) != 0) {
         Close();
         return false;
     }

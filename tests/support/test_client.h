@@ -15,10 +15,12 @@ namespace e2e {
 // TCP states as /proc/net/tcp shows them.
 constexpr unsigned TCP_TIME_WAIT = 0x06;
 constexpr unsigned TCP_LISTEN = 0x0A;
-// IPv4 sockets of this machine with local port `port` in `state`.
+// TCP sockets of this machine (both families) with local port `port` in `state`.
 int SocketsInState(int port, unsigned state);
 // True once something listens on `port` within `timeout`, without connecting to it.
 bool WaitForListener(int port, Duration timeout = WAIT);
+// Empty when ::1 can be used; otherwise why not (IPv6 switched off), for a test's skip.
+std::string Ipv6LoopbackMissing();
 // Makes a socket's send buffer small, so that sends fill its connection quickly.
 void ShrinkSendBuffer(int fd);
 // An integer socket option of `fd`, or -1.
@@ -39,7 +41,8 @@ class TestClient {
     bool Connect(int port, Duration timeout = WAIT) {
         return Connect(port, timeout, "127.0.0.1", "");
     }
-    // The same to the loopback address `to`, from the loopback address `from` (any if empty).
+    // The same to the loopback address `to` (IPv4 or IPv6), from the loopback address `from`
+    // (any if empty).
     bool Connect(int port, Duration timeout, const std::string& to, const std::string& from);
     bool Connected() const { return fd_ >= 0; }
     int Fd() const { return fd_; }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <future>
 #include <thread>
 
@@ -43,6 +44,54 @@ TEST(Winsock, ClosedValueHeldByAnotherThreadNeverReachesTheNextSocket) {
     ASSERT_EQ(SendOneMessage(link.instance.get(), &marker, 1), 0u);
     EXPECT_EQ(link.client.ReadRaw(5), (Bytes{ID_DATA, 0, 1, 0, 0x5A}));
     CloseTcp(link.instance.get());
+}
+
+// An AF_INET6 socket on the wildcard address takes clients of both families; accept reports an
+// IPv4 client in its IPv4-mapped form, which the server turns back into IPv4.
+TEST(Winsock, ADualStackListenerTakesBothFamilies) {
+    win::BYTE bytes[16];
+    wchar_t text[46];
+    ASSERT_EQ(win::InetPtonW(win::AF_INET6, L"2001:DB8:0:0::7", bytes), 1);
+    EXPECT_STREQ(win::InetNtopW(win::AF_INET6, bytes, text, 46), L"2001:db8::7");
+    EXPECT_EQ(win::InetNtopW(win::AF_INET6, bytes, text, 11), nullptr) << "no room";
+    EXPECT_EQ(win::InetPtonW(win::AF_INET, L"::1", bytes), 0);
+    EXPECT_EQ(win::InetPtonW(win::AF_INET6, L"127.0.0.1", bytes), 0);
+
+    win::SOCKET listener = win::socket(win::AF_INET6, win::SOCK_STREAM, 0);
+    if (listener == win::INVALID_SOCKET && win::WSAGetLastError() == win::WSAEAFNOSUPPORT) {
+        GTEST_SKIP() << "IPv6 is switched off in this kernel";
+    }
+    uint16_t port = FreePort();
+    win::sockaddr_in6 any{};
+    any.sin6_family = win::AF_INET6;
+    any.sin6_port = win::htons(port);
+    ASSERT_EQ(win::bind(listener, reinterpret_cast<win::sockaddr*>(&any), sizeof any), 0);
+    ASSERT_EQ(win::listen(listener, 4), 0);
+    auto peerText = [listener](int* family) {
+        win::sockaddr_storage peer{};
+        int length = sizeof peer;
+        win::SOCKET s = win::accept(listener, reinterpret_cast<win::sockaddr*>(&peer), &length);
+        win::sockaddr_in6 in6{};
+        std::memcpy(&in6, &peer, sizeof in6);
+        *family = peer.ss_family;
+        wchar_t address[46] = L"";
+        if (s != win::INVALID_SOCKET && length == int(sizeof in6)) {
+            win::InetNtopW(win::AF_INET6, in6.sin6_addr.u.Byte, address, 46);
+        }
+        win::closesocket(s);
+        return std::wstring(address);
+    };
+    int family = 0;
+    e2e::TestClient v4;
+    ASSERT_TRUE(v4.Connect(port, e2e::WAIT, "127.0.0.1", ""));
+    EXPECT_EQ(peerText(&family), L"::ffff:127.0.0.1");
+    EXPECT_EQ(family, win::AF_INET6);
+    if (e2e::Ipv6LoopbackMissing().empty()) {
+        e2e::TestClient v6;
+        ASSERT_TRUE(v6.Connect(port, e2e::WAIT, "::1", ""));
+        EXPECT_EQ(peerText(&family), L"::1");
+    }
+    win::closesocket(listener);
 }
 
 // One thread's message is larger than the connection can buffer, so its send waits part-way;

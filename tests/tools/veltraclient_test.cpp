@@ -73,6 +73,25 @@ struct FakeServer {
     ~FakeServer() { close(listener); }
 };
 
+// The same on ::1; port 0 when IPv6 is switched off.
+struct FakeIpv6Server {
+    int listener = -1;
+    int port = 0;
+    FakeIpv6Server() {
+        listener = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_loopback;
+        socklen_t size = sizeof address;
+        if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            listen(listener, 1) == 0 &&
+            getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+            port = ntohs(address.sin6_port);
+        }
+    }
+    ~FakeIpv6Server() { close(listener); }
+};
+
 // Reads messages from `fd` until `count` have come or the wait runs out.
 std::vector<ipmsg::Message> ReadMessages(int fd, size_t count) {
     ipmsg::Decoder decoder;
@@ -142,6 +161,29 @@ TEST(Veltraclient, FailsWhenTheServerClosesBeforeItsCount) {
     EXPECT_EQ(ReadMessages(client, 1).size(), 1u);
     close(client);
     EXPECT_EQ(result.get().status, 1);
+}
+
+// Sends one telegram to `host` and ends; true when `listener` got it.
+bool ReachedThrough(const std::string& host, int listener, int port) {
+    std::string command = e2e::BuiltProgram("veltraclient") + " -h " + host + " -p " +
+                          std::to_string(port) + " -n 0 0001AA </dev/null 2>&1";
+    auto result = std::async(std::launch::async, [&] { return e2e::RunCommand(command); });
+    pollfd waiting = {listener, POLLIN, 0};
+    if (poll(&waiting, 1, int(e2e::Duration(e2e::WAIT).count())) != 1) return false;
+    int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    auto got = ReadMessages(client, 1);
+    close(client);
+    return result.get().status == 0 && got.size() == 1 && got[0].data == Bytes{0x00, 0x01, 0xAA};
+}
+
+TEST(Veltraclient, TheHostIsAnIpv4OrIpv6AddressOrAName) {
+    FakeServer v4;
+    EXPECT_TRUE(ReachedThrough("127.0.0.1", v4.listener, v4.port));
+    // localhost may name ::1 first, where nothing listens: the next address is tried.
+    EXPECT_TRUE(ReachedThrough("localhost", v4.listener, v4.port));
+    FakeIpv6Server v6;
+    if (v6.port == 0) GTEST_SKIP() << "::1 cannot be bound: IPv6 is switched off";
+    EXPECT_TRUE(ReachedThrough("::1", v6.listener, v6.port));
 }
 
 TEST(Veltraclient, EchoesDataMessagesButNotKeepAlives) {

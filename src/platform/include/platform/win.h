@@ -342,6 +342,7 @@ using SOCKET = uintptr_t;
 constexpr SOCKET INVALID_SOCKET = ~static_cast<SOCKET>(0);
 constexpr int SOCKET_ERROR = -1;
 constexpr int AF_INET = 2;
+constexpr int AF_INET6 = 23;
 constexpr int SOCK_STREAM = 1;
 constexpr int SOL_SOCKET = 0xFFFF;
 constexpr int SO_REUSEADDR = 4;
@@ -363,6 +364,24 @@ struct sockaddr_in {
     in_addr sin_addr;
     char sin_zero[8];
 };
+struct in6_addr {
+    union {
+        BYTE Byte[16];
+        WORD Word[8];
+    } u;
+};
+struct sockaddr_in6 {
+    int16_t sin6_family;
+    uint16_t sin6_port;
+    uint32_t sin6_flowinfo;
+    in6_addr sin6_addr;
+    uint32_t sin6_scope_id;
+};
+// Room for the address of either family.
+struct alignas(8) sockaddr_storage {
+    int16_t ss_family;
+    char ss_pad[126];
+};
 struct WSADATA {
     WORD wVersion;
     WORD wHighVersion;
@@ -375,10 +394,14 @@ struct WSADATA {
 
 int WSAStartup(WORD versionRequested, WSADATA* data);
 int WSAGetLastError();
+// AF_INET or AF_INET6. An AF_INET6 socket is dual-stack (IPV6_V6ONLY off): bound to the
+// wildcard address it also takes IPv4 clients, which accept reports as IPv4-mapped addresses.
+// Where the kernel has IPv6 switched off, AF_INET6 fails with WSAEAFNOSUPPORT.
 SOCKET socket(int af, int type, int protocol);
 int setsockopt(SOCKET s, int level, int name, const char* value, int length);
 int bind(SOCKET s, const sockaddr* address, int length);
 int listen(SOCKET s, int backlog);
+// The peer's address is a sockaddr_in or a sockaddr_in6 (then *length must have room for it).
 SOCKET accept(SOCKET s, sockaddr* address, int* length);
 // A send flag of this layer (Winsock has none): the call never waits, neither for room in
 // the connection nor for another thread's send on the socket; it fails with WSAEWOULDBLOCK
@@ -399,9 +422,13 @@ int WSAPoll(WSAPOLLFD* fds, ULONG count, int timeout);
 uint16_t htons(uint16_t value);
 uint16_t ntohs(uint16_t value);
 uint32_t htonl(uint32_t value);
-// Address text to its binary form (network byte order) for AF_INET: 1 when `text` is an
-// IPv4 address in dotted-decimal form, 0 when it is not; -1 (WSAEAFNOSUPPORT) for another
-// family.
+// Address text to its binary form (network byte order): for AF_INET an in_addr from the
+// dotted-decimal form, for AF_INET6 an in6_addr from the usual text forms. 1 when `text` is
+// such an address, 0 when it is not; -1 (WSAEAFNOSUPPORT) for another family.
 int InetPtonW(int family, LPCWSTR text, void* address);
+// The usual text of an AF_INET or AF_INET6 address into `buffer` of `size` characters;
+// nullptr (WSAEAFNOSUPPORT, or WSAEINVAL when it does not fit) otherwise. 46 characters hold
+// any address.
+LPCWSTR InetNtopW(int family, const void* address, LPWSTR buffer, size_t size);
 
 }  // namespace win
