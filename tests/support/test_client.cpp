@@ -208,18 +208,22 @@ int TestClient::TakeServerEnd(pid_t server) const {
     if (getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) != 0) return -1;
     length = sizeof peer;
     if (getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return -1;
-    // The server's end is the socket whose ports are ours the other way round.
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    std::getline(table, line);
-    unsigned localPort, remotePort;
+    // The server's end is the socket whose ports are ours the other way round; a dual-stack
+    // server's shows in the IPv6 table.
     unsigned long inode = 0;
-    while (inode == 0 && std::getline(table, line)) {
-        unsigned long found;
-        if (std::sscanf(line.c_str(), " %*d: %*x:%x %*x:%x %*x %*x:%*x %*x:%*x %*x %*u %*u %lu",
-                        &localPort, &remotePort, &found) == 3 &&
-            localPort == ntohs(peer.sin_port) && remotePort == ntohs(local.sin_port)) {
-            inode = found;
+    for (const char* path : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream table(path);
+        std::string line;
+        std::getline(table, line);
+        unsigned localPort, remotePort;
+        while (inode == 0 && std::getline(table, line)) {
+            unsigned long found;
+            if (std::sscanf(line.c_str(),
+                            " %*d: %*[0-9A-F]:%x %*[0-9A-F]:%x %*x %*x:%*x %*x:%*x %*x %*u %*u %lu",
+                            &localPort, &remotePort, &found) == 3 &&
+                localPort == ntohs(peer.sin_port) && remotePort == ntohs(local.sin_port)) {
+                inode = found;
+            }
         }
     }
     if (inode == 0) {
