@@ -55,41 +55,27 @@ TEST(IpMsgFraming, ParsesHexTelegramsAndRejectsAnythingElse) {
     }
 }
 
-// A listening socket on a free loopback port, playing the server.
+// A listening socket on a free loopback port, playing the server: on 127.0.0.1, or on ::1
+// (port 0 when IPv6 is switched off).
 struct FakeServer {
     int listener = -1;
     int port = 0;
-    FakeServer() {
-        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        listen(listener, 1);
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
-        port = ntohs(address.sin_port);
-    }
-    ~FakeServer() { close(listener); }
-};
-
-// The same on ::1; port 0 when IPv6 is switched off.
-struct FakeIpv6Server {
-    int listener = -1;
-    int port = 0;
-    FakeIpv6Server() {
-        listener = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in6 address{};
-        address.sin6_family = AF_INET6;
-        address.sin6_addr = in6addr_loopback;
-        socklen_t size = sizeof address;
-        if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+    explicit FakeServer(int family = AF_INET) {
+        listener = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_storage address{};
+        auto* in = reinterpret_cast<sockaddr_in*>(&address);
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
+        socklen_t size = family == AF_INET ? sizeof *in : sizeof *in6;
+        address.ss_family = sa_family_t(family);
+        if (family == AF_INET) in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (family == AF_INET6) in6->sin6_addr = in6addr_loopback;
+        if (bind(listener, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
             listen(listener, 1) == 0 &&
             getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
-            port = ntohs(address.sin6_port);
+            port = ntohs(family == AF_INET ? in->sin_port : in6->sin6_port);
         }
     }
-    ~FakeIpv6Server() { close(listener); }
+    ~FakeServer() { close(listener); }
 };
 
 // Reads messages from `fd` until `count` have come or the wait runs out.
@@ -181,7 +167,7 @@ TEST(Veltraclient, TheHostIsAnIpv4OrIpv6AddressOrAName) {
     EXPECT_TRUE(ReachedThrough("127.0.0.1", v4.listener, v4.port));
     // localhost may name ::1 first, where nothing listens: the next address is tried.
     EXPECT_TRUE(ReachedThrough("localhost", v4.listener, v4.port));
-    FakeIpv6Server v6;
+    FakeServer v6(AF_INET6);
     if (v6.port == 0) GTEST_SKIP() << "::1 cannot be bound: IPv6 is switched off";
     EXPECT_TRUE(ReachedThrough("::1", v6.listener, v6.port));
 }
