@@ -325,11 +325,13 @@ TEST(Access, AnInstanceBoundToIpv6LoopbackIsNotReachedOverIpv4) {
     EXPECT_FALSE(other.Connect(port, 0ms, "127.0.0.1", ""));
 }
 
-// Where the kernel refuses IPv6 sockets (here: the first one fails as it would there), the
-// instance listens on IPv4 alone and says so.
+// Where the kernel refuses IPv6 sockets (here: the first socket of each thread fails as it
+// would there, on the second instance's own thread its listener), the instance listens on IPv4
+// alone and says so.
 TEST(Access, WithoutIpv6TheInstanceListensOnIpv4Alone) {
-    int port = FreePort();
-    ServerProcess server({"-p", std::to_string(port)}, {"VELTRABOX_FAULTS=socket:EAFNOSUPPORT:1"});
+    int first = FreePort(), port = FreePort();
+    ServerProcess server({"-p", std::to_string(first), "-i", "-p", std::to_string(port)},
+                         {"VELTRABOX_FAULTS=socket:EAFNOSUPPORT:1*"});
     ASSERT_TRUE(server.WaitForLine("IPv6 is switched off in this kernel: port " +
                                    std::to_string(port) + " listens on IPv4 only"))
         << server.Tail();

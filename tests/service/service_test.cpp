@@ -84,7 +84,8 @@ TEST(Service, WithoutAWakeDescriptorTheStateIsStillTold) {
     ReportListening(only.Status);
     EXPECT_TRUE(manager.WaitFor("STATUS=5002 listening")) << manager.Seen();
     EXPECT_TRUE(manager.WaitFor("READY=1")) << manager.Seen();
-    ReportClient(only.Status, 0x0100007F, 0x3412);
+    PeerAddress client{{4, {127, 0, 0, 1}}, 4660};
+    ReportClient(only.Status, client);
     EXPECT_TRUE(manager.WaitFor("STATUS=5002 connected 127.0.0.1:4660")) << manager.Seen();
     unlink(statusPath.c_str());
 }
