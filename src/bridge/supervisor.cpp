@@ -109,6 +109,15 @@ bool KeepAlive(ServerInstance* instance, DWORD& referenceTick, bool& alivePendin
     return RetryAlive(instance, alivePending);
 }
 
+// How long the watch may sleep: until its keep-alive period ends (the first moment more than
+// KEEPALIVE_PERIOD_MS after it began), or one slice while a keep-alive waits for its next try.
+// Nothing else is due, so an idle instance wakes once a period.
+DWORD UntilDue(DWORD referenceTick, bool alivePending) {
+    if (alivePending) return WATCH_SLICE_MS;
+    DWORD elapsed = GetTickCount() - referenceTick;
+    return elapsed > KEEPALIVE_PERIOD_MS ? 0 : KEEPALIVE_PERIOD_MS + 1 - elapsed;
+}
+
 // Why a pump thread ended, from its exit code.
 RestartReason PumpEndReason(HANDLE thread) {
     DWORD code = 0;
@@ -133,7 +142,7 @@ RestartReason Watch(ServerInstance* instance, const HANDLE* events, DWORD refere
     bool alivePending = false;
     const HANDLE watched[] = {events[EV_LON_TO_TCP], events[EV_TCP_TO_LON], StopEvent()};
     for (;;) {
-        DWORD ev = WaitForMultipleObjects(3, watched, FALSE, WATCH_SLICE_MS);
+        DWORD ev = WaitForMultipleObjects(3, watched, FALSE, UntilDue(referenceTick, alivePending));
         ReportAlive(instance->Status);
         if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"ev=%d\n", ev);
         switch (ev) {

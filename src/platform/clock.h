@@ -22,5 +22,9 @@ int TimedWaiters();
 bool AwaitTimedWaiters(int count, int realMsLimit = 5000);
 // Blocks (in real time, at most `realMsLimit`) until the thread is in a timed wait.
 bool AwaitTimedWait(uint32_t threadId, int realMsLimit = 5000);
+// Blocks (in real time, at most `realMsLimit`) until the thread is in a timed wait that the
+// clock has not ended yet; the milliseconds left of it, or 0 when it never got there. Lets a
+// test move the clock to exactly the thread's next wake.
+uint32_t AwaitTimeLeft(uint32_t threadId, int realMsLimit = 5000);
 
 }  // namespace win::testclock

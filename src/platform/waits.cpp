@@ -223,4 +223,19 @@ bool AwaitTimedWait(DWORD threadId, int realMsLimit) {
     });
 }
 
+uint32_t AwaitTimeLeft(DWORD threadId, int realMsLimit) {
+    uint32_t left = 0;
+    AwaitReal(realMsLimit, [threadId, &left] {
+        auto lock = detail::WaitLock();
+        const uint64_t now = detail::NowMsLocked();
+        for (const detail::Waiter* w : detail::State().timed) {
+            if (w->threadId != threadId || w->woken || w->deadline <= now) continue;
+            left = static_cast<uint32_t>(w->deadline - now);
+            return true;
+        }
+        return false;
+    });
+    return left;
+}
+
 }  // namespace win::testclock

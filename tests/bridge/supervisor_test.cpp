@@ -101,18 +101,24 @@ class Supervisor : public ::testing::Test {
         ASSERT_TRUE(testclock::AwaitTimedWaiters(2));
     }
 
-    // One watch slice: the clock moves on and the supervisor has handled the time-out.
-    void Slice(uint32_t ms = 1000) {
+    // The clock moves on to the supervisor's next wake, and the supervisor has woken.
+    void Wake() {
+        const uint32_t left = testclock::AwaitTimeLeft(supervisorId);
+        ASSERT_GT(left, 0u);
         int seen = log.Count("ev=258");
-        testclock::Advance(ms);
+        testclock::Advance(left);
         ASSERT_TRUE(log.WaitFor("ev=258", seen + 1));
+    }
+    // The same, and the supervisor has handled the wake.
+    void NextWake() {
+        ASSERT_NO_FATAL_FAILURE(Wake());
         AwaitWatching();
     }
 
-    // Slices until the next keep-alive period ends (the sixth 1000 ms slice after its start).
+    // Wakes until the next keep-alive period ends.
     void Period() {
         int ends = log.Count("ReadNoAliveCount=");
-        for (int i = 0; i < 6 && log.Count("ReadNoAliveCount=") == ends; ++i) Slice();
+        for (int i = 0; i < 6 && log.Count("ReadNoAliveCount=") == ends; ++i) NextWake();
         ASSERT_EQ(log.Count("ReadNoAliveCount="), ends + 1);
     }
 
@@ -154,16 +160,18 @@ TEST_F(Supervisor, ASilentClientGetsOneAliveAndIsDroppedAtTheFourthPeriodEnd) {
     client.Close();
 }
 
-TEST_F(Supervisor, APeriodEndsAtTheFirstTimeOutPastExactly5000Ms) {
+// The watch sleeps through a period, as nothing is due before its end: the first moment more
+// than 5000 ms after it began.
+TEST_F(Supervisor, TheWatchSleepsUntilThePeriodEndsJustPast5000Ms) {
     ConnectClient();
-    for (int i = 0; i < 5; ++i) Slice();
-    EXPECT_EQ(log.Count("ReadNoAliveCount="), 0);  // 5000 ms: not yet
-    Slice();
-    EXPECT_EQ(log.Count("DiffTime= 6000"), 1);
-    Slice(1001);
-    for (int i = 0; i < 4; ++i) Slice();
-    EXPECT_EQ(log.Count("DiffTime= 5001"), 1);  // 5001 ms: a period ends
-    EXPECT_EQ(log.Count("ReadNoAliveCount="), 2);
+    EXPECT_EQ(testclock::AwaitTimeLeft(supervisorId), 5001u);
+    testclock::Advance(5000);
+    EXPECT_EQ(testclock::AwaitTimeLeft(supervisorId), 1u);  // still asleep in the same wait
+    EXPECT_EQ(log.Count("ev="), 0);
+    NextWake();
+    EXPECT_EQ(log.Count("DiffTime= 5001"), 1);
+    EXPECT_EQ(testclock::AwaitTimeLeft(supervisorId), 5001u);  // the next period's end
+    EXPECT_EQ(log.Count("ev="), 1);
 }
 
 TEST_F(Supervisor, AClientThatTalksEveryPeriodIsNeverDropped) {
@@ -213,13 +221,11 @@ TEST_F(Supervisor, AKeepAliveThatMeetsAFullConnectionIsTriedAgainWithinThePeriod
     ASSERT_GE(served, 0);
     e2e::ShrinkSendBuffer(served);
     close(served);
-    // Only the supervisor waits on the clock: LonToTcp waits for room in the connection. A
-    // slice is over once the supervisor waits again, or has given up on the keep-alive.
+    // LonToTcp waits for room in the connection, the supervisor on the clock. A wake is over
+    // once the supervisor waits again, or has given up on the keep-alive.
     const std::string givenUp = "ID_ALIVE not sent within a period";
     auto slice = [&] {
-        int seen = log.Count("ev=258");
-        testclock::Advance(1000);
-        ASSERT_TRUE(log.WaitFor("ev=258", seen + 1));
+        ASSERT_NO_FATAL_FAILURE(Wake());
         ASSERT_TRUE(Await(
             [&] { return log.Count(givenUp) > 0 || testclock::AwaitTimedWait(supervisorId, 1); }));
     };
@@ -623,11 +629,11 @@ TEST_F(SupervisorOnAStuckLibrary, ARestartThatWaitsOutStuckPumpThreadsKeepsRepor
         testclock::Advance(ms);
         alive = alive && SupervisorAlive(instance.Status, GetTickCount());
     };
-    // The silent client's fourth period end, slice by slice.
+    // The silent client's fourth period end, wake by wake.
     ASSERT_TRUE(testclock::AwaitTimedWait(supervisorId));
     for (int i = 0; i < 30 && log.Count("MAX_READ_NOALIVE_COUNT") == 0; ++i) {
         int seen = log.Count("ev=258");
-        step(1000);
+        step(testclock::AwaitTimeLeft(supervisorId));
         ASSERT_TRUE(log.WaitFor("ev=258", seen + 1));
         ASSERT_TRUE(testclock::AwaitTimedWait(supervisorId));
     }
