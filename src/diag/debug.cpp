@@ -35,9 +35,9 @@ win::DBGPARAM DebugZoneSettings = {
     L"",
     {L"Default", L"Init", L"Thread", L"Extra", L"Error", L"Sock", L"Pipe", L"n/a", L"Dump1",
      L"Dump2", L"Dump3", L"n/a", L"n/a", L"n/a", L"n/a", L"n/a"},
-    ZONE_ERROR,
+    DEFAULT_ZONE_MASK,
 };
-DWORD DebugStyle = STYLE_NAME_PREFIX | 0x02;
+DWORD DebugStyle = DEFAULT_STYLE;
 WCHAR ModulePrefix[NAME_ROOM] = L"";
 std::atomic<DWORD> ThreadNameTlsIndex{NO_TLS_SLOT};
 DWORD DebugLibState = 0;
@@ -70,18 +70,15 @@ void SetModuleNameFromProcess() {
     win::CloseToolhelp32Snapshot(snapshot);
 }
 
-void ReadZoneSettings() {
-    HKEY key = nullptr;
-    if (win::RegOpenKeyExW(win::HKEY_LOCAL_MACHINE, L"DebugZones", 0, 0, &key) !=
-        win::ERROR_SUCCESS)
-        return;
+// A dword value, or `fallback` without the value. False when the value is there but is no dword.
+bool ReadDword(HKEY key, LPCWSTR name, DWORD fallback, DWORD* value) {
+    DWORD type = win::REG_NONE;
     DWORD size = sizeof(DWORD);
-    win::RegQueryValueExW(key, L"Quorvel", nullptr, nullptr,
-                          reinterpret_cast<BYTE*>(&DebugZoneSettings.ulZoneMask), &size);
-    size = sizeof(DWORD);
-    win::RegQueryValueExW(key, L"Quorvel.Style", nullptr, nullptr,
-                          reinterpret_cast<BYTE*>(&DebugStyle), &size);
-    win::RegCloseKey(key);
+    win::LONG result =
+        win::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+    if (result == win::ERROR_FILE_NOT_FOUND) *value = fallback;
+    return result == win::ERROR_FILE_NOT_FOUND ||
+           (result == win::ERROR_SUCCESS && type == win::REG_DWORD);
 }
 
 DWORD ThreadSlot() {
@@ -124,11 +121,12 @@ void PrintLine(bool error, LPCWSTR format, va_list args) {
     // Reading the thread's name resets the last error; a caller may still need it.
     DWORD lastError = win::GetLastError();
     WCHAR line[LINE_ROOM];
-    size_t prefix = (DebugStyle & STYLE_NAME_PREFIX) ? CopyPrefix(line) : 0;
+    const DWORD style = __atomic_load_n(&DebugStyle, __ATOMIC_RELAXED);
+    size_t prefix = (style & STYLE_NAME_PREFIX) ? CopyPrefix(line) : 0;
     int n = win::_vsnwprintf(line + prefix, LINE_LIMIT - prefix, format, args);
     line[n < 0 ? LINE_LIMIT : prefix + static_cast<size_t>(n)] = L'\0';
     win::dprintfPriority(LinePriority(error, line + prefix), "%ls", line);
-    if (DebugStyle & STYLE_CONSOLE_ECHO) {
+    if (style & STYLE_CONSOLE_ECHO) {
         std::printf("%ls", line);
         std::fflush(stdout);
     }
@@ -150,12 +148,39 @@ void InitDebugOutput(HMODULE module, LPCWSTR name) {
     } else {
         SetModuleNameFromProcess();
     }
-    ReadZoneSettings();
+    DWORD mask = DEFAULT_ZONE_MASK;
+    DWORD style = DEFAULT_STYLE;
+    if (!ReadDebugSettings(win::HKEY_LOCAL_MACHINE, &mask, &style, L"the defaults hold.")) {
+        mask = DEFAULT_ZONE_MASK;
+        style = DEFAULT_STYLE;
+    }
     win::RegisterDbgZones(module, &DebugZoneSettings);
+    SetDebugSettings(mask, style);
+}
+
+bool ReadDebugSettings(HKEY root, DWORD* mask, DWORD* style, LPCWSTR consequence) {
+    *mask = DEFAULT_ZONE_MASK;
+    *style = DEFAULT_STYLE;
+    HKEY key = nullptr;
+    if (win::RegOpenKeyExW(root, L"DebugZones", 0, 0, &key) != win::ERROR_SUCCESS) return true;
+    LPCWSTR bad = nullptr;
+    if (!ReadDword(key, L"Quorvel", DEFAULT_ZONE_MASK, mask)) bad = L"Quorvel";
+    if (!ReadDword(key, L"Quorvel.Style", DEFAULT_STYLE, style)) bad = L"Quorvel.Style";
+    win::RegCloseKey(key);
+    if (bad != nullptr && ZoneOn(ZONE_ERROR)) {
+        DebugPrint(L"Error: [HKEY_LOCAL_MACHINE\\DebugZones] \"%ls\" is not a dword; %ls\n", bad,
+                   consequence);
+    }
+    return bad == nullptr;
+}
+
+void SetDebugSettings(DWORD mask, DWORD style) {
+    __atomic_store_n(&DebugStyle, style, __ATOMIC_RELAXED);
+    SetDebugZoneMask(mask);
     char narrowPrefix[NAME_ROOM] = {};
     win::_snprintf(narrowPrefix, NAME_ROOM, "%ls", ModulePrefix);
     narrowPrefix[NAME_ROOM - 1] = '\0';
-    win::DbgInitEx(narrowPrefix, DebugStyle & 0xE0, DebugStyle & 0x07, &DebugLibState);
+    win::DbgInitEx(narrowPrefix, style & 0xE0, style & 0x07, &DebugLibState);
 }
 
 void DebugPrint(LPCWSTR format, ...) {

@@ -17,7 +17,12 @@ constexpr win::DWORD ZONE_DUMP3 = 0x0400;
 constexpr win::DWORD STYLE_CONSOLE_ECHO = 0x08;
 constexpr win::DWORD STYLE_NAME_PREFIX = 0x10;
 
+// Without the registry values.
+constexpr win::DWORD DEFAULT_ZONE_MASK = ZONE_ERROR;
+constexpr win::DWORD DEFAULT_STYLE = STYLE_NAME_PREFIX | 0x02;
+
 extern win::DBGPARAM DebugZoneSettings;
+// Both read and written with atomic loads and stores: a reload changes them while threads print.
 extern win::DWORD DebugStyle;
 
 // The zone of the line the calling thread is about to print: a passed zone test notes it, and
@@ -36,6 +41,13 @@ inline void SetDebugZoneMask(win::DWORD mask) {
 }
 
 void InitDebugOutput(win::HMODULE module, win::LPCWSTR name);
+// The zone mask and style of the key DebugZones under `root` (HKEY_LOCAL_MACHINE, or a snapshot
+// of it); a missing value gives its default. False, after one error line that names the value and
+// ends with `consequence`, when a value is there but is no dword.
+bool ReadDebugSettings(win::HKEY root, win::DWORD* mask, win::DWORD* style,
+                       win::LPCWSTR consequence);
+// Takes effect at once on every thread: the zone mask, and the style (the time stamps with it).
+void SetDebugSettings(win::DWORD mask, win::DWORD style);
 void DebugPrint(win::LPCWSTR format, ...);
 void SetThreadDebugName(win::LPCWSTR name);
 void ClearThreadDebugName();

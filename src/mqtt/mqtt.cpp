@@ -94,6 +94,9 @@ struct Mqtt {
 
 // Never freed: pumps may still offer telegrams while the process exits.
 std::atomic<Mqtt*> Current{nullptr};
+// What StartMqtt read; written before the service thread starts, then only read.
+MqttConfig StartConfig = MQTT_ABSENT;
+MqttSettings StartSettings;
 
 Feed* FeedOf(Mqtt& mqtt, const ServerInstance* instance) {
     for (auto& feed : mqtt.Feeds) {
@@ -387,9 +390,10 @@ bool SetUp(Mqtt& mqtt) {
 }  // namespace
 
 void StartMqtt(const std::vector<ServerInstance*>& instances) {
-    MqttSettings settings;
-    MqttConfig config = ReadMqttSettings(&settings);
-    if (config != MQTT_CONFIGURED) return;
+    MqttSettings& settings = StartSettings;
+    StartConfig =
+        ReadMqttSettings(win::HKEY_LOCAL_MACHINE, &settings, L"the server runs without MQTT.");
+    if (StartConfig != MQTT_CONFIGURED) return;
     auto* mqtt = new Mqtt;
     mqtt->Settings = settings;
     mqtt->StateTopic = settings.TopicPrefix + "/state";
@@ -419,6 +423,10 @@ void StartMqtt(const std::vector<ServerInstance*>& instances) {
     }
     Current.store(mqtt);
     std::thread([mqtt] { Run(*mqtt); }).detach();
+}
+
+bool MqttSettingsChanged(MqttConfig config, const MqttSettings& settings) {
+    return config != StartConfig || (config == MQTT_CONFIGURED && !(settings == StartSettings));
 }
 
 void WakeMqtt() {

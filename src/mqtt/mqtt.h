@@ -9,12 +9,16 @@
 #include <vector>
 
 #include "instance/instance.h"
+#include "mqtt/mqtt_settings.h"
 
 enum MqttDirection { MQTT_FROM_BUS, MQTT_TO_BUS };
 
 // Reads the key and, when it is there and sound, starts the MQTT thread for `instances`.
 // Call before the instances start; without the key nothing changes.
 void StartMqtt(const std::vector<ServerInstance*>& instances);
+// Whether a reading of the key (ReadMqttSettings) differs from the one the server started with.
+// MQTT takes new settings at a restart only.
+bool MqttSettingsChanged(MqttConfig config, const MqttSettings& settings);
 // An instance's state changed: its status goes out now rather than at the next second.
 void WakeMqtt();
 // A telegram has passed, from the bus to the client or from the client to the bus. With

@@ -52,14 +52,17 @@ Value ReadValue(HKEY key, LPCWSTR name) {
     return value;
 }
 
-// Once per value: the key, the value and why; the bridge goes on without MQTT.
+// What a malformed value means, for the reading under way on this thread.
+thread_local LPCWSTR Consequence = L"";
+
+// Once per value: the key, the value, why, and what follows.
 void ReportBadValue(LPCWSTR name, const Value& value, const char* why) {
     if (ZoneOn(ZONE_ERROR)) {
         DebugPrint(
             L"Error: [HKEY_LOCAL_MACHINE\\Quorvel\\Mqtt] \"%ls\"=%hs%hs%hs is not valid (%hs); "
-            L"the server runs without MQTT.\n",
+            L"%ls\n",
             name, value.Type == REG_SZ ? "\"" : "", value.Text.c_str(),
-            value.Type == REG_SZ ? "\"" : "", why);
+            value.Type == REG_SZ ? "\"" : "", why, Consequence);
     }
 }
 
@@ -197,12 +200,11 @@ bool ReadSettings(HKEY key, MqttSettings* settings) {
 
 }  // namespace
 
-MqttConfig ReadMqttSettings(MqttSettings* settings) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, MQTT_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return MQTT_ABSENT;
-    }
+MqttConfig ReadMqttSettings(HKEY root, MqttSettings* settings, LPCWSTR consequence) {
     *settings = MqttSettings{};
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, MQTT_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS) return MQTT_ABSENT;
+    Consequence = consequence;
     bool valid = ReadSettings(key, settings);
     RegCloseKey(key);
     return valid ? MQTT_CONFIGURED : MQTT_MALFORMED;

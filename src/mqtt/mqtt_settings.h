@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/win.h"
+
 struct MqttSettings {
     std::string Broker;  // as configured, for the log
     std::string Host;
@@ -17,10 +19,12 @@ struct MqttSettings {
     std::string CertFile;
     std::string KeyFile;
     bool Telegrams;
+    bool operator==(const MqttSettings&) const = default;
 };
 
 enum MqttConfig { MQTT_ABSENT, MQTT_CONFIGURED, MQTT_MALFORMED };
 
-// Reads the key into `settings`. A malformed value is reported once, with its key and value,
-// and gives MQTT_MALFORMED: the server then runs without MQTT.
-MqttConfig ReadMqttSettings(MqttSettings* settings);
+// Reads the key under `root` (HKEY_LOCAL_MACHINE, or a snapshot of it) into `settings`. A
+// malformed value is reported once, with its key and value and `consequence`, and gives
+// MQTT_MALFORMED.
+MqttConfig ReadMqttSettings(win::HKEY root, MqttSettings* settings, win::LPCWSTR consequence);

@@ -28,40 +28,71 @@ std::string RegistryPath() {
     return path != nullptr && *path != '\0' ? path : DEFAULT_REGISTRY;
 }
 
-std::string ReadFile(const std::string& path) {
+// The file's bytes; false when it cannot be read (a missing file reads as empty).
+bool ReadFile(const std::string& path, std::string* text) {
     std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    text->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return in.is_open() && !in.bad();
 }
 
-// The tree of the registry file as it is now. The file is read at every call but parsed (and
-// its bad lines reported) only when its text changed.
-std::shared_ptr<const detail::RegistryTree> CurrentTree() {
+// One reading of the registry file: its tree, whether the file could be read and how many of
+// its lines could not.
+struct Reading {
+    std::shared_ptr<const detail::RegistryTree> Tree;
+    bool Read;
+    int BadLines;
+};
+
+// The registry file as it is now. The file is read at every call but parsed (and its bad lines
+// reported) only when its text changed.
+Reading CurrentReading() {
     static std::mutex mutex;
     static std::string cachedText;
-    static std::shared_ptr<const detail::RegistryTree> cachedTree =
-        std::make_shared<detail::RegistryTree>();
+    static Reading cached{std::make_shared<detail::RegistryTree>(), false, 0};
     std::string path = RegistryPath();
-    std::string text = ReadFile(path);
+    std::string text;
+    bool read = ReadFile(path, &text);
     std::lock_guard<std::mutex> lock(mutex);
     if (text != cachedText) {
-        cachedTree = std::make_shared<detail::RegistryTree>(
-            detail::ParseRegistryText(text, [&path](int line, const char* reason) {
+        int badLines = 0;
+        cached.Tree = std::make_shared<detail::RegistryTree>(
+            detail::ParseRegistryText(text, [&path, &badLines](int line, const char* reason) {
+                ++badLines;
                 dprintfPriority(DBG_PRIORITY_WARNING, "registry %s:%d: %s, line skipped\n",
                                 path.c_str(), line, reason);
             }));
+        cached.BadLines = badLines;
         cachedText = std::move(text);
     }
-    return cachedTree;
+    cached.Read = read;
+    return cached;
+}
+
+LONG OpenRoot(const std::shared_ptr<const detail::RegistryTree>& tree, HKEY* result) {
+    auto object = std::make_shared<KeyObject>();
+    object->Tree = tree;
+    object->Path = ROOT;
+    *result = detail::InsertObject(std::move(object));
+    return *result != nullptr ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
 }
 
 }  // namespace
+
+LONG RegOpenSnapshotOfFile(HKEY* result) {
+    if (result == nullptr) return ERROR_INVALID_PARAMETER;
+    *result = nullptr;
+    Reading reading = CurrentReading();
+    if (!reading.Read) return ERROR_FILE_NOT_FOUND;
+    if (reading.BadLines > 0) return ERROR_BADDB;
+    return OpenRoot(reading.Tree, result);
+}
 
 LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, DWORD, HKEY* result) {
     if (result == nullptr) return ERROR_INVALID_PARAMETER;
     *result = nullptr;
     auto object = std::make_shared<KeyObject>();
     if (key == HKEY_LOCAL_MACHINE) {
-        object->Tree = CurrentTree();
+        object->Tree = CurrentReading().Tree;
         object->Path = ROOT;
     } else if (auto parent = detail::Lookup<KeyObject>(key)) {
         object->Tree = parent->Tree;

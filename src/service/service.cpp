@@ -44,6 +44,7 @@ struct Service {
     std::vector<ServerInstance*> Instances;
     Notifier Manager{std::getenv("NOTIFY_SOCKET")};
     milliseconds WatchdogInterval{0};  // half of WATCHDOG_USEC; 0 without a watchdog
+    ReloadFunction Reload = nullptr;
     int Signals = -1;
     int Wake = -1;
     int StatusListener = -1;
@@ -150,14 +151,9 @@ void FeedWatchdog(Service& service) {
 // client and its interface, or when STOP_WAIT is over. A supervisor that waits for a client
 // holds neither and is left waiting (waking it would only log a failed accept); one that
 // accepts a client now ends that cycle at once.
-[[noreturn]] void Stop(Service& service) {
-    signalfd_siginfo signal{};
-    ssize_t got = win::posix::read(service.Signals, &signal, sizeof signal);
+[[noreturn]] void Stop(Service& service, int signal) {
     RequestStop();
-    if (ZoneOn(ZONE_DEFAULT)) {
-        DebugPrint(L"SIG%hs: ending the server\n",
-                   got == sizeof signal ? sigabbrev_np(static_cast<int>(signal.ssi_signo)) : "");
-    }
+    if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"SIG%hs: ending the server\n", sigabbrev_np(signal));
     service.Manager.Send("STOPPING=1");
     StopMqtt(Clock::now() + MQTT_STOP_WAIT);
     Clock::time_point deadline = Clock::now() + STOP_WAIT;
@@ -195,6 +191,16 @@ int PollTimeout(const Service& service, Clock::time_point nextPing) {
     return static_cast<int>(std::max<milliseconds::rep>(0, left.count()));
 }
 
+// SIGHUP reloads; a storm of them is taken one at a time, each a whole reading. Any other
+// signal ends the server.
+void TakeSignal(Service& service) {
+    signalfd_siginfo signal{};
+    if (win::posix::read(service.Signals, &signal, sizeof signal) != sizeof signal) return;
+    int number = static_cast<int>(signal.ssi_signo);
+    if (number != SIGHUP) Stop(service, number);
+    if (service.Reload != nullptr) service.Reload(service.Instances);
+}
+
 void Run(Service& service) {
     SetThreadDebugName(L"Service");
     Clock::time_point nextPing = Clock::now() + service.WatchdogInterval;
@@ -204,7 +210,7 @@ void Run(Service& service) {
                            {service.Wake, POLLIN, 0},
                            {service.StatusListener, POLLIN, 0}};
         if (win::posix::poll(events, 3, PollTimeout(service, nextPing)) < 0) continue;
-        if (events[0].revents & POLLIN) Stop(service);
+        if (events[0].revents & POLLIN) TakeSignal(service);
         bool changed = (events[1].revents & POLLIN) != 0 || service.Wake < 0;
         if (changed) {
             uint64_t changes = 0;
@@ -233,8 +239,9 @@ void WakeService() {
 
 }  // namespace
 
-void StartService(ServerInstance** table, int lastIndex) {
+void StartService(ServerInstance** table, int lastIndex, ReloadFunction reload) {
     auto* service = new Service;
+    service->Reload = reload;
     win::DWORD now = win::GetTickCount();
     for (int slot = 0; slot <= lastIndex; ++slot) {
         if (table[slot] == nullptr) continue;
@@ -245,14 +252,18 @@ void StartService(ServerInstance** table, int lastIndex) {
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     service->Signals = win::posix::signalfd(&signals, SFD_CLOEXEC);
     if (service->Signals < 0) {
         // Blocked and never read, the signals would be lost: the server could not be stopped.
         if (ZoneOn(ZONE_ERROR)) {
-            DebugPrint(L"Error: no signalfd (%hs): SIGTERM and SIGINT end the server unordered\n",
-                       std::strerror(errno));
+            DebugPrint(
+                L"Error: no signalfd (%hs): SIGTERM and SIGINT end the server unordered, SIGHUP "
+                L"reloads nothing\n",
+                std::strerror(errno));
         }
+        signal(SIGHUP, SIG_IGN);
         pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
     }
     service->Wake = win::posix::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

@@ -6,15 +6,22 @@
 
 using namespace win;
 
+void ReadInstanceSettings(ServerInstance** table, int lastIndex) {
+    for (int slot = lastIndex; slot >= 0; --slot) {
+        if (table[slot] != nullptr && !ReadAccessSettings(table[slot])) {
+            ReportEnded(table[slot]->Status);
+        }
+    }
+}
+
 int StartInstances(ServerInstance** table, int lastIndex) {
     // From the last slot down, each on a thread of its own that nobody waits for, except the
     // first one that can start: it runs on the main thread. An instance whose access settings
     // are malformed does not start; the others do.
     ServerInstance* mainInstance = nullptr;
     for (int slot = lastIndex; slot >= 0; --slot) {
-        if (table[slot] == nullptr) continue;
-        if (!ReadAccessSettings(table[slot])) {
-            ReportEnded(table[slot]->Status);
+        if (table[slot] == nullptr ||
+            table[slot]->Status.State.load(std::memory_order_relaxed) == STATE_ENDED) {
             continue;
         }
         if (mainInstance != nullptr) {

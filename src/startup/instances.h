@@ -3,7 +3,10 @@
 
 #include "instance/instance.h"
 
+// Reads every instance's access settings (registry). An instance whose settings are malformed
+// is reported ended: it will not start. Call before the service starts, which may reload them.
+void ReadInstanceSettings(ServerInstance** table, int lastIndex);
 // `table[0..lastIndex]` as the command line built it; only the last slot may be empty.
-// Returns the process's exit code: 0 once the supervisor on the main thread has returned, 1
-// when a thread cannot be created or no instance can start.
+// Instances reported ended are left out. Returns the process's exit code: 0 once the supervisor on
+// the main thread has returned, 1 when a thread cannot be created or no instance can start.
 int StartInstances(ServerInstance** table, int lastIndex);

@@ -3,6 +3,7 @@
 #include "service/service.h"
 #include "startup/instances.h"
 #include "startup/options.h"
+#include "startup/reload.h"
 
 namespace {
 
@@ -30,7 +31,8 @@ int wmain(int argc, wchar_t** argv) {
         PrintUsage();
         return EXIT_BAD_OPTIONS;
     }
-    StartService(table.Slots, table.Index);
+    ReadInstanceSettings(table.Slots, table.Index);
+    StartService(table.Slots, table.Index, ReloadSettings);
     int exitCode = StartInstances(table.Slots, table.Index);
     EndService();
     return exitCode;

@@ -19,7 +19,8 @@ class MqttSettingsTest : public testing::Test {
   protected:
     MqttConfig Read(const std::string& values) {
         registry_.Write(KEY + values);
-        return ReadMqttSettings(&settings_);
+        return ReadMqttSettings(win::HKEY_LOCAL_MACHINE, &settings_,
+                                L"the server runs without MQTT.");
     }
     // A file that exists, for the values that name one.
     std::string File(const std::string& name, const std::string& text) {
@@ -33,7 +34,9 @@ class MqttSettingsTest : public testing::Test {
 };
 
 TEST_F(MqttSettingsTest, WithoutTheKeyNoMqttAndASoundKeyReadWhole) {
-    EXPECT_EQ(ReadMqttSettings(&settings_), MQTT_ABSENT);
+    EXPECT_EQ(
+        ReadMqttSettings(win::HKEY_LOCAL_MACHINE, &settings_, L"the server runs without MQTT."),
+        MQTT_ABSENT);
 
     ASSERT_EQ(Read("\"Broker\"=\"mqtt://broker.example\"\n"), MQTT_CONFIGURED);
     EXPECT_EQ(settings_.Host, "broker.example");

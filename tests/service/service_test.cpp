@@ -35,7 +35,7 @@ TEST(Service, ReadyStatusAndAWatchdogThatStopsWhileASupervisorIsStuck) {
     second.DevName = L"LON2:";
     ServerInstance* table[] = {&first, &second};
     LogCapture log;
-    StartService(table, 1);
+    StartService(table, 1, nullptr);
 
     EXPECT_TRUE(manager.WaitFor("STATUS=5000 restarting, 5001 restarting")) << manager.Seen();
     ReportListening(first.Status);
@@ -76,7 +76,7 @@ TEST(Service, WithoutAWakeDescriptorTheStateIsStillTold) {
     SetDebugZoneMask(ZONE_ERROR);
     LogCapture log;
     win::faults::Arm({{win::faults::Call::Eventfd, EMFILE, 1}});
-    StartService(table, 0);
+    StartService(table, 0, nullptr);
     win::faults::Disarm();
     EXPECT_TRUE(log.WaitFor("Error: no eventfd"));
 

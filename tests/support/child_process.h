@@ -31,6 +31,7 @@ class ChildProcess {
 
     pid_t Pid() const { return pid_; }
     std::string StatusSocket() const { return tempDir_ + "/status.sock"; }
+    std::string RegistryFile() const { return tempDir_ + "/registry.reg"; }
 
     // Waits for a line containing `text` at index *from or later; on success *from becomes
     // the index after that line, so successive waits walk forward through the log.

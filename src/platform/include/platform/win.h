@@ -60,6 +60,7 @@ inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<
     X(ERROR_PROC_NOT_FOUND, 127, ENOSYS)       \
     X(ERROR_ALREADY_EXISTS, 183, EEXIST)       \
     X(ERROR_MORE_DATA, 234, 0)                 \
+    X(ERROR_BADDB, 1009, 0)                    \
     X(ERROR_PARTIAL_COPY, 299, 0)              \
     X(ERROR_MR_MID_NOT_FOUND, 317, 0)          \
     X(ERROR_OPERATION_ABORTED, 995, ECANCELED) \
@@ -259,6 +260,12 @@ LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, DWORD access, HKEY* 
 LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, DWORD* reserved, DWORD* type, BYTE* data,
                       DWORD* dataSize);
 LONG RegCloseKey(HKEY key);
+// HKEY_LOCAL_MACHINE as the registry file holds it now, all of it from one reading: keys opened
+// below *result see that reading, whatever happens to the file meanwhile. Unlike an ordinary
+// open it fails where the file is not sound: ERROR_FILE_NOT_FOUND when the file cannot be read,
+// ERROR_BADDB when one of its lines could not be read (each reported as ever). For a reading
+// that must be taken whole or not at all.
+LONG RegOpenSnapshotOfFile(HKEY* result);
 
 // ---------------------------------------------------------------------------------------------
 // Error texts
