@@ -70,15 +70,18 @@ void SetModuleNameFromProcess() {
     win::CloseToolhelp32Snapshot(snapshot);
 }
 
-// A dword value, or `fallback` without the value. False when the value is there but is no dword.
-bool ReadDword(HKEY key, LPCWSTR name, DWORD fallback, DWORD* value) {
+// A dword value into *value; without the value *value stays. False when the value is there but
+// is no dword (*value stays too).
+bool ReadDword(HKEY key, LPCWSTR name, DWORD* value) {
     DWORD type = win::REG_NONE;
     DWORD size = sizeof(DWORD);
+    DWORD read = 0;
     win::LONG result =
-        win::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
-    if (result == win::ERROR_FILE_NOT_FOUND) *value = fallback;
-    return result == win::ERROR_FILE_NOT_FOUND ||
-           (result == win::ERROR_SUCCESS && type == win::REG_DWORD);
+        win::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&read), &size);
+    if (result == win::ERROR_FILE_NOT_FOUND) return true;
+    if (result != win::ERROR_SUCCESS || type != win::REG_DWORD) return false;
+    *value = read;
+    return true;
 }
 
 DWORD ThreadSlot() {
@@ -148,24 +151,19 @@ void InitDebugOutput(HMODULE module, LPCWSTR name) {
     } else {
         SetModuleNameFromProcess();
     }
-    DWORD mask = DEFAULT_ZONE_MASK;
-    DWORD style = DEFAULT_STYLE;
-    if (!ReadDebugSettings(win::HKEY_LOCAL_MACHINE, &mask, &style, L"the defaults hold.")) {
-        mask = DEFAULT_ZONE_MASK;
-        style = DEFAULT_STYLE;
-    }
+    DWORD mask = __atomic_load_n(&DebugZoneSettings.ulZoneMask, __ATOMIC_RELAXED);
+    DWORD style = __atomic_load_n(&DebugStyle, __ATOMIC_RELAXED);
+    ReadDebugSettings(win::HKEY_LOCAL_MACHINE, &mask, &style, L"it is not used.");
     win::RegisterDbgZones(module, &DebugZoneSettings);
     SetDebugSettings(mask, style);
 }
 
 bool ReadDebugSettings(HKEY root, DWORD* mask, DWORD* style, LPCWSTR consequence) {
-    *mask = DEFAULT_ZONE_MASK;
-    *style = DEFAULT_STYLE;
     HKEY key = nullptr;
     if (win::RegOpenKeyExW(root, L"DebugZones", 0, 0, &key) != win::ERROR_SUCCESS) return true;
     LPCWSTR bad = nullptr;
-    if (!ReadDword(key, L"Quorvel", DEFAULT_ZONE_MASK, mask)) bad = L"Quorvel";
-    if (!ReadDword(key, L"Quorvel.Style", DEFAULT_STYLE, style)) bad = L"Quorvel.Style";
+    if (!ReadDword(key, L"Quorvel", mask)) bad = L"Quorvel";
+    if (!ReadDword(key, L"Quorvel.Style", style)) bad = L"Quorvel.Style";
     win::RegCloseKey(key);
     if (bad != nullptr && ZoneOn(ZONE_ERROR)) {
         DebugPrint(L"Error: [HKEY_LOCAL_MACHINE\\DebugZones] \"%ls\" is not a dword; %ls\n", bad,

@@ -42,8 +42,8 @@ inline void SetDebugZoneMask(win::DWORD mask) {
 
 void InitDebugOutput(win::HMODULE module, win::LPCWSTR name);
 // The zone mask and style of the key DebugZones under `root` (HKEY_LOCAL_MACHINE, or a snapshot
-// of it); a missing value gives its default. False, after one error line that names the value and
-// ends with `consequence`, when a value is there but is no dword.
+// of it); a missing value leaves *mask or *style as it is. False, after one error line that names
+// the value and ends with `consequence`, when a value is there but is no dword.
 bool ReadDebugSettings(win::HKEY root, win::DWORD* mask, win::DWORD* style,
                        win::LPCWSTR consequence);
 // Takes effect at once on every thread: the zone mask, and the style (the time stamps with it).

@@ -55,8 +55,9 @@ void ReloadSettings(const std::vector<ServerInstance*>& instances) {
         return;
     }
     // Every value is read, so that each malformed one is reported, before anything changes.
-    DWORD mask = 0;
-    DWORD style = 0;
+    // A value the file leaves out goes back to its default.
+    DWORD mask = DEFAULT_ZONE_MASK;
+    DWORD style = DEFAULT_STYLE;
     bool sound = ReadDebugSettings(root, &mask, &style, NOTHING_CHANGED);
     std::vector<AccessSettings> access(instances.size());
     for (size_t i = 0; i < instances.size(); ++i) {

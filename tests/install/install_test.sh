@@ -79,6 +79,9 @@ printf 'VELTRABOX_OPTIONS=-p 5000\n' >"$work/usr-root/etc/veltrabox/site.conf"
 for unit in /usr/lib/systemd/system/*.target /usr/lib/systemd/system/*.slice; do
   [ -e "$units/${unit##*/}" ] || cp "$unit" "$units/"
 done
+# The reload command's shell comes from this machine too.
+mkdir -p "$work/usr-root/bin"
+cp -L /bin/sh "$work/usr-root/bin/"
 # stunnel's unit names stunnel4 by its path: verified where stunnel4 is installed.
 tls_unit=""
 if [ -x /usr/bin/stunnel4 ]; then
