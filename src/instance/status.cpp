@@ -55,10 +55,14 @@ win::HANDLE StopEvent() {
     return event;
 }
 
+// The state before the flag, and the service told after both: whoever sees the flag sees the
+// state, so READY=1 never goes out ahead of the STATUS= that shows the instance listening.
 void ReportListening(InstanceStatus& status) {
     ClearClient(status);
-    status.HasListened.store(true, RELAXED);
-    SetState(status, STATE_LISTENING);
+    status.LastReport.store(win::GetTickCount(), RELAXED);
+    bool changed = status.State.exchange(STATE_LISTENING) != STATE_LISTENING;
+    status.HasListened.store(true);
+    if (changed) Tell();
 }
 
 void ReportClient(InstanceStatus& status, const PeerAddress& peer) {

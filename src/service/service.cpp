@@ -79,7 +79,7 @@ bool Every(const Service& service, bool (*test)(const ServerInstance&)) {
 // Has listened, or has ended without ever listening (its settings were malformed, say): an
 // instance that will never listen must not hold READY=1 back.
 bool ListenedOrEnded(const ServerInstance& instance) {
-    return instance.Status.HasListened.load(std::memory_order_relaxed) ||
+    return instance.Status.HasListened.load() ||
            instance.Status.State.load(std::memory_order_relaxed) == STATE_ENDED;
 }
 
@@ -120,12 +120,15 @@ bool TellRefusals(Service& service) {
 
 // READY=1 once every port has listened or ended; STATUS= whenever the summary changed.
 void TellState(Service& service) {
+    // Readiness is judged before the summary is taken, so the summary sent first already shows
+    // every instance that made the server ready.
+    bool ready = !service.Ready && Every(service, ListenedOrEnded);
     std::string summary = StatusSummary(service.Instances);
     if (summary != service.Summary) {
         service.Manager.Send("STATUS=" + summary);
         service.Summary = summary;
     }
-    if (!service.Ready && Every(service, ListenedOrEnded)) {
+    if (ready) {
         service.Manager.Send("READY=1");
         service.Ready = true;
     }
