@@ -41,8 +41,9 @@ struct State {
     std::atomic<uint64_t> injected[CALL_KINDS] = {};
 };
 
+// Never destroyed: other threads still make calls through the seam while the process exits.
 State& TheState() {
-    static State state;
+    static State& state = *new State;
     return state;
 }
 
