@@ -179,11 +179,14 @@ bool AttachMonitor(MonitorSlot& slot, SOCKET s, const PeerAddress& peer) {
         return false;
     }
     slot.InUse = true;
+    {
+        std::lock_guard<std::mutex> lock(slot.Hub->Lock);
+        slot.Active = true;
+        slot.Hub->Attached.fetch_add(1, RELAXED);
+    }
+    // Told only once it is attached: every telegram after this line reaches it.
     Count(slot.Hub->Instance, COUNT_MONITORS, 1);
     Report(ZONE_DEFAULT, slot, L"connected");
-    std::lock_guard<std::mutex> lock(slot.Hub->Lock);
-    slot.Active = true;
-    slot.Hub->Attached.fetch_add(1, RELAXED);
     return true;
 }
 

@@ -48,6 +48,7 @@ class Broker {
         ASSERT_TRUE(WaitForListener(port_)) << process_->Tail();
     }
     bool WaitForLine(const std::string& text) { return process_->WaitForLine(text); }
+    std::string Tail() { return process_->Tail(); }
     void Kill() {
         kill(process_->Pid(), SIGKILL);
         process_->WaitForExit();
@@ -268,7 +269,8 @@ TEST_F(Mqtt, StateAndStatusRetainedForLaterSubscribersAndOfflineHoweverTheServer
     // a connection that just broke).
     EXPECT_EQ(server->Stop(), 0);
     EXPECT_TRUE(subscriber.WaitFor(stateTopic, "offline", &from)) << server->Tail();
-    EXPECT_TRUE(broker.WaitForLine("Client gw-test disconnected."));
+    EXPECT_TRUE(broker.WaitForLine("Client gw-test disconnected."))
+        << broker.Tail() << server->Tail();
     server.reset();
 
     // SIGKILL: the broker says `offline` for the server, its last will.
