@@ -314,25 +314,39 @@ Clock::time_point StopDeadline(const Mqtt& mqtt) {
     return Clock::time_point(Clock::duration(mqtt.StopDeadline.load()));
 }
 
+// Moves the connection's traffic both ways until `done` holds: false when the deadline passes
+// or the connection ends first.
+template <typename Done>
+bool TrafficUntil(Mqtt& mqtt, Done done) {
+    for (int socket; !done();) {
+        if ((socket = mosquitto_socket(mqtt.Client)) < 0) return false;
+        int left = static_cast<int>(
+            std::chrono::duration_cast<milliseconds>(StopDeadline(mqtt) - Clock::now()).count());
+        if (left <= 0) return false;
+        short wanted = POLLIN | (mosquitto_want_write(mqtt.Client) ? POLLOUT : 0);
+        pollfd event{socket, wanted, 0};
+        if (poll(&event, 1, left) <= 0) return false;
+        int rc = mosquitto_loop_write(mqtt.Client, 1);
+        if (rc == MOSQ_ERR_SUCCESS && (event.revents & POLLIN)) {
+            rc = mosquitto_loop_read(mqtt.Client, READ_PACKETS);
+        }
+        if (rc != MOSQ_ERR_SUCCESS) return false;
+    }
+    return true;
+}
+
 // `offline` and a clean disconnect, written out before the deadline if the broker takes them.
+// The disconnect waits for every acknowledgement: one arriving after the library has closed
+// the socket would reset the connection, the disconnect would be lost, and the broker would
+// send the last will instead.
 void Finish(Mqtt& mqtt) {
-    if (mqtt.State == CONNECTION_UP) {
+    if (mqtt.State == CONNECTION_UP &&
         mosquitto_publish(mqtt.Client, nullptr, mqtt.StateTopic.c_str(), 7, "offline",
-                          QOS_AT_LEAST_ONCE, true);
-        mosquitto_disconnect(mqtt.Client);
-        for (int socket; (socket = mosquitto_socket(mqtt.Client)) >= 0;) {
-            int left = static_cast<int>(
-                std::chrono::duration_cast<milliseconds>(StopDeadline(mqtt) - Clock::now())
-                    .count());
-            if (left <= 0) break;
-            short wanted = POLLIN | (mosquitto_want_write(mqtt.Client) ? POLLOUT : 0);
-            pollfd event{socket, wanted, 0};
-            if (poll(&event, 1, left) <= 0) break;
-            int rc = mosquitto_loop_write(mqtt.Client, 1);
-            if (rc == MOSQ_ERR_SUCCESS && (event.revents & POLLIN)) {
-                rc = mosquitto_loop_read(mqtt.Client, READ_PACKETS);
-            }
-            if (rc != MOSQ_ERR_SUCCESS) break;
+                          QOS_AT_LEAST_ONCE, true) == MOSQ_ERR_SUCCESS) {
+        ++mqtt.Outstanding;
+        if (TrafficUntil(mqtt, [&] { return mqtt.Outstanding == 0; })) {
+            mosquitto_disconnect(mqtt.Client);
+            TrafficUntil(mqtt, [&] { return mosquitto_socket(mqtt.Client) < 0; });
         }
     }
     mqtt.Stopped.store(true);
