@@ -87,6 +87,14 @@ LONG RegOpenSnapshotOfFile(HKEY* result) {
     return OpenRoot(reading.Tree, result);
 }
 
+LONG RegOpenSnapshotOfText(const char* text, size_t size, HKEY* result) {
+    if (result == nullptr || (text == nullptr && size > 0)) return ERROR_INVALID_PARAMETER;
+    *result = nullptr;
+    auto tree = std::make_shared<const detail::RegistryTree>(
+        detail::ParseRegistryText(std::string_view(text, size), [](int, const char*) {}));
+    return OpenRoot(tree, result);
+}
+
 LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, DWORD, HKEY* result) {
     if (result == nullptr) return ERROR_INVALID_PARAMETER;
     *result = nullptr;

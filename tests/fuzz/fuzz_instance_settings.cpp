@@ -1,17 +1,15 @@
-// The settings of an instance's key, read from a real registry file as the start-up reads them:
-// the input is the text under [HKEY_LOCAL_MACHINE\Quorvel\Port5000]. Settings that are
+// The settings of an instance's key, read from registry text as the start-up and a reload read
+// them: the input is the text under [HKEY_LOCAL_MACHINE\Quorvel\Port5000]. Settings that are
 // accepted must hold together, and written out again plainly they must read back the same.
 // Every later reader of the key's settings joins ReadAll and Written.
-#include <sys/mman.h>
-#include <unistd.h>
-
+#include <cstdio>
 #include <cstdlib>
 #include <cwchar>
-#include <memory>
 #include <string>
 
 #include "diag/debug.h"
 #include "startup/access_settings.h"
+#include "tcp/monitors.h"
 
 namespace {
 
@@ -19,26 +17,19 @@ void Check(bool condition) {
     if (!condition) std::abort();
 }
 
-// The registry file, in memory: rewritten for every input, a file on disk would keep the run
-// waiting for the disk.
-void WriteRegistry(const std::string& text) {
-    static const int file = [] {
-        int fd = memfd_create("registry.reg", 0);
-        Check(fd >= 0);
-        setenv("VELTRABOX_REGISTRY", ("/proc/self/fd/" + std::to_string(fd)).c_str(), 1);
-        return fd;
-    }();
-    Check(ftruncate(file, 0) == 0);
-    Check(pwrite(file, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()));
-}
+constexpr int32_t PORT = 5000;
 
-// Every setting of the instance's key, from a registry with `values` under that key. The error
-// lines stay on: a refused value is printed whole, however long.
-bool ReadAll(const std::string& values, ServerInstance* instance) {
+// Every setting of the instance's key, from a registry with `values` under that key, held in
+// memory: a file, even in memory, costs more to open and read than the settings to parse. The
+// error lines stay on: a refused value is printed whole, however long.
+bool ReadAll(const std::string& values, AccessSettings* access) {
     SetDebugZoneMask(ZONE_ERROR);
-    WriteRegistry("[HKEY_LOCAL_MACHINE\\Quorvel\\Port5000]\n" + values);
-    instance->Port = 5000;
-    return ReadAccessSettings(instance);
+    const std::string text = "[HKEY_LOCAL_MACHINE\\Quorvel\\Port5000]\n" + values;
+    win::HKEY root = nullptr;
+    Check(win::RegOpenSnapshotOfText(text.data(), text.size(), &root) == win::ERROR_SUCCESS);
+    bool read = ReadAccessSettings(root, PORT, access, L"the instance does not start.");
+    win::RegCloseKey(root);
+    return read;
 }
 
 // An address as its usual text.
@@ -61,10 +52,22 @@ std::string Written(const AccessSettings& access) {
                   std::to_string(net.PrefixLength);
     }
     if (access.AllowFromCount > 0) values += "\"\n";
+    char dword[48];
+    if (access.MonitorPort != 0) {
+        std::snprintf(dword, sizeof dword, "\"MonitorPort\"=dword:%08x\n", access.MonitorPort);
+        values += dword;
+    }
+    if (access.MonitorLimit != DEFAULT_MONITOR_LIMIT) {
+        std::snprintf(dword, sizeof dword, "\"MonitorLimit\"=dword:%08x\n", access.MonitorLimit);
+        values += dword;
+    }
     return values;
 }
 
-void CheckNetworks(const AccessSettings& access) {
+void CheckSettings(const AccessSettings& access) {
+    Check(access.MonitorPort == 0 ||
+          (access.MonitorPort > 0 && access.MonitorPort <= 0xFFFF && access.MonitorPort != PORT));
+    Check(access.MonitorLimit >= 1 && access.MonitorLimit <= MAX_MONITOR_LIMIT);
     Check(access.ListenAddress.Version == 0 || access.ListenAddress.Version == 4 ||
           access.ListenAddress.Version == 6);
     Check(access.AllowFromCount >= 0 && access.AllowFromCount <= MAX_ALLOW_FROM);
@@ -83,16 +86,18 @@ void CheckNetworks(const AccessSettings& access) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    auto first = std::make_unique<ServerInstance>();
-    if (!ReadAll(std::string(reinterpret_cast<const char*>(data), size), first.get())) return 0;
-    CheckNetworks(first->Access);
-    auto again = std::make_unique<ServerInstance>();
-    Check(ReadAll(Written(first->Access), again.get()));
-    Check(again->Access.ListenAddress == first->Access.ListenAddress);
-    Check(again->Access.AllowFromCount == first->Access.AllowFromCount);
-    for (int32_t i = 0; i < first->Access.AllowFromCount; ++i) {
-        Check(again->Access.AllowFrom[i].Address == first->Access.AllowFrom[i].Address);
-        Check(again->Access.AllowFrom[i].PrefixLength == first->Access.AllowFrom[i].PrefixLength);
+    AccessSettings first;
+    if (!ReadAll(std::string(reinterpret_cast<const char*>(data), size), &first)) return 0;
+    CheckSettings(first);
+    AccessSettings again;
+    Check(ReadAll(Written(first), &again));
+    Check(again.ListenAddress == first.ListenAddress);
+    Check(again.AllowFromCount == first.AllowFromCount);
+    for (int32_t i = 0; i < first.AllowFromCount; ++i) {
+        Check(again.AllowFrom[i].Address == first.AllowFrom[i].Address);
+        Check(again.AllowFrom[i].PrefixLength == first.AllowFrom[i].PrefixLength);
     }
+    Check(again.MonitorPort == first.MonitorPort);
+    Check(again.MonitorLimit == first.MonitorLimit);
     return 0;
 }

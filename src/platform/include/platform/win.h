@@ -266,6 +266,10 @@ LONG RegCloseKey(HKEY key);
 // ERROR_BADDB when one of its lines could not be read (each reported as ever). For a reading
 // that must be taken whole or not at all.
 LONG RegOpenSnapshotOfFile(HKEY* result);
+// HKEY_LOCAL_MACHINE as a registry file of the `size` bytes at `text` would give it, its
+// unreadable lines skipped without a report, and no file read: the fuzz targets of the readers
+// that take a root run it once or twice per input.
+LONG RegOpenSnapshotOfText(const char* text, size_t size, HKEY* result);
 
 // ---------------------------------------------------------------------------------------------
 // Error texts
