@@ -56,11 +56,16 @@ HANDLE InsertObject(std::shared_ptr<Object> object) {
         return nullptr;
     }
     Slot& slot = table.slots[index];
-    slot.generation = (slot.generation + 1) & GENERATION_MASK;
-    if (slot.generation == 0) slot.generation = 1;
+    uintptr_t value;
+    // HKEY_LOCAL_MACHINE lies in the range of values (generation 0x8000, second slot): a key
+    // handed it would be taken for the registry's root, read from the file and never closed.
+    do {
+        slot.generation = (slot.generation + 1) & GENERATION_MASK;
+        value = (slot.generation << INDEX_BITS) | (index + 1);
+    } while (slot.generation == 0 || reinterpret_cast<HANDLE>(value) == HKEY_LOCAL_MACHINE);
     slot.object = std::move(object);
     ++table.live;
-    return reinterpret_cast<HANDLE>((slot.generation << INDEX_BITS) | (index + 1));
+    return reinterpret_cast<HANDLE>(value);
 }
 
 std::shared_ptr<Object> LookupObject(HANDLE handle) {

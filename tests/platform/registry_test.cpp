@@ -128,6 +128,50 @@ TEST(Registry, ChangedFileIsReadAgain) {
     EXPECT_EQ(Query(L"Quorvel", L"NID").data, (std::vector<win::BYTE>{2, 3}));
 }
 
+// A snapshot of text reads its text, its bad lines skipped, and not the file. A handle's value is
+// (generation << 16) | (slot + 1), and HKEY_LOCAL_MACHINE is that of the second slot in
+// generation 0x8000: a key handed it would be read from the file and never closed. With every
+// other slot held, snapshots go through all the second slot's generations.
+TEST(Registry, NoKeyIsHandedTheValueOfTheRoot) {
+    ScopedRegistry registry("");
+    const std::string text = "[HKEY_LOCAL_MACHINE\\Quorvel]\n\"NID\"=hex:07\nbad line\n";
+    auto open = [&text] {
+        win::HKEY root = nullptr;
+        EXPECT_EQ(win::RegOpenSnapshotOfText(text.data(), text.size(), &root), win::ERROR_SUCCESS);
+        return root;
+    };
+    win::HKEY root = open();
+    win::HKEY key = nullptr;
+    ASSERT_EQ(win::RegOpenKeyExW(root, L"Quorvel", 0, win::KEY_READ, &key), win::ERROR_SUCCESS);
+    win::BYTE nid = 0;
+    win::DWORD size = sizeof nid;
+    EXPECT_EQ(win::RegQueryValueExW(key, L"NID", nullptr, nullptr, &nid, &size),
+              win::ERROR_SUCCESS);
+    EXPECT_EQ(nid, 7);
+    win::RegCloseKey(key);
+    win::RegCloseKey(root);
+
+    // Open until a slot is made anew: every slot before it is then held.
+    std::vector<win::HKEY> held;
+    win::HKEY second = nullptr;
+    for (uintptr_t value = 0; value >> 16 != 1;) {
+        held.push_back(open());
+        value = reinterpret_cast<uintptr_t>(held.back());
+        if ((value & 0xFFFF) == 2) second = held.back();
+    }
+    std::erase(held, second);
+    if (second != nullptr) {
+        win::RegCloseKey(second);
+        for (int i = 0; i < 0x10000; ++i) {
+            root = open();
+            ASSERT_NE(root, win::HKEY_LOCAL_MACHINE) << "after " << i;
+            win::RegCloseKey(root);
+        }
+    }
+    for (win::HKEY h : held) win::RegCloseKey(h);
+    if (second == nullptr) GTEST_SKIP() << "the second slot is held for good";
+}
+
 TEST(Registry, BadLinesAreReportedOnceAndSkipped) {
     ScopedRegistry registry(
         "\"Early\"=dword:1\n"              // 1: no key yet
