@@ -18,6 +18,7 @@ constexpr DWORD MAX_VALUE_LENGTH = 1024;
 constexpr int MQTT_PORT = 1883;
 constexpr int MQTTS_PORT = 8883;
 constexpr int MAX_PORT = 65535;
+constexpr size_t MAX_PASSWORD = 65535;  // an MQTT connect's field
 
 struct Value {
     bool Present;
@@ -145,15 +146,25 @@ bool ReadFileName(HKEY key, LPCWSTR name, std::string* out) {
     return false;
 }
 
+// The password: the file's first line, without its CR, at most what a connect carries. The
+// file is read no further than that, so one with no line end in reach (/dev/zero, a binary
+// named by mistake) is refused instead of filling the memory.
 bool ReadPassword(HKEY key, MqttSettings* settings) {
     std::string path;
     if (!ReadFileName(key, L"PasswordFile", &path)) return false;
     if (path.empty()) return true;
-    std::ifstream file(path);
-    std::getline(file, settings->Password);
-    if (!settings->Password.empty() && settings->Password.back() == '\r') {
-        settings->Password.pop_back();
+    std::string text(MAX_PASSWORD + 2, '\0');  // room for the longest, its CR and its LF
+    std::ifstream file(path, std::ios::binary);
+    file.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<size_t>(file.gcount()));
+    std::string password = text.substr(0, text.find('\n'));
+    if (!password.empty() && password.back() == '\r') password.pop_back();
+    if (password.size() > MAX_PASSWORD) {
+        ReportBadValue(L"PasswordFile", Value{true, REG_SZ, path, 0},
+                       "its first line is longer than 65535 bytes");
+        return false;
     }
+    settings->Password = password;
     return true;
 }
 

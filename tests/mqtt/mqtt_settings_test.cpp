@@ -63,6 +63,13 @@ TEST_F(MqttSettingsTest, WithoutTheKeyNoMqttAndASoundKeyReadWhole) {
     EXPECT_EQ(settings_.Password, "s3cret");
     EXPECT_EQ(settings_.CaFile, ca);
     EXPECT_TRUE(settings_.Telegrams);
+
+    // The longest password an MQTT connect carries, with a CRLF line end.
+    const std::string longest(65535, 'p');
+    ASSERT_EQ(Read("\"Broker\"=\"mqtt://h\"\n\"PasswordFile\"=\"" +
+                   File("mqtt-password", longest + "\r\nnext\n") + "\"\n"),
+              MQTT_CONFIGURED);
+    EXPECT_EQ(settings_.Password, longest);
 }
 
 TEST_F(MqttSettingsTest, AMalformedValueIsReportedOnceAndTheServerRunsWithoutMqtt) {
@@ -89,6 +96,9 @@ TEST_F(MqttSettingsTest, AMalformedValueIsReportedOnceAndTheServerRunsWithoutMqt
         {"\"Broker\"=\"mqtt://h\"\n\"Telegrams\"=\"1\"", "\"Telegrams\"=\"1\""},
         {"\"Broker\"=\"mqtt://h\"\n\"PasswordFile\"=\"/nonexistent/pw\"",
          "\"PasswordFile\"=\"/nonexistent/pw\""},
+        // Endless, without a line end: refused after the longest password, not read for ever.
+        {"\"Broker\"=\"mqtt://h\"\n\"PasswordFile\"=\"/dev/zero\"",
+         "\"PasswordFile\"=\"/dev/zero\""},
         {"\"Broker\"=\"mqtt://h\"\n\"CaFile\"=\"" + ca + "\"", "\"Broker\"=\"mqtt://h\""},
         {"\"Broker\"=\"mqtts://h\"\n\"CertFile\"=\"" + ca + "\"", "\"CertFile\"=\"" + ca + "\""},
     };
