@@ -22,6 +22,11 @@ constexpr DWORD WATCH_SLICE_MS = 1000;
 constexpr DWORD WRITER_END_WAIT_MS = 5000;
 constexpr int ACCEPT_RETRY_PAUSE_MS = 100;
 constexpr int MONITOR_RECV_SIZE = 4096;
+// After a send that emptied its queue, a writer pauses this long before it looks again, so that
+// a busy bus's telegrams reach a monitor a few to a send: one wake-up and one send for each
+// telegram would cost a monitor as much as serving the client does. Small beside the queue's
+// second of a busy channel.
+constexpr DWORD GATHER_MS = 2;
 
 enum class MonitorEnd { Gone, FellBehind, Silent, Stopping };
 
@@ -106,6 +111,10 @@ DWORD WriteToMonitor(LPVOID parameter) {
         slot.Tail.store(tail + static_cast<uint64_t>(chunk), std::memory_order_release);
         slot.WriteAliveCount.store(0, RELAXED);
         Count(instance, COUNT_MONITOR_BYTES, chunk);
+        if (static_cast<uint64_t>(chunk) < held) continue;  // the rest wrapped to the ring's start
+        // Ending sets the event after its flag: reset first, so that an end is never slept through.
+        ResetEvent(slot.hWake);
+        if (!slot.Ending.load()) WaitForSingleObject(slot.hWake, GATHER_MS);
     }
     ExitRegisteredThread(0);
 }
