@@ -79,14 +79,17 @@ DWORD LonToTcp(LPVOID parameter) {
 
 DWORD TcpToLon(LPVOID parameter) {
     ServerInstance* instance = BeginPump(parameter, L"TcpToLon(%d)", L"TCP-TO-LON gestartet\n");
-    BYTE buffer[PUMP_BUFFER_SIZE];
+    // The telegrams of one receive, back to back; each is handed out into room for the longest
+    // message, so that none is dropped for want of it.
+    BYTE buffer[LON_BURST_BYTES];
+    DWORD lengths[LON_BURST_MAX];
     DWORD length = 0;
     TcpReceiveState receive;
     TriggerWDog(WDOG_RUNNING);
     // Starts empty: bytes of a former connection must never reach the LON interface.
     GetPacketFromTcp(instance, &receive, nullptr, 0, &length);
     for (;;) {
-        DWORD r = GetPacketFromTcp(instance, &receive, buffer, sizeof buffer, &length);
+        DWORD r = GetPacketFromTcp(instance, &receive, buffer, PUMP_BUFFER_SIZE, &length);
         instance->ReadNoAliveCount.store(0, std::memory_order_relaxed);
         if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"GetPacketFromTcp()=%d\n", r);
         if (r == TCP_RECV_PENDING) continue;
@@ -94,13 +97,28 @@ DWORD TcpToLon(LPVOID parameter) {
             if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Error: TCP Reboot GetPacketFromTcp()=%d\n", r);
             EndPump(r);
         }
-        ShareWithMonitors(instance, ID_TO_BUS, buffer, length);
-        r = SendPacketToLon(instance, buffer, length);
+        // The messages that the same receive brought go with it, in one write; none is waited
+        // for. Monitors get each telegram before it is passed on.
+        DWORD count = 0, used = 0;
+        while (r == TCP_PACKET_READY) {
+            ShareWithMonitors(instance, ID_TO_BUS, buffer + used, length);
+            lengths[count++] = length;
+            used += length;
+            if (count == LON_BURST_MAX || sizeof buffer - used < PUMP_BUFFER_SIZE) break;
+            r = GetHeldPacketFromTcp(&receive, buffer + used, PUMP_BUFFER_SIZE, &length);
+            if (r == TCP_PACKET_READY && ZoneOn(ZONE_DEFAULT))
+                DebugPrint(L"GetPacketFromTcp()=%d\n", r);
+        }
+        DWORD sent = 0;
+        r = SendPacketsToLon(instance, buffer, lengths, count, &sent);
+        // What was written counts, also ahead of a telegram that failed.
+        for (DWORD i = 0, at = 0; i < sent; at += lengths[i++]) {
+            CountToBus(instance->Status, lengths[i]);
+            OfferTelegram(instance, MQTT_TO_BUS, buffer + at, lengths[i]);
+        }
         if (r == LON_SEND_FAILED || r == LON_SEND_INCOMPLETE) {
             if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Error: LON Reboot SendPacketToLon()=%d\n", r);
             EndPump(r);
         }
-        CountToBus(instance->Status, length);
-        OfferTelegram(instance, MQTT_TO_BUS, buffer, length);
     }
 }

@@ -110,8 +110,26 @@ DWORD Read(ServerInstance* instance, BYTE* buffer, DWORD size, DWORD* length, bo
     return LON_READ_DONE;
 }
 
-BOOL Write(ServerInstance* instance, const BYTE* telegram, DWORD length, DWORD* written) {
-    return WriteFile(instance->hLon.load(), telegram, length, written, nullptr);
+// A lone telegram is the device's plain write; several go in one request, which carries
+// each telegram's bounds.
+BOOL Write(ServerInstance* instance, const BYTE* telegrams, const DWORD* lengths, DWORD count,
+           DWORD* written, DWORD* done) {
+    HANDLE device = instance->hLon.load();
+    if (count == 1) {
+        *written = 0;
+        BOOL ok = WriteFile(device, telegrams, lengths[0], written, nullptr);
+        *done = ok ? 1 : 0;
+        return ok;
+    }
+    BYTE records[LON_BURST_BYTES + LON_BURST_MAX * TELEGRAM_RECORD_HEADER];
+    DWORD size = 0;
+    for (DWORD i = 0, at = 0; i < count; at += lengths[i++])
+        size += PutTelegramRecord(records + size, telegrams + at, lengths[i]);
+    DWORD returned = 0;
+    BOOL ok = DeviceIoControl(device, IOCTL_WRITE_TELEGRAMS, records, size, written,
+                              count * sizeof(DWORD), &returned, nullptr);
+    *done = returned / sizeof(DWORD);
+    return ok;
 }
 
 }  // namespace

@@ -282,21 +282,25 @@ DWORD Read(ServerInstance* instance, BYTE* buffer, DWORD size, DWORD* length, bo
 }
 
 // A telegram that did not reach the library, or that the library refused, is not written: the
-// pump thread must not count it as delivered.
-BOOL Write(ServerInstance* instance, const BYTE* telegram, DWORD length, DWORD* written) {
+// pump thread must not count it as delivered. The library takes one telegram per call.
+BOOL Write(ServerInstance* instance, const BYTE* telegrams, const DWORD* lengths, DWORD count,
+           DWORD* written, DWORD* done) {
+    *done = 0;
     LdvCall call(instance);
     if (!call.entered) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    int32_t r = instance->ldv_write_overlapped(LdvOfHandle(instance->hLon.load()), telegram,
-                                               static_cast<int32_t>(length), nullptr);
-    if (call.ClosedInside()) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+    for (const BYTE* telegram = telegrams; *done < count; telegram += lengths[(*done)++]) {
+        int32_t r = instance->ldv_write_overlapped(LdvOfHandle(instance->hLon.load()), telegram,
+                                                   static_cast<int32_t>(lengths[*done]), nullptr);
+        if (call.ClosedInside()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        if (r != LDV_OK) return FALSE;  // with the library's last error
+        written[*done] = lengths[*done];
     }
-    if (r != LDV_OK) return FALSE;  // with the library's last error
-    *written = length;
     return TRUE;
 }
 

@@ -10,6 +10,9 @@ constexpr win::DWORD LON_SEND_INCOMPLETE = 202;
 constexpr win::DWORD LON_READ_FAILED = 203;
 constexpr win::DWORD LON_SEND_DONE = 204;
 constexpr win::DWORD LON_READ_DONE = 205;
+// The most telegrams, and their most bytes, that one SendPacketsToLon takes.
+constexpr win::DWORD LON_BURST_MAX = 64;
+constexpr win::DWORD LON_BURST_BYTES = 1024;
 
 // 0 when open; 1 when the LDV library lacks an entry point; otherwise the platform error of
 // LoadLibraryW or CreateFileW, or the LDV library's error when its open failed
@@ -28,3 +31,8 @@ win::DWORD GetHeldPacketFromLon(ServerInstance* instance, win::BYTE* buffer, win
                                 win::DWORD* length);
 // Writes one telegram: 204, 202 (another count written) or 201 (the write failed).
 win::DWORD SendPacketToLon(ServerInstance* instance, const win::BYTE* telegram, win::DWORD length);
+// Writes `count` telegrams (back to back in `telegrams`, `lengths` their sizes) in order, with
+// one request where the interface takes several: 204, or the result of the first one that
+// was not written whole (202 or 201). *sent counts those written before it.
+win::DWORD SendPacketsToLon(ServerInstance* instance, const win::BYTE* telegrams,
+                            const win::DWORD* lengths, win::DWORD count, win::DWORD* sent);

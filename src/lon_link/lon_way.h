@@ -16,9 +16,12 @@ struct LonWay {
     // only a telegram that the interface already holds.
     win::DWORD (*Read)(ServerInstance* instance, win::BYTE* buffer, win::DWORD size,
                        win::DWORD* length, bool wait);
-    // FALSE with the thread's last error when the write failed; else the count written.
-    win::BOOL (*Write)(ServerInstance* instance, const win::BYTE* telegram, win::DWORD length,
-                       win::DWORD* written);
+    // Writes `count` telegrams in order, back to back in `telegrams` with `lengths` their
+    // sizes: written[i] the bytes written of each, for the first *done. FALSE with the thread's
+    // last error at the first that fails; stops after one written short.
+    win::BOOL (*Write)(ServerInstance* instance, const win::BYTE* telegrams,
+                       const win::DWORD* lengths, win::DWORD count, win::DWORD* written,
+                       win::DWORD* done);
 };
 
 extern const LonWay LON_DRIVER_WAY;

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
+#include <vector>
 
 #include "errors.h"
 #include "lon_devices/device.h"
@@ -66,6 +67,29 @@ BOOL ReadRequest(Device& device, DWORD code, LPVOID in, DWORD inSize, LPVOID out
     return device.Read(code, static_cast<BYTE*>(telegram), telegramSize, timeoutMs, bytesReturned);
 }
 
+// The records of IOCTL_WRITE_TELEGRAMS to the driver's WriteTelegrams; a record that runs past
+// the input, or an output without a word per telegram, fails the request before any write.
+BOOL WriteTelegramsRequest(Device& device, const BYTE* in, DWORD inSize, DWORD* out, DWORD outSize,
+                           DWORD* bytesReturned) {
+    if (bytesReturned) *bytesReturned = 0;
+    std::vector<TelegramSpan> telegrams;
+    DWORD at = 0;
+    while (inSize - at >= TELEGRAM_RECORD_HEADER) {
+        DWORD length = in[at] | DWORD(in[at + 1]) << 8;
+        if (inSize - at - TELEGRAM_RECORD_HEADER < length) break;
+        telegrams.push_back({in + at + TELEGRAM_RECORD_HEADER, length});
+        at += TELEGRAM_RECORD_HEADER + length;
+    }
+    if (at != inSize || outSize / sizeof(DWORD) < telegrams.size()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    DWORD done = 0;
+    BOOL ok = device.WriteTelegrams(telegrams.data(), DWORD(telegrams.size()), out, &done);
+    if (bytesReturned) *bytesReturned = done * sizeof(DWORD);
+    return ok;
+}
+
 }  // namespace
 
 DescriptorDevice::~DescriptorDevice() {
@@ -99,6 +123,20 @@ BOOL CopyAnswer(LPVOID out, DWORD outSize, const void* data, DWORD size, DWORD* 
     return TRUE;
 }
 
+BOOL Device::WriteTelegrams(const TelegramSpan* telegrams, DWORD count, DWORD* written,
+                            DWORD* done) {
+    for (*done = 0; *done < count; ++*done) {
+        DWORD n = 0;
+        if (!Write(telegrams[*done].bytes, telegrams[*done].size, &n)) return FALSE;
+        written[*done] = n;
+        if (n != telegrams[*done].size) {
+            ++*done;
+            break;
+        }
+    }
+    return TRUE;
+}
+
 BOOL Device::IoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                        DWORD* bytesReturned) {
     switch (code) {
@@ -113,6 +151,10 @@ BOOL Device::IoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD ou
         }
         case IOCTL_LON_RESET:
             return TRUE;
+        case IOCTL_WRITE_TELEGRAMS:
+            return WriteTelegramsRequest(*this, static_cast<const BYTE*>(in), in ? inSize : 0,
+                                         static_cast<DWORD*>(out), out ? outSize : 0,
+                                         bytesReturned);
         case IOCTL_LON_NETMGMT:
             if (!in || inSize < NEURON_ID_MESSAGE_SIZE) break;
             return NeuronIdMessage(static_cast<const BYTE*>(in), inSize, static_cast<BYTE*>(out),

@@ -53,6 +53,14 @@ inline ssize_t sendto(int fd, const void* buffer, size_t size, int flags, const 
                       socklen_t length) {
     return Fails(Call::Send) ? -1 : ::sendto(fd, buffer, size, flags, to, length);
 }
+// Each datagram counts as a send. One that fails cuts the batch before it, as the kernel
+// returns the count sent ahead of a failing datagram and fails only when the first does.
+inline int sendmmsg(int fd, ::mmsghdr* messages, unsigned count, int flags) {
+    unsigned passing = 0;
+    while (passing < count && !Fails(Call::Send)) ++passing;
+    if (passing == 0 && count > 0) return -1;
+    return ::sendmmsg(fd, messages, passing, flags);
+}
 inline ssize_t recv(int fd, void* buffer, size_t size, int flags) {
     return Fails(Call::Recv) ? -1 : ::recv(fd, buffer, size, flags);
 }

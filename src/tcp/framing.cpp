@@ -114,12 +114,16 @@ DWORD GetPacketFromTcp(ServerInstance* instance, TcpReceiveState* state, BYTE* b
         state->RemainDataSize = 0;
         return 0;
     }
+    DWORD r = GetHeldPacketFromTcp(state, buffer, size, received);
+    return r == TCP_RECV_PENDING ? ReceiveMore(instance, state) : r;
+}
+
+DWORD GetHeldPacketFromTcp(TcpReceiveState* state, BYTE* buffer, DWORD size, DWORD* received) {
     if (buffer == nullptr || size < TCP_MIN_BUFFER_SIZE) return TCP_BUFFER_TOO_SMALL;
     // Skipped messages are passed over at once: a data message behind a keep-alive is handed
     // out now, not after the next receive (which may never come).
     Front front;
     while ((front = TakeFrontMessage(state, buffer, size, received)) == Front::Skipped) {
     }
-    if (front == Front::HandedOut) return TCP_PACKET_READY;
-    return ReceiveMore(instance, state);
+    return front == Front::HandedOut ? TCP_PACKET_READY : TCP_RECV_PENDING;
 }

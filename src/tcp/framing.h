@@ -63,3 +63,8 @@ win::DWORD SendPacketsToTcp(ServerInstance* instance, const IpMsgBatch* batch);
 // small). A null buffer with size 0 drops everything held (returns 0).
 win::DWORD GetPacketFromTcp(ServerInstance* instance, TcpReceiveState* state, win::BYTE* buffer,
                             win::DWORD size, win::DWORD* received);
+// Never receives: the next data payload that `state` already holds whole, because the receive
+// before brought several messages. 103 with *received set, 104 when none is held, 101 as
+// above.
+win::DWORD GetHeldPacketFromTcp(TcpReceiveState* state, win::BYTE* buffer, win::DWORD size,
+                                win::DWORD* received);

@@ -4,13 +4,17 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "flow.h"
+#include "server_status.h"
 #include "support/pty_lon.h"
 #include "support/server_process.h"
 #include "support/test_client.h"
+#include "support/tun_lon.h"
 
 namespace e2e {
 namespace {
@@ -197,6 +201,77 @@ TEST_F(InjectedFaults, WithoutASignalDescriptorSigtermStillEndsTheServer) {
     Exchange(1);
     ASSERT_EQ(kill(server->Pid(), SIGTERM), 0);
     EXPECT_EQ(server->WaitForExit(), 128 + SIGTERM) << server->Tail();
+}
+
+// A client's bursts toward a network interface (a TUN device plays it), each in one send of
+// the client, and the interface's sends made to fail.
+struct InjectedFaultsToAnInterface : ::testing::Test {
+    std::optional<TunLon> lon;
+    int port = FreePort();
+    std::unique_ptr<ServerProcess> server;
+    TestClient client;
+    size_t mark = 0;
+
+    void SetUp() override {
+        std::string why = TunLon::Unavailable();
+        if (!why.empty()) GTEST_SKIP() << why;
+        lon.emplace();
+    }
+    void Serve(const std::string& faults) {
+        server = std::make_unique<ServerProcess>(
+            std::vector<std::string>{"-p", std::to_string(port), "-d", lon->Name()},
+            std::vector<std::string>{"VELTRABOX_FAULTS=" + faults});
+        ASSERT_TRUE(client.Connect(port));
+        ASSERT_TRUE(server->WaitForLine(STARTED, &mark)) << server->Tail();
+    }
+    // Short telegrams, so that one receive of the server holds the whole burst.
+    static ipmsg::Bytes Small(uint32_t number) {
+        return {0xA5, 2, uint8_t(number), uint8_t(number >> 8)};
+    }
+    void SendBurst(uint32_t first, uint32_t count) {
+        ipmsg::Bytes burst;
+        for (uint32_t i = first; i < first + count; ++i) {
+            ipmsg::Bytes message = ipmsg::Encode(ipmsg::ID_DATA, Small(i));
+            burst.insert(burst.end(), message.begin(), message.end());
+        }
+        ASSERT_TRUE(client.SendRaw(burst));
+    }
+    // The most "SendPacketToLon(4):" lines in a row: the telegrams that went in one write.
+    size_t LongestWrite() {
+        size_t longest = 0, run = 0;
+        for (const std::string& line : server->Lines()) {
+            run = line.find("SendPacketToLon(4):") != std::string::npos ? run + 1 : 0;
+            longest = std::max(longest, run);
+        }
+        return longest;
+    }
+};
+
+// The telegrams of a burst go to the interface in one write; where the kernel takes only part
+// of it, or none for the moment, the rest follows: every telegram arrives once, in order.
+TEST_F(InjectedFaultsToAnInterface, ABurstGoesInOneWriteAndWholeThroughPartialSends) {
+    Serve("send:ENOBUFS:5,send:EAGAIN:50,send:EINTR:51");
+    for (uint32_t burst = 0; burst < 3; ++burst) {
+        SendBurst(burst * 40, 40);
+        for (uint32_t i = burst * 40; i < burst * 40 + 40; ++i)
+            ASSERT_EQ(lon->Read(), Small(i)) << server->Tail();
+    }
+    EXPECT_EQ(lon->ReadFrame(std::chrono::milliseconds(200)), std::nullopt);
+    EXPECT_EQ(server->CountLines("faults: send fails"), 3u) << server->Tail();
+    EXPECT_GT(LongestWrite(), 1u) << server->Tail();
+    EXPECT_EQ(server->CountLines(RESTARTING), 0u) << server->Tail();
+}
+
+// A send that fails in mid-burst ends the cycle: the telegrams before it went and are counted,
+// none after it goes.
+TEST_F(InjectedFaultsToAnInterface, ASendFailingInMidBurstEndsTheCycleAfterThoseBeforeIt) {
+    Serve("send:EIO:5,send:EIO:6");
+    SendBurst(0, 10);
+    for (uint32_t i = 0; i < 4; ++i) ASSERT_EQ(lon->Read(), Small(i)) << server->Tail();
+    EXPECT_TRUE(client.WaitClosed()) << server->Tail();
+    EXPECT_EQ(lon->ReadFrame(std::chrono::milliseconds(200)), std::nullopt);
+    EXPECT_EQ(server->CountLines("LON Reboot SendPacketToLon()=201"), 1u) << server->Tail();
+    EXPECT_EQ(StatusByPort(*server)[port]["to_bus"], 4) << server->Tail();
 }
 
 }  // namespace

@@ -238,6 +238,34 @@ TEST_F(DriverWayOpen, WritesReportWholeShortAndFailed) {
     EXPECT_THAT(log, Not(HasSubstr("SendPacketToLon(5)=")));
 }
 
+// Several telegrams go to the device in one request that keeps each one's bounds, and the
+// log has the pair of lines of each; a short one ends the burst, counted as unsent.
+TEST_F(DriverWayOpen, SeveralTelegramsGoInOneRequestAndAShortOneEndsThem) {
+    const BYTE t[] = {0x11, 0x01, 0xA, 0x12, 0x02, 0xB, 0xC, 0x13, 0x00};
+    const DWORD lengths[] = {3, 4, 2};
+    simlon::ResetChannel(channel.c_str());
+    DWORD sent = 0;
+    EXPECT_EQ(SendPacketsToLon(&instance, t, lengths, 3, &sent), LON_SEND_DONE);
+    EXPECT_EQ(sent, 3u);
+    std::vector<simlon::Request> requests = simlon::Requests(channel.c_str());
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[0].code, IOCTL_WRITE_TELEGRAMS);
+    for (size_t i = 0, at = 0; i < 3; at += lengths[i++]) {
+        EXPECT_EQ(requests[i + 1].input, std::vector<BYTE>(t + at, t + at + lengths[i]));
+    }
+    std::string log = Log();
+    EXPECT_THAT(log, HasSubstr("SendPacketToLon(3):\nSendPacketToLon(4):\nSendPacketToLon(2):\n"));
+    EXPECT_THAT(log,
+                HasSubstr("SendPacketToLon(3)=3\nSendPacketToLon(4)=4\nSendPacketToLon(2)=2\n"));
+
+    simlon::ShortenWrites(channel.c_str(), 1);
+    EXPECT_EQ(SendPacketsToLon(&instance, t, lengths, 3, &sent), LON_SEND_INCOMPLETE);
+    EXPECT_EQ(sent, 0u);
+    log = Log();
+    EXPECT_THAT(log, HasSubstr("SendPacketToLon(3)=2\n"));
+    EXPECT_THAT(log, Not(HasSubstr("SendPacketToLon(4)=")));
+}
+
 TEST_F(DriverWay, TwoInstancesOnOneChannelHearEachOtherButNotThemselves) {
     ServerInstance other{};
     other.DevName = instance.DevName;

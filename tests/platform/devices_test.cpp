@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/lon_ioctl.h"
@@ -81,6 +82,61 @@ TEST(Devices, ClosingWakesAReadBlockedInAnotherThread) {
     reader.join();
     EXPECT_EQ(result.load(), FALSE);
     EXPECT_EQ(error.load(), ERROR_INVALID_HANDLE);
+}
+
+// A write of several telegrams takes records of a length and the telegram: each reaches the
+// channel with its bounds, as given; a request whose records or output do not add up writes
+// nothing; a short write ends the request, and a failing one fails it with the counts so far.
+TEST(Devices, AWriteOfSeveralTelegramsKeepsEachOnesBounds) {
+    HANDLE writer = Open(L"LON903:");
+    HANDLE reader = Open(L"LON903:");
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    const std::vector<std::vector<BYTE>> telegrams = {{0x11, 2, 1, 2}, {0x12, 9, 3}, {0x13, 0}};
+    std::vector<BYTE> records;
+    for (const auto& t : telegrams) {
+        BYTE record[16];
+        DWORD size = PutTelegramRecord(record, t.data(), DWORD(t.size()));
+        records.insert(records.end(), record, record + size);
+    }
+    auto request = [&](const std::vector<BYTE>& in, DWORD outSize, DWORD* returned) {
+        DWORD out[8] = {};
+        BOOL ok = DeviceIoControl(writer, IOCTL_WRITE_TELEGRAMS, const_cast<BYTE*>(in.data()),
+                                  DWORD(in.size()), out, outSize, returned, nullptr);
+        return ok ? std::vector<DWORD>(out, out + *returned / sizeof(DWORD)) : std::vector<DWORD>{};
+    };
+    DWORD returned = 0;
+    EXPECT_EQ(request(records, 12, &returned), (std::vector<DWORD>{4, 3, 2}));
+    for (const auto& t : telegrams) {
+        BYTE buffer[16];
+        DWORD timeout = 0, count = 0;
+        ASSERT_TRUE(DeviceIoControl(reader, IOCTL_XLON_READWAIT, &timeout, 4, buffer, sizeof buffer,
+                                    &count, nullptr));
+        EXPECT_EQ(std::vector<BYTE>(buffer, buffer + count), t);
+    }
+
+    std::vector<BYTE> runsPast(records.begin(), records.end() - 1);
+    std::vector<BYTE> trailingByte = records;
+    trailingByte.push_back(1);
+    simlon::ResetChannel(L"LON903:");
+    for (auto [in, outSize] :
+         {std::pair{runsPast, DWORD(12)}, {trailingByte, DWORD(12)}, {records, DWORD(11)}}) {
+        returned = 99;
+        EXPECT_EQ(request(in, outSize, &returned), std::vector<DWORD>{});
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(returned, 0u);
+    }
+    EXPECT_EQ(simlon::Requests(L"LON903:").size(), 3u);  // the requests, and no write
+
+    simlon::ShortenWrites(L"LON903:", 1);
+    EXPECT_EQ(request(records, 12, &returned), (std::vector<DWORD>{3}));
+    simlon::ShortenWrites(L"LON903:", 0);
+    simlon::FailRequest(L"LON903:", simlon::REQUEST_WRITE, ERROR_NOT_READY, 1);
+    EXPECT_EQ(request(records, 12, &returned), std::vector<DWORD>{});
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_READY));
+    EXPECT_EQ(returned, 0u);
+    CloseHandle(reader);
+    CloseHandle(writer);
 }
 
 // Behind a node that nobody reads, the simulated channel keeps a bounded queue (and a bounded

@@ -262,6 +262,47 @@ TEST_F(Netif, AFullTransmitQueueIsWaitedOutAndClosingWakesEveryWait) {
     EXPECT_EQ(reading.get(), ERROR_INVALID_HANDLE);
 }
 
+// Many telegrams in one request leave in batches of frames, whole and in order, also when the
+// kernel takes only part of a batch or none of it for the moment; a malformed one ends the
+// request after those before it went, and the counts say so.
+TEST_F(Netif, ManyTelegramsInOneRequestGoWholeAndInOrderThroughPartialSends) {
+    device = OpenIt(lon->Name());
+    ASSERT_NE(device, INVALID_HANDLE_VALUE) << GetLastError();
+    struct Disarm {
+        ~Disarm() { faults::Disarm(); }
+    } disarm;
+    auto request = [&](const std::vector<ipmsg::Bytes>& telegrams, DWORD* returned) {
+        std::vector<BYTE> records(telegrams.size() * (TELEGRAM_RECORD_HEADER + TELEGRAM_MAX));
+        DWORD size = 0;
+        for (const auto& t : telegrams)
+            size += PutTelegramRecord(records.data() + size, t.data(), DWORD(t.size()));
+        std::vector<DWORD> written(telegrams.size());
+        return DeviceIoControl(device, IOCTL_WRITE_TELEGRAMS, records.data(), size, written.data(),
+                               DWORD(written.size() * sizeof(DWORD)), returned, nullptr);
+    };
+    std::vector<ipmsg::Bytes> telegrams;
+    for (int i = 0; i < 150; ++i) {
+        telegrams.push_back(i % 50 == 7 ? Longest(uint8_t(i)) : ipmsg::Bytes{0x12, 1, uint8_t(i)});
+    }
+    faults::Arm({{faults::Call::Send, ENOBUFS, 5},
+                 {faults::Call::Send, EAGAIN, 65},
+                 {faults::Call::Send, EINTR, 66},
+                 {faults::Call::Send, ENOBUFS, 140}});
+    DWORD returned = 0;
+    ASSERT_TRUE(request(telegrams, &returned)) << GetLastError();
+    EXPECT_EQ(returned, 150 * sizeof(DWORD));
+    EXPECT_EQ(faults::Injected(faults::Call::Send), 4u);
+    for (const ipmsg::Bytes& t : telegrams) ASSERT_EQ(lon->Read(), t);
+
+    faults::Disarm();
+    ASSERT_FALSE(request({{0x12, 1, 1}, {0x12, 1, 2}, {0x12, 5, 3}, {0x12, 1, 4}}, &returned));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(returned, 2 * sizeof(DWORD));
+    EXPECT_EQ(lon->Read(), (ipmsg::Bytes{0x12, 1, 1}));
+    EXPECT_EQ(lon->Read(), (ipmsg::Bytes{0x12, 1, 2}));
+    EXPECT_EQ(lon->ReadFrame(std::chrono::milliseconds(SHORT_WAIT_MS)), std::nullopt);
+}
+
 // Unplugged, the interface fails its calls; plugged back (with a new index), the next open
 // finds it by its name. VELTRABOX_LONn may name it too.
 TEST_F(Netif, AnUnpluggedInterfaceFailsAndTheNextOpenFindsItPluggedBack) {

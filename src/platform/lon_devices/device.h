@@ -12,6 +12,12 @@
 
 namespace win::detail {
 
+// One telegram of a write request.
+struct TelegramSpan {
+    const BYTE* bytes;
+    DWORD size;
+};
+
 // One open LON interface. Calls return FALSE after setting the thread's last error. A read and
 // a write may run at once on two threads; OnHandleClosed (from the handle table) must make a
 // blocked call return promptly and every later call fail with ERROR_INVALID_HANDLE.
@@ -21,6 +27,11 @@ struct Device : Object {
     virtual BOOL IoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                            DWORD* bytesReturned);
     virtual BOOL Write(LPCVOID buffer, DWORD bytes, DWORD* written) = 0;
+    // The telegrams in order (IOCTL_WRITE_TELEGRAMS): written[i] the bytes written of each, for
+    // the first *done. FALSE at the first that fails; stops after one written short. Here one
+    // Write each; a driver that can hand the system several at once overrides it.
+    virtual BOOL WriteTelegrams(const TelegramSpan* telegrams, DWORD count, DWORD* written,
+                                DWORD* done);
     // One telegram within `timeoutMs`, cut to `size`; success with count 0 on a time-out.
     // With a time-out of 0, only a telegram that the driver already holds (from a read that
     // brought several), without a call to the system: how a pump gathers a burst.

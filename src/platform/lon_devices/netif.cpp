@@ -40,6 +40,8 @@ constexpr int FULL_QUEUE_PAUSE_MS = 2;
 constexpr unsigned STATISTICS_PERIOD = 256;
 // Frames taken from the socket in one call: a burst costs one call per this many frames.
 constexpr unsigned RECEIVE_BATCH = 64;
+// Frames handed to the socket in one call.
+constexpr unsigned SEND_BATCH = 64;
 constexpr DWORD VERSION_WORD = 0x0100;
 constexpr char16_t VERSION_TEXT[] = u"Veltrabox LON network interface 1.0";
 
@@ -72,6 +74,22 @@ struct ReceivedFrames {
     }
 };
 
+// The frames of one sendmmsg.
+struct FramesToSend {
+    BYTE frames[SEND_BATCH][NETIF_FRAME_MAX];
+    iovec vectors[SEND_BATCH];
+    mmsghdr headers[SEND_BATCH];
+
+    FramesToSend() {
+        for (unsigned i = 0; i < SEND_BATCH; ++i) {
+            vectors[i] = {frames[i], 0};
+            headers[i] = {};
+            headers[i].msg_hdr.msg_iov = &vectors[i];
+            headers[i].msg_hdr.msg_iovlen = 1;
+        }
+    }
+};
+
 int MillisecondsUntil(Clock::time_point deadline) {
     if (deadline == Clock::time_point::max()) return -1;
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -88,9 +106,12 @@ struct NetifDevice : DescriptorDevice {
     ReceivedFrames received;             // under readMutex
     unsigned framesSinceStatistics = 0;  // under readMutex
     std::mutex writeMutex;
+    FramesToSend sending;  // under writeMutex
 
     BOOL Read(DWORD request, BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* count) override;
     BOOL Write(LPCVOID buffer, DWORD bytes, DWORD* written) override;
+    BOOL WriteTelegrams(const TelegramSpan* telegrams, DWORD count, DWORD* written,
+                        DWORD* done) override;
     BOOL NeuronIdMessage(const BYTE* message, DWORD size, BYTE* reply, DWORD replySize,
                          DWORD* count) override;
     DWORD VersionWord() const override { return VERSION_WORD; }
@@ -101,6 +122,7 @@ struct NetifDevice : DescriptorDevice {
     }
 
     int Receive(Clock::time_point deadline, bool wait, BYTE* telegram, size_t* size);
+    BOOL Transmit(unsigned count, unsigned* sent);
     void CountError(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void CountKernelDrops();
 };
@@ -205,22 +227,65 @@ BOOL NetifDevice::Read(DWORD, BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* 
 }
 
 BOOL NetifDevice::Write(LPCVOID buffer, DWORD bytes, DWORD* written) {
+    TelegramSpan telegram = {static_cast<const BYTE*>(buffer), bytes};
+    DWORD count = 0, done = 0;
+    BOOL ok = WriteTelegrams(&telegram, 1, &count, &done);
+    if (written) *written = done ? count : 0;
+    return ok;
+}
+
+// Up to SEND_BATCH telegrams at a time go out in one sendmmsg; a malformed one ends the
+// request after those before it have gone.
+BOOL NetifDevice::WriteTelegrams(const TelegramSpan* telegrams, DWORD count, DWORD* written,
+                                 DWORD* done) {
     std::lock_guard<std::mutex> lock(writeMutex);
-    if (written) *written = 0;
+    *done = 0;
     if (closed) return Fail(ERROR_INVALID_HANDLE);
-    BYTE frame[NETIF_FRAME_MAX];
-    size_t size =
-        bytes <= TELEGRAM_MAX ? FrameOfTelegram(static_cast<const BYTE*>(buffer), bytes, frame) : 0;
-    if (size == 0) {
-        DeviceLog(DBG_ZONE_ERROR, name.c_str(),
-                  "telegram of %u bytes not sent: its byte 1 disagrees with its size",
-                  static_cast<unsigned>(bytes));
-        return Fail(ERROR_INVALID_PARAMETER);
+    while (*done < count) {
+        unsigned framed = 0;
+        const TelegramSpan* malformed = nullptr;
+        for (; framed < SEND_BATCH && *done + framed < count; ++framed) {
+            const TelegramSpan& telegram = telegrams[*done + framed];
+            size_t size =
+                telegram.size <= TELEGRAM_MAX
+                    ? FrameOfTelegram(telegram.bytes, telegram.size, sending.frames[framed])
+                    : 0;
+            if (size == 0) {
+                malformed = &telegram;
+                break;
+            }
+            sending.vectors[framed].iov_len = size;
+        }
+        unsigned sent = 0;
+        BOOL ok = Transmit(framed, &sent);
+        for (unsigned i = 0; i < sent; ++i) written[*done + i] = telegrams[*done + i].size;
+        *done += sent;
+        if (!ok) return FALSE;
+        if (malformed) {
+            DeviceLog(DBG_ZONE_ERROR, name.c_str(),
+                      "telegram of %u bytes not sent: its byte 1 disagrees with its size",
+                      static_cast<unsigned>(malformed->size));
+            return Fail(ERROR_INVALID_PARAMETER);
+        }
     }
-    for (;;) {
-        ssize_t n = sys::send(fd, frame, size, 0);
-        if (n == static_cast<ssize_t>(size)) break;
-        if (n >= 0) return Fail(ERROR_WRITE_FAULT);  // a packet goes whole or not at all
+    return TRUE;
+}
+
+// Sends the first `count` frames of `sending` in order, in as few calls as the socket takes:
+// *sent counts those that went; FALSE, with the last error set, when the next one cannot.
+BOOL NetifDevice::Transmit(unsigned count, unsigned* sent) {
+    *sent = 0;
+    while (*sent < count) {
+        int n = sys::sendmmsg(fd, sending.headers + *sent, count - *sent, 0);
+        if (n > 0) {
+            // A packet goes whole or not at all.
+            for (unsigned end = *sent + unsigned(n); *sent < end; ++*sent) {
+                if (sending.headers[*sent].msg_len != sending.vectors[*sent].iov_len)
+                    return Fail(ERROR_WRITE_FAULT);
+            }
+            continue;
+        }
+        if (n == 0) return Fail(ERROR_WRITE_FAULT);
         if (errno == EINTR) continue;
         // The socket's send buffer is full: poll says when it has room.
         if (errno == EAGAIN) {
@@ -234,7 +299,6 @@ BOOL NetifDevice::Write(LPCVOID buffer, DWORD bytes, DWORD* written) {
         }
         return Fail(LastErrorOfErrno(errno));
     }
-    if (written) *written = bytes;
     return TRUE;
 }
 

@@ -27,6 +27,21 @@ constexpr win::DWORD IOCTL_LON_RESET = 0x8300A434;
 constexpr win::DWORD IOCTL_LON_NETMGMT = 0x8300E438;
 constexpr win::DWORD NEURON_ID_MESSAGE_SIZE = 28;
 constexpr win::DWORD NEURON_ID_REPLY_SIZE = 245;
+// Several telegrams in one request, in order. Input: records, each a 2-byte little-endian
+// length and the telegram as it is (its byte 1 may disagree: the interface judges it);
+// output: a DWORD per telegram, the bytes written of it, for those the writes reached
+// (*bytesReturned counts them, on failure too). Fails at the first telegram that cannot be
+// written; stops after one written short.
+constexpr win::DWORD IOCTL_WRITE_TELEGRAMS = 0x56420001;
+constexpr win::DWORD TELEGRAM_RECORD_HEADER = 2;
+
+// Puts the record of a telegram at `at`; its size.
+inline win::DWORD PutTelegramRecord(win::BYTE* at, const win::BYTE* telegram, win::DWORD length) {
+    at[0] = static_cast<win::BYTE>(length);
+    at[1] = static_cast<win::BYTE>(length >> 8);
+    if (length) std::memcpy(at + TELEGRAM_RECORD_HEADER, telegram, length);
+    return TELEGRAM_RECORD_HEADER + length;
+}
 
 // The network-management write-memory request that puts the neuron ID into the interface's
 // read-only data at offset 0.
