@@ -43,6 +43,12 @@ DWORD SendBatch(ServerInstance* instance, IpMsgBatch* batch) {
     return r;
 }
 
+// After each return of the client side that may bring a telegram: the client is alive.
+void NoteReceive(ServerInstance* instance, DWORD r) {
+    instance->ReadNoAliveCount.store(0, std::memory_order_relaxed);
+    if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"GetPacketFromTcp()=%d\n", r);
+}
+
 }  // namespace
 
 DWORD LonToTcp(LPVOID parameter) {
@@ -90,8 +96,7 @@ DWORD TcpToLon(LPVOID parameter) {
     GetPacketFromTcp(instance, &receive, nullptr, 0, &length);
     for (;;) {
         DWORD r = GetPacketFromTcp(instance, &receive, buffer, PUMP_BUFFER_SIZE, &length);
-        instance->ReadNoAliveCount.store(0, std::memory_order_relaxed);
-        if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"GetPacketFromTcp()=%d\n", r);
+        NoteReceive(instance, r);
         if (r == TCP_RECV_PENDING) continue;
         if (r == TCP_RECV_FAILED) {
             if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Error: TCP Reboot GetPacketFromTcp()=%d\n", r);
@@ -106,8 +111,7 @@ DWORD TcpToLon(LPVOID parameter) {
             used += length;
             if (count == LON_BURST_MAX || sizeof buffer - used < PUMP_BUFFER_SIZE) break;
             r = GetHeldPacketFromTcp(&receive, buffer + used, PUMP_BUFFER_SIZE, &length);
-            if (r == TCP_PACKET_READY && ZoneOn(ZONE_DEFAULT))
-                DebugPrint(L"GetPacketFromTcp()=%d\n", r);
+            if (r == TCP_PACKET_READY) NoteReceive(instance, r);
         }
         DWORD sent = 0;
         r = SendPacketsToLon(instance, buffer, lengths, count, &sent);
