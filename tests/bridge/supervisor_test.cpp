@@ -267,7 +267,12 @@ TEST_F(Supervisor, AKeepAliveThatMeetsAFullConnectionIsTriedAgainWithinThePeriod
     }
     talkingPeriod();
     talkingPeriod();
-    EXPECT_EQ(log.Count("send(ID_ALIVE)=OK"), 1);
+    // The pending keep-alive goes out at the next wake unless LonToTcp, its send done, has
+    // reset the count first; that race between the two threads decides whether a second one
+    // is due by the end of the second period. Never one per wake.
+    const int sentAlive = log.Count("send(ID_ALIVE)=OK");
+    EXPECT_GE(sentAlive, 1);
+    EXPECT_LE(sentAlive, 2);
     EXPECT_EQ(log.Count("Server wird neu gestartet."), 0);
 
     fill();  // and never read
