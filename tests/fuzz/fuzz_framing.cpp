@@ -1,10 +1,10 @@
 // Feeds a client's byte stream through GetPacketFromTcp over a real loopback connection and
 // checks every payload handed out against a plain reading of the stream. Input: one byte that
 // picks the caller's buffer size, then the stream.
-#include <cstdlib>
 #include <vector>
 
 #include "diag/debug.h"
+#include "fuzz_check.h"
 #include "support/test_client.h"
 #include "tcp/framing.h"
 #include "tcp/server_socket.h"
@@ -15,10 +15,6 @@ using ipmsg::Bytes;
 
 constexpr size_t MAX_STREAM = 8192;  // fits the loopback buffers, so one write never blocks
 constexpr uint8_t CANARY = 0xEE;
-
-void Check(bool condition) {
-    if (!condition) std::abort();
-}
 
 // The payloads a correct receiver hands out: every complete data message that fits the
 // caller's buffer, up to the end of the stream or the first header that can never complete.

@@ -3,19 +3,15 @@
 // accepted must hold together, and written out again plainly they must read back the same.
 // Every later reader of the key's settings joins ReadAll and Written.
 #include <cstdio>
-#include <cstdlib>
 #include <cwchar>
 #include <string>
 
 #include "diag/debug.h"
+#include "fuzz_check.h"
 #include "startup/access_settings.h"
 #include "tcp/monitors.h"
 
 namespace {
-
-void Check(bool condition) {
-    if (!condition) std::abort();
-}
 
 constexpr int32_t PORT = 5000;
 

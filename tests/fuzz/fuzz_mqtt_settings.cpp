@@ -3,21 +3,17 @@
 // hold together, and written out again plainly they must read back the same. The file values
 // may name the files of SCRATCH, which the target makes: a password with a CRLF line end and
 // three readable files for the certificates.
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "diag/debug.h"
+#include "fuzz_check.h"
 #include "mqtt/mqtt_settings.h"
 
 namespace {
 
 const std::filesystem::path SCRATCH = "/tmp/veltrabox-fuzz-mqtt";
-
-void Check(bool condition) {
-    if (!condition) std::abort();
-}
 
 // Made once per process; a file already there is left alone, so runs side by side agree.
 void MakeScratchFiles() {

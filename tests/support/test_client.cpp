@@ -72,6 +72,19 @@ socklen_t SocketAddress(const std::string& text, int port, sockaddr_storage* add
     return 0;
 }
 
+// A blocking connect, also where a signal cuts it short (libFuzzer's periodic alarm does): the
+// connection then goes on in the background, and writability tells its outcome.
+bool ConnectWhole(int fd, const sockaddr_storage& address, socklen_t length) {
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) return true;
+    if (errno != EINTR) return false;
+    const auto deadline = Clock::now() + WAIT;
+    pollfd pfd = {fd, POLLOUT, 0};
+    int r;
+    while ((r = poll(&pfd, 1, Remaining(deadline))) < 0 && errno == EINTR) {
+    }
+    return r == 1 && SocketOption(fd, SOL_SOCKET, SO_ERROR) == 0;
+}
+
 }  // namespace
 
 bool WaitForListener(int port, Duration timeout) {
@@ -105,7 +118,7 @@ bool TestClient::Connect(int port, Duration timeout, const std::string& to,
         setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     }
     if ((!from.empty() && bind(fd_, reinterpret_cast<sockaddr*>(&source), sourceLength) != 0) ||
-        connect(fd_, reinterpret_cast<sockaddr*>(&address), addressLength) != 0) {
+        !ConnectWhole(fd_, address, addressLength)) {
         Close();
         return false;
     }
