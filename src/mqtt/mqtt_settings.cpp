@@ -1,5 +1,6 @@
 #include "mqtt/mqtt_settings.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -137,18 +138,28 @@ bool ReadText(HKEY key, LPCWSTR name, std::string* out) {
     return true;
 }
 
-// A file that the server must read: absent is fine, unreadable is reported.
+// A file that the server must read: absent is fine, unreadable is reported. Only a plain file
+// will do: opening a FIFO waits for a writer, and a device may never end, so either would hang
+// the start or the broker's connect.
 bool ReadFileName(HKEY key, LPCWSTR name, std::string* out) {
     if (!ReadText(key, name, out)) return false;
-    if (out->empty() || access(out->c_str(), R_OK) == 0) return true;
-    std::string why = std::string("cannot be read: ") + std::strerror(errno);
+    if (out->empty()) return true;
+    struct stat info {};
+    std::string why;
+    if (access(out->c_str(), R_OK) != 0 || stat(out->c_str(), &info) != 0) {
+        why = std::string("cannot be read: ") + std::strerror(errno);
+    } else if (!S_ISREG(info.st_mode)) {
+        why = "not a plain file";
+    } else {
+        return true;
+    }
     ReportBadValue(name, Value{true, REG_SZ, *out, 0}, why.c_str());
     return false;
 }
 
 // The password: the file's first line, without its CR, at most what a connect carries. The
-// file is read no further than that, so one with no line end in reach (/dev/zero, a binary
-// named by mistake) is refused instead of filling the memory.
+// file is read no further than that, so one with no line end in reach (a binary named by
+// mistake) is refused instead of filling the memory.
 bool ReadPassword(HKEY key, MqttSettings* settings) {
     std::string path;
     if (!ReadFileName(key, L"PasswordFile", &path)) return false;

@@ -3,10 +3,12 @@
 #include "mqtt/mqtt_settings.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
+#include <string>
 
 #include "diag/debug.h"
 #include "support/scoped_registry.h"
@@ -74,6 +76,9 @@ TEST_F(MqttSettingsTest, WithoutTheKeyNoMqttAndASoundKeyReadWhole) {
 
 TEST_F(MqttSettingsTest, AMalformedValueIsReportedOnceAndTheServerRunsWithoutMqtt) {
     const std::string ca = File("mqtt-ca.pem", "");
+    const std::string tooLong = File("mqtt-password-long", std::string(65536, 'p') + "\n");
+    const std::string fifo = testing::TempDir() + "mqtt-fifo-" + std::to_string(getpid());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     struct Case {
         std::string values;
         std::string named;  // what the report quotes
@@ -96,9 +101,13 @@ TEST_F(MqttSettingsTest, AMalformedValueIsReportedOnceAndTheServerRunsWithoutMqt
         {"\"Broker\"=\"mqtt://h\"\n\"Telegrams\"=\"1\"", "\"Telegrams\"=\"1\""},
         {"\"Broker\"=\"mqtt://h\"\n\"PasswordFile\"=\"/nonexistent/pw\"",
          "\"PasswordFile\"=\"/nonexistent/pw\""},
-        // Endless, without a line end: refused after the longest password, not read for ever.
+        // A first line one byte longer than the longest password.
+        {"\"Broker\"=\"mqtt://h\"\n\"PasswordFile\"=\"" + tooLong + "\"",
+         "\"PasswordFile\"=\"" + tooLong + "\""},
+        // Neither is read, nor opened: an endless device, and a FIFO that nobody writes.
         {"\"Broker\"=\"mqtt://h\"\n\"PasswordFile\"=\"/dev/zero\"",
          "\"PasswordFile\"=\"/dev/zero\""},
+        {"\"Broker\"=\"mqtts://h\"\n\"CaFile\"=\"" + fifo + "\"", "\"CaFile\"=\"" + fifo + "\""},
         {"\"Broker\"=\"mqtt://h\"\n\"CaFile\"=\"" + ca + "\"", "\"Broker\"=\"mqtt://h\""},
         {"\"Broker\"=\"mqtts://h\"\n\"CertFile\"=\"" + ca + "\"", "\"CertFile\"=\"" + ca + "\""},
     };
@@ -113,6 +122,7 @@ TEST_F(MqttSettingsTest, AMalformedValueIsReportedOnceAndTheServerRunsWithoutMqt
         EXPECT_NE(log.find("the server runs without MQTT"), std::string::npos) << log;
         EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
     }
+    unlink(fifo.c_str());
 }
 
 }  // namespace
