@@ -659,6 +659,9 @@ TEST_F(SupervisorOnAStuckLibrary, ARestartThatWaitsOutStuckPumpThreadsKeepsRepor
     EXPECT_TRUE(alive) << "the supervisor fell silent for more than " << SUPERVISOR_SILENCE_MS
                        << " ms";
     release();
+    // The released threads count themselves out of the gate in the fixture's instance: wait
+    // for them before the fixture goes.
+    EXPECT_TRUE(Await([&] { return (instance.LdvGate.load() & 0x7FFFFFFF) == 0; }));
     client.Close();
 }
 
