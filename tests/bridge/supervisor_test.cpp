@@ -665,10 +665,14 @@ TEST_F(SupervisorOnAStuckLibrary, ARestartThatWaitsOutStuckPumpThreadsKeepsRepor
     client.Close();
 }
 
-// Last in this file: the stop request is the process's, for good. The server is ending while a
-// client is served: the supervisor ends that cycle itself at once, without a watch slice going
-// by (the clock stands still), closes the client and returns 0.
-TEST_F(Supervisor, AStopRequestEndsTheServedCycleAtOnceAndTheSupervisorReturns) {
+// The stop request is the process's, for good: this suite of its own, registered last, runs
+// after every other one of the binary (a suite's tests run together, where its first stands).
+class SupervisorLastOfAll : public Supervisor {};
+
+// The server is ending while a client is served: the supervisor ends that cycle itself at
+// once, without a watch slice going by (the clock stands still), closes the client and
+// returns 0.
+TEST_F(SupervisorLastOfAll, AStopRequestEndsTheServedCycleAtOnceAndTheSupervisorReturns) {
     ConnectClient();
     RequestStop();
     EXPECT_TRUE(client.WaitClosed());
