@@ -17,6 +17,11 @@ struct AllowedNet {
 };
 constexpr int32_t MAX_ALLOW_FROM = 32;
 
+// ServerInstance::LdvGate's low half: the flag of a closed opening, and the count of threads
+// inside.
+constexpr int64_t LDV_GATE_CLOSED = int64_t(1) << 31;
+constexpr int64_t LDV_GATE_INSIDE = LDV_GATE_CLOSED - 1;
+
 // Who may reach an instance, and its monitors (registry key Quorvel\Port<port>).
 struct AccessSettings {
     IpAddress ListenAddress;  // Version 0: every address of both families

@@ -13,8 +13,6 @@ using namespace win;
 namespace {
 
 constexpr DWORD EVENT_WAIT_MS = 1000;
-constexpr int64_t LDV_GATE_CLOSED = int64_t(1) << 31;
-constexpr int64_t LDV_GATE_INSIDE = LDV_GATE_CLOSED - 1;
 // How long StopLon waits for threads to leave the library: 100 ms at most.
 constexpr int LDV_LEAVE_WAITS = 10;
 constexpr DWORD LDV_LEAVE_WAIT_MS = 10;

@@ -661,7 +661,7 @@ TEST_F(SupervisorOnAStuckLibrary, ARestartThatWaitsOutStuckPumpThreadsKeepsRepor
     release();
     // The released threads count themselves out of the gate in the fixture's instance: wait
     // for them before the fixture goes.
-    EXPECT_TRUE(Await([&] { return (instance.LdvGate.load() & 0x7FFFFFFF) == 0; }));
+    EXPECT_TRUE(Await([&] { return (instance.LdvGate.load() & LDV_GATE_INSIDE) == 0; }));
     client.Close();
 }
 
