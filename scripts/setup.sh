@@ -4,7 +4,8 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
           libbenchmark-dev clang-format stunnel4 openssl tshark iproute2
-          nlohmann-json3-dev libmosquitto-dev mosquitto mosquitto-clients "$@")
+          nlohmann-json3-dev libmosquitto-dev mosquitto mosquitto-clients
+          systemd "$@")
 missing=()
 # dpkg-query, not dpkg -s: with the ARM architectures added, a package installed for several
 # architectures is ambiguous to dpkg -s, which would then fetch the package lists every time.

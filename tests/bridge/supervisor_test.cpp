@@ -422,9 +422,9 @@ TEST(SupervisorOnOneCpu, EndsASpinningPumpThreadAfterItsWaits) {
 // Where raising priorities is permitted, the pump threads really run at nice -10.
 TEST_F(Supervisor, PumpThreadsRunAtTheHighestPriorityWherePermitted) {
     ConnectClient();
-    if (log.Count("failed setting thread priority") > 0) {
-        GTEST_SKIP() << "raising a thread's priority needs root or CAP_SYS_NICE";
-    }
+    SKIP_IF_MISSING(log.Count("failed setting thread priority") > 0
+                        ? "raising a thread's priority needs root or CAP_SYS_NICE"
+                        : "");
     int raised = 0;
     for (auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
         id_t tid = id_t(std::stoi(task.path().filename()));
@@ -486,7 +486,7 @@ TEST_F(Supervisor, AStartThatFailsBeforeAnyClientIsRetriedAfterAPause) {
     DWORD threadId;
     {
         WithoutPrivilegedPorts unprivileged;
-        if (CanBind(1)) GTEST_SKIP() << "privileged ports are open to everyone here";
+        SKIP_IF_MISSING(CanBind(1) ? "privileged ports are open to everyone here" : "");
         thread = CreateThread(nullptr, 0, MainLoop, &refused, 0, &threadId);
     }
     const std::string failed = "Starten der TCP Verbindung nicht m";

@@ -16,6 +16,7 @@
 
 #include "flow.h"
 #include "server_status.h"
+#include "support/missing.h"
 #include "support/notify_listener.h"
 #include "support/pty_lon.h"
 #include "support/server_process.h"
@@ -259,7 +260,7 @@ TEST(Access, AFloodOfRefusedClientsIsToldOnceASecondAndEveryOneCounted) {
 // dual-stack socket is matched against the IPv4 networks, and every address shows in its usual
 // form, never as ::ffff:a.b.c.d.
 TEST(Access, BothFamiliesOnOnePortEachMatchedAgainstItsOwnNetworks) {
-    if (std::string why = Ipv6LoopbackMissing(); !why.empty()) GTEST_SKIP() << why;
+    SKIP_IF_MISSING(Ipv6LoopbackMissing());
     PtyLon lon;
     ASSERT_TRUE(lon.Open());
     NotifyListener manager;
@@ -319,7 +320,7 @@ TEST(Access, BothFamiliesOnOnePortEachMatchedAgainstItsOwnNetworks) {
 }
 
 TEST(Access, AnInstanceBoundToIpv6LoopbackIsNotReachedOverIpv4) {
-    if (std::string why = Ipv6LoopbackMissing(); !why.empty()) GTEST_SKIP() << why;
+    SKIP_IF_MISSING(Ipv6LoopbackMissing());
     int port = FreePort();
     ServerProcess server({"-p", std::to_string(port)}, {}, LOG_ZONES,
                          Settings(port, "\"ListenAddress\"=\"::1\"\n"));
@@ -355,7 +356,7 @@ TEST(Access, WithoutIpv6TheInstanceListensOnIpv4Alone) {
 TEST(Access, AListenAddressThatArrivesLateIsServedOnceItComes) {
     constexpr char LATE[] = "192.0.2.5";
     OwnNetwork network;
-    if (std::string why = network.Enter(); !why.empty()) GTEST_SKIP() << why;
+    SKIP_IF_MISSING(network.Enter());
     ASSERT_EQ(BindError(LATE), EADDRNOTAVAIL) << "the address must be missing at the start";
     PtyLon lon;
     ASSERT_TRUE(lon.Open());

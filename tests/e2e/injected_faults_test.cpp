@@ -11,6 +11,7 @@
 
 #include "flow.h"
 #include "server_status.h"
+#include "support/missing.h"
 #include "support/pty_lon.h"
 #include "support/server_process.h"
 #include "support/test_client.h"
@@ -214,7 +215,7 @@ struct InjectedFaultsToAnInterface : ::testing::Test {
 
     void SetUp() override {
         std::string why = TunLon::Unavailable();
-        if (!why.empty()) GTEST_SKIP() << why;
+        SKIP_IF_MISSING(why);
         lon.emplace();
     }
     void Serve(const std::string& faults) {

@@ -15,6 +15,7 @@
 
 #include "flow.h"
 #include "server_status.h"
+#include "support/missing.h"
 #include "support/server_process.h"
 #include "support/test_client.h"
 
@@ -217,8 +218,9 @@ struct Bridge {
 class Mqtt : public testing::Test {
   protected:
     void SetUp() override {
-        if (access(MOSQUITTO, X_OK) != 0)
-            GTEST_SKIP() << MOSQUITTO << " missing (Debian's mosquitto)";
+        SKIP_IF_MISSING(access(MOSQUITTO, X_OK) != 0
+                            ? std::string(MOSQUITTO) + " missing (Debian's mosquitto)"
+                            : "");
     }
 };
 

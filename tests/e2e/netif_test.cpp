@@ -9,6 +9,7 @@
 
 #include "flow.h"
 #include "server_status.h"
+#include "support/missing.h"
 #include "support/server_process.h"
 #include "support/test_client.h"
 #include "support/tun_lon.h"
@@ -43,7 +44,7 @@ class NetifServer : public ::testing::Test {
   protected:
     void SetUp() override {
         std::string why = TunLon::Unavailable();
-        if (!why.empty()) GTEST_SKIP() << why;
+        SKIP_IF_MISSING(why);
         lon.emplace();
     }
     void Start(const std::vector<std::string>& more = {}) {

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "flow.h"
+#include "support/missing.h"
 #include "support/pty_lon.h"
 #include "support/server_process.h"
 #include "support/test_client.h"
@@ -82,9 +83,10 @@ void ExpectTurnedAway(int port, const ipmsg::Bytes& telegram, ServerProcess& tun
 
 struct Stunnel : ::testing::Test {
     void SetUp() override {
-        if (!Installed("stunnel4") || !Installed("openssl")) {
-            GTEST_SKIP() << "stunnel4 or openssl is not installed (scripts/setup.sh installs them)";
-        }
+        SKIP_IF_MISSING(
+            !Installed("stunnel4") || !Installed("openssl")
+                ? "stunnel4 or openssl is not installed (scripts/setup.sh installs them)"
+                : "");
         char dirTemplate[] = "/tmp/veltrabox-tls-XXXXXX";
         ASSERT_NE(mkdtemp(dirTemplate), nullptr);
         dir = dirTemplate;

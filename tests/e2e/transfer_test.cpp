@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "flow.h"
+#include "support/missing.h"
 #include "support/pty_lon.h"
 #include "support/server_process.h"
 #include "support/test_client.h"
@@ -98,7 +99,7 @@ TEST_F(SerialLine, BurstsReachASlowClientWholeAndInOrderAndALoneTelegramFollows)
     ASSERT_NO_FATAL_FAILURE(Serve());
     std::string why;
     int served = ServerEnd(client, *server, &why);
-    if (!why.empty()) GTEST_SKIP() << why;
+    SKIP_IF_MISSING(why);
     ASSERT_GE(served, 0) << std::strerror(errno);
     ShrinkSendBuffer(served);
     close(served);
@@ -123,7 +124,7 @@ TEST(Transfer, TheServedConnectionSendsAtOnceAndProbesASilentPeer) {
     ASSERT_TRUE(server.WaitForLine(STARTED)) << server.Tail();
     std::string why;
     int served = ServerEnd(client, server, &why);
-    if (!why.empty()) GTEST_SKIP() << why;
+    SKIP_IF_MISSING(why);
     ASSERT_GE(served, 0) << std::strerror(errno);
     EXPECT_EQ(SocketOption(served, IPPROTO_TCP, TCP_NODELAY), 1);
     EXPECT_EQ(SocketOption(served, SOL_SOCKET, SO_KEEPALIVE), 1);

@@ -71,6 +71,7 @@ done
 [ -f "$work/usr-root/etc/veltrabox/stunnel.conf" ] || fail "no example stunnel configuration"
 [ -f "$work/usr-root/usr/share/man/man8/veltrabox.8" ] || fail "no manual page"
 if ! command -v systemd-analyze >/dev/null; then
+  [ "${CI:-}" != true ] || fail "CI=true, and systemd-analyze is missing (package systemd)"
   echo "systemd-analyze missing: units not verified"
   exit 0
 fi

@@ -36,7 +36,7 @@ class Netif : public ::testing::Test {
   protected:
     void SetUp() override {
         std::string why = TunLon::Unavailable();
-        if (!why.empty()) GTEST_SKIP() << why;
+        SKIP_IF_MISSING(why);
         RegisterDbgZones(nullptr, &Zones);
         lon.emplace();
         ASSERT_TRUE(lon->Plugged());
@@ -172,7 +172,7 @@ TEST_F(Netif, MalformedFramesAreDroppedCountedAndLoggedWhileTheStreamGoesOn) {
 // every look at its count (each look resets it) and over the openings that count into one
 // record; closing looks once more.
 TEST_F(Netif, FramesTheKernelDroppedAddUpOverOpenings) {
-    if (std::string why = WhyNoPacketStatistics(); !why.empty()) GTEST_SKIP() << why;
+    SKIP_IF_MISSING(WhyNoPacketStatistics());
     netif::Counts counts;
     constexpr int BURST = 12000;
     int received = 0;

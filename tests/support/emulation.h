@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <string>
 
+#include "missing.h"
+
 // Empty where the process can read its own memory through process_vm_readv (ReadProcessMemory,
 // the thread registry's heap walk); otherwise why not.
 inline std::string WhyNoProcessReads() {
@@ -23,9 +25,9 @@ inline std::string WhyNoProcessReads() {
     return "";
 }
 
-#define SKIP_WITHOUT_PROCESS_READS()                                                  \
-    do {                                                                              \
-        if (std::string why = WhyNoProcessReads(); !why.empty()) GTEST_SKIP() << why; \
+#define SKIP_WITHOUT_PROCESS_READS()          \
+    do {                                      \
+        SKIP_IF_MISSING(WhyNoProcessReads()); \
     } while (0)
 
 // Empty where a packet socket reports the kernel's drop count (PACKET_STATISTICS); otherwise

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/win.h"
+#include "support/missing.h"
 #include "tcp/framing.h"
 #include "tcp/loopback.h"
 #include "tcp/server_socket.h"
@@ -58,9 +59,10 @@ TEST(Winsock, ADualStackListenerTakesBothFamilies) {
     EXPECT_EQ(win::InetPtonW(win::AF_INET6, L"127.0.0.1", bytes), 0);
 
     win::SOCKET listener = win::socket(win::AF_INET6, win::SOCK_STREAM, 0);
-    if (listener == win::INVALID_SOCKET && win::WSAGetLastError() == win::WSAEAFNOSUPPORT) {
-        GTEST_SKIP() << "IPv6 is switched off in this kernel";
-    }
+    SKIP_IF_MISSING(listener == win::INVALID_SOCKET &&
+                            win::WSAGetLastError() == win::WSAEAFNOSUPPORT
+                        ? "IPv6 is switched off in this kernel"
+                        : "");
     uint16_t port = FreePort();
     win::sockaddr_in6 any{};
     any.sin6_family = win::AF_INET6;

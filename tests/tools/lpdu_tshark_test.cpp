@@ -13,8 +13,9 @@
 #include <set>
 #include <sstream>
 
-#include "support/server_process.h"
 #include "lonmsg/lpdu.h"
+#include "support/missing.h"
+#include "support/server_process.h"
 
 namespace {
 
@@ -218,9 +219,9 @@ std::string Normalised(const std::string& name, const std::string& value) {
 }  // namespace
 
 TEST(LayerTwoAgainstTshark, EveryFieldBothDecodeAgreesForEveryPacket) {
-    if (std::system("command -v tshark >/dev/null 2>&1") != 0) {
-        GTEST_SKIP() << "tshark is missing (Debian package tshark, installed by scripts/setup.sh)";
-    }
+    SKIP_IF_MISSING(std::system("command -v tshark >/dev/null 2>&1") != 0
+                        ? "tshark is missing (Debian package tshark, installed by scripts/setup.sh)"
+                        : "");
     const std::vector<Bytes> lpdus = GenerateLpdus();
     ASSERT_GE(lpdus.size(), 500u);
 
