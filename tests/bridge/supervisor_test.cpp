@@ -4,8 +4,11 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <linux/sockios.h>
 #include <malloc.h>
+#include <poll.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -220,7 +223,6 @@ TEST_F(Supervisor, AKeepAliveThatMeetsAFullConnectionIsTriedAgainWithinThePeriod
     int served = client.TakeServerEnd(getpid());
     ASSERT_GE(served, 0);
     e2e::ShrinkSendBuffer(served);
-    close(served);
     // LonToTcp waits for room in the connection, the supervisor on the clock. A wake is over
     // once the supervisor waits again, or has given up on the keep-alive.
     const std::string givenUp = "ID_ALIVE not sent within a period";
@@ -239,18 +241,23 @@ TEST_F(Supervisor, AKeepAliveThatMeetsAFullConnectionIsTriedAgainWithinThePeriod
             slice();
         }
     };
-    // More than the connection holds. The client's side takes a little more now and then
-    // while it packs what it holds; LonToTcp is stuck once it has read nothing for a while.
+    // More than the connection holds. It is full once the server's end holds more than half
+    // its send buffer unacknowledged and takes no more: LonToTcp then waits in its send, and
+    // so would a keep-alive.
     BYTE telegram[255] = {0xB2, 253};
+    auto full = [&] {
+        int queued = 0;
+        ::pollfd room{served, POLLOUT, 0};
+        return ::ioctl(served, SIOCOUTQ, &queued) == 0 &&
+               queued > e2e::SocketOption(served, SOL_SOCKET, SO_SNDBUF) / 2 &&
+               ::poll(&room, 1, 0) == 0;
+    };
     auto fill = [&] {
         for (BYTE i = 0; i < 100; ++i) {
             telegram[2] = i;
             simlon::InjectTelegram(channel, telegram, sizeof telegram);
         }
-        for (int read = -1, i = 0; i < 20 && log.Count("TelLen=FF") != read; ++i) {
-            read = log.Count("TelLen=FF");
-            usleep(1500000);
-        }
+        ASSERT_TRUE(Await(full));
     };
     fill();
     talkingPeriod();
@@ -276,6 +283,7 @@ TEST_F(Supervisor, AKeepAliveThatMeetsAFullConnectionIsTriedAgainWithinThePeriod
     EXPECT_EQ(log.Count("Server wird neu gestartet."), 0);
 
     fill();  // and never read
+    close(served);
     talkingPeriod();
     talkingPeriod();
     int ends = log.Count("ReadNoAliveCount=");
@@ -608,8 +616,7 @@ TEST_F(SupervisorOnTheLibrary, AHungLibraryCallDelaysTheRestartOnlyByThePumpEndW
 // Both pump threads stuck inside the LDV library, where ending a thread cannot reach: the
 // restart waits 5 s for each, then up to 5 s more for each termination. Slow, but bounded, and
 // the supervisor reports all along, so the service (which asks SupervisorAlive before every
-// WATCHDOG=1) never takes it for stuck. The clock moves no faster than real time while the
-// terminations wait in real time.
+// WATCHDOG=1) never takes it for stuck.
 class SupervisorOnAStuckLibrary : public Supervisor {
   protected:
     void SetUp() override {
@@ -643,16 +650,11 @@ TEST_F(SupervisorOnAStuckLibrary, ARestartThatWaitsOutStuckPumpThreadsKeepsRepor
         ASSERT_TRUE(testclock::AwaitTimedWait(supervisorId));
     }
     ASSERT_EQ(log.Count("ReadNoAliveCount >= MAX_READ_NOALIVE_COUNT"), 1);
-    // The interface's close and the pump end waits, in short steps that give the supervisor
-    // time to run.
-    for (int i = 0; i < 1000 && log.Count("EV_TCP_TO_LON]=258") == 0; ++i) {
-        if (testclock::AwaitTimedWait(supervisorId, 100)) step(100);
-        usleep(5000);
-    }
-    // The terminations, which wait in real time.
-    for (int i = 0; i < 300 && log.Count("Server wird neu gestartet.") == 0; ++i) {
-        log.WaitFor("Server wird neu gestartet.", 1, 100);
-        step(100);
+    // The interface's close, the pump end waits and the terminations, each to its end on the
+    // clock, once the supervisor waits in it.
+    for (int i = 0; i < 100 && log.Count("Server wird neu gestartet.") == 0; ++i) {
+        const uint32_t left = testclock::AwaitTimeLeft(supervisorId, 100);
+        if (left > 0) step(left);
     }
     ASSERT_EQ(log.Count("Server wird neu gestartet."), 1);
     EXPECT_EQ(log.Count("EV_LON_TO_TCP]=258"), 2);
