@@ -112,13 +112,16 @@ TEST(Heaps, FreeRefusesWhatItDidNotHandOut) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
-TEST(Heaps, BoundedHeapRefusesToGrowPastItsMaximum) {
+// A bounded heap refuses to grow past its maximum; within it, freed neighbours merge again.
+TEST(Heaps, BoundedHeapRefusesToGrowPastItsMaximumAndMergesFreedBlocks) {
     HANDLE heap = HeapCreate(0, 4096, 8192);
     ASSERT_NE(heap, nullptr);
-    EXPECT_NE(HeapAlloc(heap, 0, 3000), nullptr);
+    void* first = HeapAlloc(heap, 0, 3000);
     EXPECT_NE(HeapAlloc(heap, 0, 3000), nullptr);
     EXPECT_EQ(HeapAlloc(heap, 0, 3000), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+    ASSERT_TRUE(HeapFree(heap, 0, first));  // beside the rest of its page, free all along
+    EXPECT_NE(HeapAlloc(heap, 0, 4000), nullptr);
     HeapDestroy(heap);
 }
 
