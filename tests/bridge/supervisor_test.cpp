@@ -23,6 +23,7 @@
 #include "platform/lon_ioctl.h"
 #include "platform/simlon.h"
 #include "support/emulation.h"
+#include "support/heap_blocks.h"
 #include "support/log_capture.h"
 #include "support/test_client.h"
 #include "tcp/server_socket.h"
@@ -309,20 +310,9 @@ Holdings Hold() {
     for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
         ++descriptors;
     }
-    size_t blocks = 0;  // used blocks of the walkable heaps: thread registry records and more
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPHEAPLIST, GetCurrentProcessId());
-    HEAPLIST32 list{};
-    for (BOOL more = Heap32ListFirst(snapshot, &list); more;
-         more = Heap32ListNext(snapshot, &list)) {
-        HEAPENTRY32 entry{};
-        for (BOOL block = Heap32First(&entry, GetCurrentProcessId(), list.th32HeapID); block;
-             block = Heap32Next(&entry)) {
-            if (!(entry.dwFlags & LF32_FREE)) ++blocks;
-        }
-    }
-    CloseToolhelp32Snapshot(snapshot);
-    return {descriptors, size_t(ThreadCount()), detail::LiveHandleCount(), blocks,
-            mallinfo2().uordblks};
+    // Used heap blocks: thread registry records and more.
+    return {descriptors, size_t(ThreadCount()), detail::LiveHandleCount(),
+            heapwalk::UsedBlockCount(), mallinfo2().uordblks};
 }
 
 std::string Show(const Holdings& h) {
