@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/heap_blocks.h"
 #include "support/log_capture.h"
 #include "support/scoped_registry.h"
 
@@ -151,6 +152,7 @@ TEST_F(DebugOutput, NonAsciiGoesOutAsUtf8) {
 
 TEST_F(DebugOutput, SystemErrorForms) {
     SetDebugZoneMask(0);
+    const size_t localBlocks = heapwalk::UsedBlockCount(true);
     EXPECT_EQ(Capture([] { PrintSystemError(2, L"bind()"); }),
               "Veltrabox: bind():    2 -> " + std::string(std::strerror(ENOENT)) + "\n");
     EXPECT_EQ(Capture([] { PrintSystemError(10048, L"bind()"); }),
@@ -161,6 +163,7 @@ TEST_F(DebugOutput, SystemErrorForms) {
               "Veltrabox: accept():-536870911=E0000001 (The system cannot find message text.)\n");
     EXPECT_EQ(Capture([] { PrintSystemError(317, L"x%d", 7); }),
               "Veltrabox: x7:  317=0000013D (The system cannot find message text.)\n");
+    EXPECT_EQ(heapwalk::UsedBlockCount(true), localBlocks) << "a system error text is never freed";
 }
 
 TEST_F(DebugOutput, SystemErrorWithAHugeCallerTextStaysInItsLine) {

@@ -12,6 +12,7 @@
 #include "diag/debug.h"
 #include "platform/handles.h"
 #include "support/emulation.h"
+#include "support/heap_blocks.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -19,26 +20,12 @@ namespace {
 using namespace win;
 using ::testing::HasSubstr;
 
-std::vector<uintptr_t> HeapIds() {
-    std::vector<uintptr_t> ids;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPHEAPLIST, GetCurrentProcessId());
-    HEAPLIST32 list{};
-    for (BOOL more = Heap32ListFirst(snapshot, &list); more;
-         more = Heap32ListNext(snapshot, &list)) {
-        ids.push_back(list.th32HeapID);
-    }
-    CloseToolhelp32Snapshot(snapshot);
-    return ids;
-}
+using heapwalk::HeapIds;
 
 std::vector<ThreadRegistryBlock*> UsedBlocks(uintptr_t heapId) {
     std::vector<ThreadRegistryBlock*> used;
-    HEAPENTRY32 entry{};
-    for (BOOL more = Heap32First(&entry, GetCurrentProcessId(), heapId); more;
-         more = Heap32Next(&entry)) {
-        if (!(entry.dwFlags & LF32_FREE)) {
-            used.push_back(reinterpret_cast<ThreadRegistryBlock*>(entry.dwAddress));
-        }
+    for (const HEAPENTRY32& entry : heapwalk::Blocks(heapId, true)) {
+        used.push_back(reinterpret_cast<ThreadRegistryBlock*>(entry.dwAddress));
     }
     return used;
 }

@@ -282,6 +282,12 @@ TEST_F(Mqtt, StateAndStatusRetainedForLaterSubscribersAndOfflineHoweverTheServer
     ASSERT_TRUE(subscriber.WaitFor(stateTopic, "online", &from)) << server->Tail();
     kill(server->Pid(), SIGKILL);
     EXPECT_TRUE(subscriber.WaitFor(stateTopic, "offline", &from));
+    // A dashboard that subscribes only now is told too: the will is retained.
+    Subscriber late(broker.Port());
+    from = 0;
+    state = late.WaitFor(stateTopic, "offline", &from);
+    ASSERT_TRUE(state);
+    EXPECT_TRUE(state->retained);
 }
 
 // The flow's telegram `number` as published, both ways: from A's client to the bus, and from

@@ -8,12 +8,24 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 namespace fuzzcheck {
 
 inline const int REPORT_FD = dup(2);
+// What the last input gave, in one line: the replay holds each seed to the verdict written
+// down for it.
+inline std::string verdict;
 
 }  // namespace fuzzcheck
+
+// Line ends become "; ", and the line ends with its last word: an editor may trim the rest.
+inline void Verdict(const std::string& text) {
+    std::string& line = fuzzcheck::verdict;
+    line.clear();
+    for (char c : text) line += c == '\n' ? std::string("; ") : std::string(1, c);
+    while (!line.empty() && (line.back() == ' ' || line.back() == ';')) line.pop_back();
+}
 
 // The caller's place comes from the builtins: this compiler's library has no source_location.
 inline void Check(bool condition, const char* file = __builtin_FILE(),

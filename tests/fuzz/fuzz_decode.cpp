@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_check.h"
 #include "lonmsg/decode.h"
 #include "lonmsg/lpdu.h"
 
@@ -11,6 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const lonmsg::ByteView bytes(data, size);
     const std::string line = lonmsg::DescribeTelegram(bytes);
     if (line.empty() || line.size() > 3 * size + 300) std::abort();
+    Verdict(line);
     for (char c : line) {
         if (c < 0x20 || c > 0x7E) std::abort();
     }

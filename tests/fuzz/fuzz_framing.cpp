@@ -1,6 +1,7 @@
 // Feeds a client's byte stream through GetPacketFromTcp over a real loopback connection and
 // checks every payload handed out against a plain reading of the stream. Input: one byte that
 // picks the caller's buffer size, then the stream.
+#include <string>
 #include <vector>
 
 #include "diag/debug.h"
@@ -89,6 +90,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     Check(got == expected);
+    std::string sizes;
+    for (const Bytes& payload : got) sizes += " " + std::to_string(payload.size());
+    Verdict("handed out [" + sizes + " ]");
 
     client.Abort();
     CloseTcp(&instance);

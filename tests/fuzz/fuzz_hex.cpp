@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <string>
 
+#include "fuzz_check.h"
 #include "startup/hex.h"
+#include "tools/veltraclient/ipmsg.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
@@ -11,5 +13,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::wstring text(data + 1, data + size);
     win::BYTE out[128];
     HexStringToBytes(text.c_str(), out, count);
+    Verdict(count > 0 ? ipmsg::HexOf(ipmsg::Bytes(out, out + count)) : "no bytes");
     return 0;
 }

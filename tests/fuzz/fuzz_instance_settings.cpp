@@ -83,10 +83,13 @@ void CheckSettings(const AccessSettings& access) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     AccessSettings first;
+    Verdict("refused");
     if (!ReadAll(std::string(reinterpret_cast<const char*>(data), size), &first)) return 0;
     CheckSettings(first);
+    const std::string written = Written(first);
+    Verdict("accepted " + written);
     AccessSettings again;
-    Check(ReadAll(Written(first), &again));
+    Check(ReadAll(written, &again));
     Check(again.ListenAddress == first.ListenAddress);
     Check(again.AllowFromCount == first.AllowFromCount);
     for (int32_t i = 0; i < first.AllowFromCount; ++i) {

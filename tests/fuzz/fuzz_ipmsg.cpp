@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_check.h"
 #include "tools/veltraclient/ipmsg.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -17,21 +18,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ipmsg::Decoder decoder;
     ipmsg::Bytes again;
     ipmsg::Message message;
+    std::string verdict = "messages [";
     for (size_t fed = 0; fed < total; fed += piece) {
         ipmsg::Feed(decoder, stream + fed, std::min(piece, total - fed));
         while (ipmsg::Next(decoder, &message)) {
             ipmsg::Bytes wire = ipmsg::Encode(message.id, message.data);
             again.insert(again.end(), wire.begin(), wire.end());
+            verdict += " " + std::to_string(message.id) + ":" + std::to_string(message.data.size());
         }
     }
     again.insert(again.end(), decoder.pending.begin(), decoder.pending.end());
     if (again != ipmsg::Bytes(stream, stream + total)) std::abort();
+    verdict += " ], " + std::to_string(decoder.pending.size()) + " bytes pending, ";
 
     ipmsg::Bytes parsed;
     std::string line(reinterpret_cast<const char*>(stream), total);
-    if (ipmsg::ParseHex(line, &parsed)) {
+    const bool hex = ipmsg::ParseHex(line, &parsed);
+    if (hex) {
         ipmsg::Bytes round;
         if (!ipmsg::ParseHex(ipmsg::HexOf(parsed), &round) || round != parsed) std::abort();
     }
+    Verdict(verdict + (hex ? "hex [" + ipmsg::HexOf(parsed) + "]" : "no hex line"));
     return 0;
 }

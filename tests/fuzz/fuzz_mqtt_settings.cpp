@@ -93,10 +93,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     MqttSettings first;
     MqttConfig config = ReadAll(std::string(reinterpret_cast<const char*>(data), size), &first);
     Check(config != MQTT_ABSENT);
+    Verdict("refused");
     if (config != MQTT_CONFIGURED) return 0;
     CheckSettings(first);
+    // The default prefix names the host; the verdict names the default.
+    static const std::string hostPrefix = [] {
+        MqttSettings brokerAlone;
+        Check(ReadAll("\"Broker\"=\"mqtt://h\"\n", &brokerAlone) == MQTT_CONFIGURED);
+        return brokerAlone.TopicPrefix;
+    }();
+    MqttSettings shown = first;
+    if (shown.TopicPrefix == hostPrefix) shown.TopicPrefix = "veltrabox/HOST";
+    Verdict("accepted " + Written(shown) + "password \"" + first.Password + "\"");
+    const std::string written = Written(first);
     MqttSettings again;
-    Check(ReadAll(Written(first), &again) == MQTT_CONFIGURED);
+    Check(ReadAll(written, &again) == MQTT_CONFIGURED);
     again.Broker = first.Broker;
     again.Password = first.Password;
     Check(again == first);

@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
+#include "fuzz_check.h"
 #include "platform/lon_devices/netif_frames.h"
 
 using namespace win;
@@ -32,6 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t telegramSize = 0, announced = 0;
     FrameVerdict verdict = CheckFrame(frame.get(), size, telegram, &telegramSize, &announced);
     if ((verdict == FrameVerdict::Telegram) != WellFormed(data, size)) std::abort();
+    static const char* const DROPPED[] = {"", "too short", "size mismatch", "extended too long"};
+    Verdict(verdict == FrameVerdict::Telegram
+                ? "telegram of " + std::to_string(telegramSize) + " bytes"
+                : DROPPED[int(verdict)]);
     if (verdict != FrameVerdict::Telegram) return 0;
     if (telegramSize < 2 || telegramSize != telegram[1] + size_t{2}) std::abort();
     if (telegram[0] != data[0] ||

@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
+#include "fuzz_check.h"
 #include "platform/lon_devices/serial_framing.h"
 
 using namespace win;
@@ -24,6 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto out = std::make_unique<BYTE[]>(outSize ? outSize : 1);
     size_t fed = 0;
     size_t next = 0;  // where the next telegram starts in the stream
+    std::string counts;
     while (fed < total) {
         size_t room;
         BYTE* space = FramerSpace(*framer, &room);
@@ -39,9 +42,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (count != std::min<size_t>(outSize, length)) std::abort();
             if (count && std::memcmp(out.get(), stream + next, count) != 0) std::abort();
             next += length;
+            counts += " " + std::to_string(count);
         }
     }
     // What is left is a piece of one telegram.
     if (next + 1 < total && next + stream[next + 1] + size_t{2} <= total) std::abort();
+    Verdict("handed out [" + counts + " ], " + std::to_string(total - next) + " bytes left");
     return 0;
 }

@@ -8,48 +8,19 @@
 #include <vector>
 
 #include "platform/win.h"
+#include "support/heap_blocks.h"
 
 namespace {
 
 using namespace win;
 
-std::vector<uintptr_t> HeapIds() {
-    std::vector<uintptr_t> ids;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPHEAPLIST, GetCurrentProcessId());
-    EXPECT_NE(snapshot, INVALID_HANDLE_VALUE);
-    HEAPLIST32 list{};
-    list.dwSize = 16;
-    for (BOOL more = Heap32ListFirst(snapshot, &list); more;
-         more = Heap32ListNext(snapshot, &list)) {
-        ids.push_back(list.th32HeapID);
-    }
-    CloseToolhelp32Snapshot(snapshot);
-    return ids;
-}
-
-std::vector<HEAPENTRY32> Walk(uintptr_t heapId) {
-    std::vector<HEAPENTRY32> blocks;
-    HEAPENTRY32 entry{};
-    entry.dwSize = 36;
-    for (BOOL more = Heap32First(&entry, GetCurrentProcessId(), heapId); more;
-         more = Heap32Next(&entry)) {
-        blocks.push_back(entry);
-    }
-    return blocks;
-}
-
-std::vector<HEAPENTRY32> UsedBlocks(uintptr_t heapId) {
-    std::vector<HEAPENTRY32> used;
-    for (const HEAPENTRY32& entry : Walk(heapId)) {
-        if (!(entry.dwFlags & LF32_FREE)) used.push_back(entry);
-    }
-    return used;
-}
+using heapwalk::Blocks;
+using heapwalk::HeapIds;
 
 // The heap in which `block` is a used block; 0 if none.
 uintptr_t HeapIdOf(const void* block) {
     for (uintptr_t id : HeapIds()) {
-        for (const HEAPENTRY32& entry : UsedBlocks(id)) {
+        for (const HEAPENTRY32& entry : Blocks(id, true)) {
             if (entry.dwAddress == reinterpret_cast<uintptr_t>(block)) return id;
         }
     }
@@ -67,7 +38,7 @@ TEST(Heaps, WalkReportsUsedAndFreeBlocksWithRoundedSizes) {
     uintptr_t id = HeapIdOf(record);
     ASSERT_NE(id, 0u);
 
-    std::vector<HEAPENTRY32> blocks = Walk(id);
+    std::vector<HEAPENTRY32> blocks = Blocks(id);
     ASSERT_GE(blocks.size(), 3u);
     EXPECT_EQ(blocks[0].dwAddress, reinterpret_cast<uintptr_t>(record));
     EXPECT_EQ(blocks[0].dwBlockSize, 96u);
@@ -76,11 +47,11 @@ TEST(Heaps, WalkReportsUsedAndFreeBlocksWithRoundedSizes) {
     EXPECT_EQ(blocks[2].dwAddress, reinterpret_cast<uintptr_t>(freed));
     EXPECT_TRUE(blocks[2].dwFlags & LF32_FREE);
     EXPECT_EQ(blocks[0].th32HeapID, id);
-    EXPECT_EQ(UsedBlocks(id).size(), 2u);
+    EXPECT_EQ(Blocks(id, true).size(), 2u);
 
     EXPECT_TRUE(HeapDestroy(heap));
     EXPECT_EQ(HeapIdOf(record), 0u);
-    EXPECT_TRUE(Walk(id).empty());
+    EXPECT_TRUE(Blocks(id).empty());
 }
 
 TEST(Heaps, ZeroMemoryClearsAReusedBlock) {
@@ -112,13 +83,16 @@ TEST(Heaps, FreeRefusesWhatItDidNotHandOut) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
-TEST(Heaps, BoundedHeapRefusesToGrowPastItsMaximum) {
+// A bounded heap refuses to grow past its maximum; within it, freed neighbours merge again.
+TEST(Heaps, BoundedHeapRefusesToGrowPastItsMaximumAndMergesFreedBlocks) {
     HANDLE heap = HeapCreate(0, 4096, 8192);
     ASSERT_NE(heap, nullptr);
-    EXPECT_NE(HeapAlloc(heap, 0, 3000), nullptr);
+    void* first = HeapAlloc(heap, 0, 3000);
     EXPECT_NE(HeapAlloc(heap, 0, 3000), nullptr);
     EXPECT_EQ(HeapAlloc(heap, 0, 3000), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+    ASSERT_TRUE(HeapFree(heap, 0, first));  // beside the rest of its page, free all along
+    EXPECT_NE(HeapAlloc(heap, 0, 4000), nullptr);
     HeapDestroy(heap);
 }
 
@@ -151,7 +125,7 @@ TEST(Heaps, BlocksNeverOverlapUnderRandomUse) {
     for (const Live& block : live) {
         for (size_t k = 0; k < block.size; ++k) ASSERT_EQ(block.p[k], block.fill);
     }
-    EXPECT_EQ(UsedBlocks(HeapIdOf(live.front().p)).size(), live.size());
+    EXPECT_EQ(Blocks(HeapIdOf(live.front().p), true).size(), live.size());
     HeapDestroy(heap);
 }
 
@@ -209,7 +183,7 @@ TEST(Heaps, WalksAllocationsAndFreesFromManyThreadsAtOnce) {
     std::thread walker([&] {
         while (!stop.load()) {
             for (uintptr_t heapId : HeapIds()) {
-                for (const HEAPENTRY32& entry : Walk(heapId)) {
+                for (const HEAPENTRY32& entry : Blocks(heapId)) {
                     ASSERT_NE(entry.dwBlockSize, 0u);
                 }
             }
@@ -218,8 +192,8 @@ TEST(Heaps, WalksAllocationsAndFreesFromManyThreadsAtOnce) {
     for (auto& thread : threads) thread.join();
     stop = true;
     walker.join();
-    ASSERT_EQ(UsedBlocks(id).size(), 1u);
-    EXPECT_EQ(UsedBlocks(id)[0].dwAddress, reinterpret_cast<uintptr_t>(anchor));
+    ASSERT_EQ(Blocks(id, true).size(), 1u);
+    EXPECT_EQ(Blocks(id, true)[0].dwAddress, reinterpret_cast<uintptr_t>(anchor));
     HeapDestroy(heap);
 }
 
