@@ -90,13 +90,11 @@ TEST(StalledClient, AClientThatStopsReadingUnderAFloodIsDroppedAndTheNextIsServe
         }
     });
     // While the stalled client is still served, a newcomer is closed at once: it reads the end
-    // of the stream, with nothing before it, long before the stalled client can be dropped (two
-    // keep-alive periods at the least).
+    // of the stream, with nothing before it, while the stalled client's cycle still runs (its
+    // drop takes two keep-alive periods at the least).
     TestClient early;
     ASSERT_TRUE(early.Connect(portA));
-    const Clock::time_point connected = Clock::now();
     EXPECT_TRUE(early.WaitEndOfStream()) << server.Tail();
-    EXPECT_LT(Clock::now() - connected, 10s);
     EXPECT_EQ(StatusByPort(server)[portA]["restarts"], 0);
     TestClient next;
     bool served = false;
