@@ -343,6 +343,7 @@ BOOL RegisterDbgZones(HMODULE module, DBGPARAM* settings);
 // priority: dprintf's lines are debug lines, dprintfPriority names the priority.
 constexpr int DBG_PRIORITY_ERR = 3;
 constexpr int DBG_PRIORITY_WARNING = 4;
+constexpr int DBG_PRIORITY_INFO = 6;
 constexpr int DBG_PRIORITY_DEBUG = 7;
 int dprintf(const char* format, ...);
 int dprintfPriority(int priority, const char* format, ...);
