@@ -2,6 +2,7 @@
 // or line by line on standard input) as a data message, prints every message received (and with
 // -D decodes every telegram both ways), and sends its own keep-alive while it has nothing to say
 // so that the server keeps it.
+#include <getopt.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -19,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "lonmsg/decode.h"
 #include "ipmsg.h"
+#include "lonmsg/decode.h"
 #include "status.h"
 
 namespace {
@@ -32,7 +33,7 @@ constexpr auto KEEP_ALIVE_AFTER = std::chrono::seconds(2);
 
 const char USAGE[] =
     "usage: veltraclient [-h host] -p port [-n count] [-t seconds] [-e] [-D] [telegram ... | -]\n"
-    "       veltraclient -S [-j] [-p port] [socket]\n"
+    "       veltraclient -S [-v | -j | --json] [-p port] [socket]\n"
     "  Sends each telegram (hex bytes, e.g. \"00 03 01 02 03\") as a data message; with no\n"
     "  telegram, or with -, reads one telegram per line from standard input.\n"
     "  Prints every message received: time, id, length, bytes.\n"
@@ -41,9 +42,11 @@ const char USAGE[] =
     "  -e          echo: send every data message received back as it came\n"
     "  -D          decode: print every telegram, received or sent, with its direction and\n"
     "              a readable line (on a monitor port: both ways of the served client)\n"
-    "  -S          show the server's status (its status socket: the path given, else\n"
-    "              $VELTRABOX_STATUS_SOCKET, else /run/veltrabox/PORT.sock) as a table\n"
-    "  -j          with -S: the JSON lines as they came\n"
+    "  -S          show the server's status, one row per instance: from the socket given,\n"
+    "              else $VELTRABOX_STATUS_SOCKET, else the server in /run/veltrabox that\n"
+    "              serves -p port (without -p, every server there)\n"
+    "  -v          with -S: every field of every instance\n"
+    "  -j, --json  with -S: the JSON lines as they came\n"
     "Status: 0 when -n is met or -t runs out (1 if -n was given and not met), 1 when the\n"
     "connection fails or the server closes it, 2 on bad usage.\n";
 
@@ -57,13 +60,14 @@ struct Options {
     std::vector<ipmsg::Bytes> telegrams;
     bool readStdin = false;
     bool status = false;
-    bool json = false;
+    StatusForm form = StatusForm::TABLE;
     const char* statusPath = nullptr;
 };
 
 bool ParseOptions(int argc, char** argv, Options* options) {
     int opt;
-    while ((opt = getopt(argc, argv, "h:p:n:t:eDSj")) != -1) {
+    static const option LONG_OPTIONS[] = {{"json", no_argument, nullptr, 'j'}, {}};
+    while ((opt = getopt_long(argc, argv, "h:p:n:t:eDSjv", LONG_OPTIONS, nullptr)) != -1) {
         char* end = nullptr;
         switch (opt) {
             case 'h':
@@ -90,7 +94,10 @@ bool ParseOptions(int argc, char** argv, Options* options) {
                 options->status = true;
                 break;
             case 'j':
-                options->json = true;
+                options->form = StatusForm::JSON;
+                break;
+            case 'v':
+                options->form = StatusForm::EVERYTHING;
                 break;
             default:
                 return false;
@@ -101,7 +108,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
         if (optind < argc) options->statusPath = argv[optind];
         return true;
     }
-    if (!options->port || options->json) return false;
+    if (!options->port || options->form != StatusForm::TABLE) return false;
     for (int i = optind; i < argc; ++i) {
         if (std::strcmp(argv[i], "-") == 0) {
             options->readStdin = true;
@@ -292,7 +299,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (options.status) {
-        return ShowStatus(StatusSocketPath(options.statusPath, options.port), options.json);
+        return ShowStatus(options.statusPath, options.port, options.form);
     }
     int fd = Connect(options.host, options.port);
     if (fd < 0) return 1;
