@@ -47,6 +47,7 @@ install(FILES systemd/veltrabox.sysusers DESTINATION ${VELTRABOX_SYSUSERS_DIR}
         RENAME veltrabox.conf)
 
 install(FILES man/veltrabox.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES man/veltrabox.reg.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
 install(FILES man/veltraclient.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # Absolute on purpose: the server's default registry path does not follow the prefix.

@@ -72,6 +72,12 @@ build_package() {
       -e "s|@DEPENDS@|$(depends "$PWD/$root" "$arch")|" \
       -e "s|@SIZE@|$(du -sk --exclude=DEBIAN "$root" | cut -f1)|" \
       debian-package/control >"$root/DEBIAN/control"
+  # Every manual page of man/ is in the package, in the section its name ends in.
+  for page in man/*.[1-8]; do
+    page=${page#man/}
+    [ -f "$root/usr/share/man/man${page##*.}/$page" ] || {
+      echo "$arch: the package lacks the manual page $page" >&2; exit 1; }
+  done
   # The server links libmosquitto (MQTT): the package must pull it in.
   grep -q '^Depends:.*libmosquitto1' "$root/DEBIAN/control" || {
     echo "$arch: Depends lacks libmosquitto1" >&2; exit 1; }

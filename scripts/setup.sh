@@ -3,7 +3,7 @@
 # the packages named as arguments too.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-          libbenchmark-dev clang-format stunnel4 openssl tshark iproute2
+          libbenchmark-dev clang-format stunnel4 openssl tshark iproute2 mandoc
           nlohmann-json3-dev libmosquitto-dev mosquitto mosquitto-clients
           systemd "$@")
 missing=()

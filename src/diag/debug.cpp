@@ -111,16 +111,21 @@ size_t CopyPrefix(WCHAR* line) {
     return length;
 }
 
+// Lines of their own kind: error lines whatever they say, and the notices.
+enum class LineKind { ANY, ERROR, NOTICE };
+
 // Error lines (error zone, system errors, messages that begin with "Error") reach the journal
-// as errors, all others as debug lines.
-int LinePriority(bool error, const WCHAR* message) {
+// as errors, notices as information, all others as debug lines.
+int LinePriority(LineKind kind, const WCHAR* message) {
     DWORD zone = PendingLineZone;
     PendingLineZone = 0;
-    error = error || (zone & ZONE_ERROR) != 0 || std::wcsncmp(message, L"Error", 5) == 0;
+    if (kind == LineKind::NOTICE) return win::DBG_PRIORITY_INFO;
+    bool error = kind == LineKind::ERROR || (zone & ZONE_ERROR) != 0 ||
+                 std::wcsncmp(message, L"Error", 5) == 0;
     return error ? win::DBG_PRIORITY_ERR : win::DBG_PRIORITY_DEBUG;
 }
 
-void PrintLine(bool error, LPCWSTR format, va_list args) {
+void PrintLine(LineKind kind, LPCWSTR format, va_list args) {
     // Reading the thread's name resets the last error; a caller may still need it.
     DWORD lastError = win::GetLastError();
     WCHAR line[LINE_ROOM];
@@ -128,7 +133,7 @@ void PrintLine(bool error, LPCWSTR format, va_list args) {
     size_t prefix = (style & STYLE_NAME_PREFIX) ? CopyPrefix(line) : 0;
     int n = win::_vsnwprintf(line + prefix, LINE_LIMIT - prefix, format, args);
     line[n < 0 ? LINE_LIMIT : prefix + static_cast<size_t>(n)] = L'\0';
-    win::dprintfPriority(LinePriority(error, line + prefix), "%ls", line);
+    win::dprintfPriority(LinePriority(kind, line + prefix), "%ls", line);
     if (style & STYLE_CONSOLE_ECHO) {
         std::printf("%ls", line);
         std::fflush(stdout);
@@ -139,7 +144,7 @@ void PrintLine(bool error, LPCWSTR format, va_list args) {
 void PrintErrorLine(LPCWSTR format, ...) {
     va_list args;
     va_start(args, format);
-    PrintLine(true, format, args);
+    PrintLine(LineKind::ERROR, format, args);
     va_end(args);
 }
 
@@ -184,7 +189,14 @@ void SetDebugSettings(DWORD mask, DWORD style) {
 void DebugPrint(LPCWSTR format, ...) {
     va_list args;
     va_start(args, format);
-    PrintLine(false, format, args);
+    PrintLine(LineKind::ANY, format, args);
+    va_end(args);
+}
+
+void DebugNotice(LPCWSTR format, ...) {
+    va_list args;
+    va_start(args, format);
+    PrintLine(LineKind::NOTICE, format, args);
     va_end(args);
 }
 

@@ -35,6 +35,11 @@ inline bool ZoneOn(win::DWORD zone) {
     if (on) PendingLineZone = zone;
     return on;
 }
+// Lines that tell what the server does (each instance at the start, a client turned away):
+// shown with the error zone, which is on by default, and in the journal as information.
+inline bool NoticeOn() {
+    return ZoneOn(ZONE_ERROR);
+}
 // For tests and tools that change the mask while threads run.
 inline void SetDebugZoneMask(win::DWORD mask) {
     __atomic_store_n(&DebugZoneSettings.ulZoneMask, mask, __ATOMIC_RELAXED);
@@ -49,6 +54,8 @@ bool ReadDebugSettings(win::HKEY root, win::DWORD* mask, win::DWORD* style,
 // Takes effect at once on every thread: the zone mask, and the style (the time stamps with it).
 void SetDebugSettings(win::DWORD mask, win::DWORD style);
 void DebugPrint(win::LPCWSTR format, ...);
+// A line that NoticeOn() let through.
+void DebugNotice(win::LPCWSTR format, ...);
 void SetThreadDebugName(win::LPCWSTR name);
 void ClearThreadDebugName();
 void PrintSystemError(win::DWORD code, win::LPCWSTR format, ...);

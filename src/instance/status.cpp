@@ -79,9 +79,9 @@ PeerAddress ClientOf(const InstanceStatus& status) {
     return status.Client;
 }
 
-PeerAddress LastRefusedOf(const InstanceStatus& status) {
+PeerAddress LastRefusedOf(const InstanceStatus& status, RefusalKind kind) {
     std::lock_guard<std::mutex> lock(status.PeerLock);
-    return status.LastRefused;
+    return status.Refused[kind].Last;
 }
 
 std::string PeerText(const PeerAddress& peer) {
@@ -134,19 +134,21 @@ void CountMqttDropped(InstanceStatus& status) {
     Count(status, COUNT_MQTT_DROPPED, 1);
 }
 
-void CountRefused(InstanceStatus& status, const PeerAddress& peer) {
-    Count(status, COUNT_REFUSED_CLIENTS, 1);
+void CountRefused(InstanceStatus& status, RefusalKind kind, const PeerAddress& peer) {
+    if (kind == REFUSED_NOT_ALLOWED) Count(status, COUNT_REFUSED_CLIENTS, 1);
+    Refusals& refused = status.Refused[kind];
     {
         std::lock_guard<std::mutex> lock(status.PeerLock);
-        status.LastRefused = peer;
+        refused.Last = peer;
     }
     // Later ones wait for the service's next line: one wake per line at most.
-    if (status.RefusedUntold.fetch_add(1, RELAXED) == 0) Tell();
+    if (refused.Untold.fetch_add(1, RELAXED) == 0) Tell();
 }
 
-uint64_t TakeUntoldRefusals(InstanceStatus& status) {
-    uint64_t untold = status.RefusedUntold.exchange(0, RELAXED);
-    status.RefusedTold.fetch_add(untold, RELAXED);
+uint64_t TakeUntoldRefusals(InstanceStatus& status, RefusalKind kind) {
+    Refusals& refused = status.Refused[kind];
+    uint64_t untold = refused.Untold.exchange(0, RELAXED);
+    refused.Told.fetch_add(untold, RELAXED);
     return untold;
 }
 

@@ -377,6 +377,11 @@ void Run(Mqtt& mqtt) {
     }
 }
 
+// The topics of an instance start with this.
+std::string InstanceTopic(const MqttSettings& settings, const ServerInstance* instance) {
+    return settings.TopicPrefix + "/" + std::to_string(instance->Port & 0xFFFF);
+}
+
 bool SetUp(Mqtt& mqtt) {
     const MqttSettings& settings = mqtt.Settings;
     mosquitto_lib_init();
@@ -414,7 +419,7 @@ void StartMqtt(const std::vector<ServerInstance*>& instances) {
     for (ServerInstance* instance : instances) {
         auto feed = std::make_unique<Feed>();
         feed->Instance = instance;
-        std::string base = settings.TopicPrefix + "/" + std::to_string(instance->Port & 0xFFFF);
+        std::string base = InstanceTopic(settings, instance);
         feed->StatusTopic = base + "/status";
         feed->TelegramTopics[MQTT_FROM_BUS] = base + "/from_bus";
         feed->TelegramTopics[MQTT_TO_BUS] = base + "/to_bus";
@@ -441,6 +446,13 @@ void StartMqtt(const std::vector<ServerInstance*>& instances) {
 
 bool MqttSettingsChanged(MqttConfig config, const MqttSettings& settings) {
     return config != StartConfig || (config == MQTT_CONFIGURED && !(settings == StartSettings));
+}
+
+std::string MqttPublishing(const ServerInstance* instance) {
+    const Mqtt* mqtt = Current.load();
+    if (mqtt == nullptr) return "";
+    return std::string(mqtt->Settings.Telegrams ? "status and telegrams" : "status") + " under " +
+           InstanceTopic(mqtt->Settings, instance);
 }
 
 void WakeMqtt() {

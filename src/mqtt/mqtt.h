@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "instance/instance.h"
@@ -19,6 +20,9 @@ void StartMqtt(const std::vector<ServerInstance*>& instances);
 // Whether a reading of the key (ReadMqttSettings) differs from the one the server started with.
 // MQTT takes new settings at a restart only.
 bool MqttSettingsChanged(MqttConfig config, const MqttSettings& settings);
+// What MQTT publishes of `instance`, for the start's lines: "status under <prefix>/<port>"
+// (with telegrams, "status and telegrams under ..."); empty when the server runs without MQTT.
+std::string MqttPublishing(const ServerInstance* instance);
 // An instance's state changed: its status goes out now rather than at the next second.
 void WakeMqtt();
 // A telegram has passed, from the bus to the client or from the client to the bus. With

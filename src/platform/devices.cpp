@@ -18,6 +18,7 @@
 
 #include "errors.h"
 #include "lon_devices/device.h"
+#include "platform/device_names.h"
 #include "utf8.h"
 
 namespace win::detail {
@@ -33,22 +34,28 @@ bool IsLonName(const std::wstring& name) {
     return true;
 }
 
-// A path or a network interface's name; null with ERROR_FILE_NOT_FOUND for anything else.
-std::shared_ptr<Device> OpenPathOrInterface(const std::string& name) {
-    if (!name.empty() && name[0] == '/') return OpenSerialDevice(name);
+// A path or a network interface's name.
+devices::DeviceTarget PathOrInterface(const std::string& name, const std::string& variable) {
+    if (!name.empty() && name[0] == '/') return {devices::DeviceKind::SERIAL, name, variable};
     if (!name.empty() && name.find_first_of(":/") == std::string::npos)
-        return OpenNetworkInterface(name);
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return nullptr;
+        return {devices::DeviceKind::NETWORK_INTERFACE, name, variable};
+    return {devices::DeviceKind::NONE, name, variable};
 }
 
 std::shared_ptr<Device> OpenByName(const std::wstring& name) {
-    if (!IsLonName(name)) return OpenPathOrInterface(NarrowUtf8(name.c_str()));
-    std::string variable = "VELTRABOX_" + NarrowUtf8(name.c_str());
-    variable.pop_back();  // the colon
-    const char* mapped = std::getenv(variable.c_str());
-    if (mapped && *mapped) return OpenPathOrInterface(mapped);
-    return OpenSimulatedDevice(name);
+    devices::DeviceTarget target = devices::ResolveDeviceName(name.c_str());
+    switch (target.Kind) {
+        case devices::DeviceKind::SIMULATED:
+            return OpenSimulatedDevice(name);
+        case devices::DeviceKind::SERIAL:
+            return OpenSerialDevice(target.Name);
+        case devices::DeviceKind::NETWORK_INTERFACE:
+            return OpenNetworkInterface(target.Name);
+        case devices::DeviceKind::NONE:
+            break;
+    }
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return nullptr;
 }
 
 // The two read requests place the telegram buffer and the time-out word the other way round.
@@ -211,3 +218,32 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD bytes, DWORD* written, OVERL
 }
 
 }  // namespace win
+
+namespace win::devices {
+
+DeviceTarget ResolveDeviceName(LPCWSTR name) {
+    std::wstring wide = name != nullptr ? name : L"";
+    std::string narrow = detail::NarrowUtf8(wide.c_str());
+    if (!detail::IsLonName(wide)) return detail::PathOrInterface(narrow, "");
+    std::string variable = "VELTRABOX_" + narrow;
+    variable.pop_back();  // the colon
+    const char* mapped = std::getenv(variable.c_str());
+    if (mapped && *mapped) return detail::PathOrInterface(mapped, variable);
+    return {DeviceKind::SIMULATED, narrow, ""};
+}
+
+bool DeviceTargetExists(const DeviceTarget& target) {
+    switch (target.Kind) {
+        case DeviceKind::SIMULATED:
+            return true;
+        case DeviceKind::SERIAL:
+            return access(target.Name.c_str(), F_OK) == 0;
+        case DeviceKind::NETWORK_INTERFACE:
+            return detail::NetworkInterfaceExists(target.Name);
+        case DeviceKind::NONE:
+            break;
+    }
+    return false;
+}
+
+}  // namespace win::devices

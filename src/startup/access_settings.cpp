@@ -27,13 +27,17 @@ struct Source {
     LPCWSTR Consequence;
 };
 
-// `value` as the registry file writes it: text in quotes, a dword as dword:hhhhhhhh.
-void ReportBadValue(const Source& source, LPCWSTR name, LPCWSTR value, bool text) {
+// `value` as the registry file writes it: text in quotes, a dword as dword:hhhhhhhh; `valid`,
+// if given, says what a valid one is.
+void ReportBadValue(const Source& source, LPCWSTR name, LPCWSTR value, bool text,
+                    LPCWSTR valid = nullptr) {
     if (ZoneOn(ZONE_ERROR)) {
         LPCWSTR quote = text ? L"\"" : L"";
         DebugPrint(
-            L"Error: [HKEY_LOCAL_MACHINE\\Quorvel\\Port%d] \"%ls\"=%ls%ls%ls is not valid; %ls\n",
-            source.Port & 0xFFFF, name, quote, value, quote, source.Consequence);
+            L"Error: [HKEY_LOCAL_MACHINE\\Quorvel\\Port%d] \"%ls\"=%ls%ls%ls is not "
+            L"valid%ls%ls%ls; %ls\n",
+            source.Port & 0xFFFF, name, quote, value, quote, valid ? L" (" : L"",
+            valid ? valid : L"", valid ? L")" : L"", source.Consequence);
     }
 }
 
@@ -71,11 +75,19 @@ bool ReadMonitorSettings(HKEY key, const Source& source, AccessSettings* setting
     ReadNumber(key, L"MonitorLimit", &limit);
     const DWORD ownPort = static_cast<DWORD>(source.Port) & 0xFFFF;
     if (port.Present && !(InRange(port, 1, 0xFFFF) && port.Value != ownPort)) {
-        ReportBadValue(source, L"MonitorPort", port.Text, false);
+        WCHAR valid[128];
+        wsprintfW(valid, L"a port from 1 to 65535 other than %u", ownPort);
+        if (port.Valid) {
+            wsprintfW(valid + wcslen(valid), L"; dwords are hexadecimal: this one is %u",
+                      port.Value);
+        }
+        ReportBadValue(source, L"MonitorPort", port.Text, false, valid);
         return false;
     }
     if (limit.Present && !InRange(limit, 1, MAX_MONITOR_LIMIT)) {
-        ReportBadValue(source, L"MonitorLimit", limit.Text, false);
+        WCHAR valid[64];
+        wsprintfW(valid, L"1 to %d", MAX_MONITOR_LIMIT);
+        ReportBadValue(source, L"MonitorLimit", limit.Text, false, valid);
         return false;
     }
     settings->MonitorPort = port.Present ? static_cast<int32_t>(port.Value) : 0;

@@ -33,6 +33,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     ReadInstanceSettings(table.Slots, table.Index);
     StartService(table.Slots, table.Index, ReloadSettings);
+    TellInstances(table.Slots, table.Index);
     int exitCode = StartInstances(table.Slots, table.Index);
     EndService();
     return exitCode;

@@ -125,9 +125,11 @@ DWORD TurnAwayNewcomers(LPVOID parameter) {
         SOCKET newcomer =
             win::accept(listenSocket, reinterpret_cast<sockaddr*>(&peer), &peerLength);
         if (newcomer != INVALID_SOCKET) {
-            if (!RefuseDisallowedClient(instance, newcomer, PeerOf(peer))) {
+            PeerAddress from = PeerOf(peer);
+            if (!RefuseDisallowedClient(instance, newcomer, from)) {
                 win::closesocket(newcomer);
                 if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Weiterer Client abgewiesen.\n");
+                CountRefused(instance->Status, REFUSED_BUSY, from);
             }
             continue;
         }

@@ -206,6 +206,7 @@ TEST_F(DebugOutput, LinesCarryTheirJournalPriority) {
         DebugPrint(L"unzoned\n");
         if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Error: Reboot GetPacketFromLon()=203\n");
         if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"ev=258 Error\n");
+        if (NoticeOn()) DebugNotice(L"port 5000: told\n");
         PrintSystemError(2, L"bind()");
         // A driver's line: the network interface that is not there.
         EXPECT_EQ(win::CreateFileW(L"vbnone0", win::GENERIC_READ, 0, nullptr, win::OPEN_EXISTING, 0,
@@ -225,6 +226,7 @@ TEST_F(DebugOutput, LinesCarryTheirJournalPriority) {
               "<7>Veltrabox: unzoned\n"
               "<3>Veltrabox: Error: Reboot GetPacketFromLon()=203\n"
               "<7>Veltrabox: ev=258 Error\n"
+              "<6>Veltrabox: port 5000: told\n"
               "<3>Veltrabox: " +
                   bindError + "Veltrabox: another stream\n");
 }

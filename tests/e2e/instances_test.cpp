@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "flow.h"
 #include "support/pty_lon.h"
 #include "support/server_process.h"
@@ -53,6 +55,47 @@ TEST(Instances, TwoInstancesOfOneProcessOnOnePortEndOneOfThem) {
         EXPECT_TRUE(served) << server.Tail();
     }
     EXPECT_EQ(server.CountLines(ADDRESS_IN_USE), 1u) << server.Tail();
+}
+
+// At the default zones the start says, per instance, what it serves and how, and names an
+// interface that is not there (once, without opening it); a client turned away because another
+// is served is told too.
+TEST(Instances, TheStartSaysWhatEachInstanceServesAndTurnedAwayClientsAreTold) {
+    const int served = FreePort();
+    const int absent = FreePort();
+    const int monitors = FreePort();
+    char monitorHex[16];
+    std::snprintf(monitorHex, sizeof monitorHex, "%08x", monitors);
+    const std::string key =
+        "[HKEY_LOCAL_MACHINE\\Quorvel\\Port" + std::to_string(served) +
+        "]\n\"AllowFrom\"=\"127.0.0.0/8, fd00::/8\"\n\"MonitorPort\"=dword:" + monitorHex + "\n";
+    ServerProcess server(
+        {"-p", std::to_string(served), "-i", "-p", std::to_string(absent), "-d", "LON9:"},
+        {"VELTRABOX_LON9=vbabsent9"}, 0x10, key);
+    const std::string servedLine = "port " + std::to_string(served) +
+                                   ": interface LON1: = simulated channel LON1:; AllowFrom "
+                                   "127.0.0.0/8, fd00::/8; monitors on port " +
+                                   std::to_string(monitors) + " (at most 4); not on MQTT";
+    const std::string absentLine = "port " + std::to_string(absent) +
+                                   ": interface LON9: = network interface vbabsent9 (from "
+                                   "VELTRABOX_LON9); AllowFrom every client; no monitor port";
+    ASSERT_TRUE(server.WaitForLine(servedLine)) << server.Tail();
+    ASSERT_TRUE(server.WaitForLine(absentLine)) << server.Tail();
+    const std::string missing =
+        "Error: port " + std::to_string(absent) +
+        ": network interface vbabsent9 (from VELTRABOX_LON9) does not exist";
+    EXPECT_EQ(server.CountLines(missing), 1u) << server.Tail();
+    EXPECT_EQ(server.CountLines("cannot open the network interface"), 0u) << server.Tail();
+
+    TestClient first;
+    ASSERT_TRUE(first.Connect(served));
+    ASSERT_TRUE(first.SendAlive());
+    TestClient second;
+    ASSERT_TRUE(second.Connect(served));
+    EXPECT_TRUE(second.WaitEndOfStream()) << server.Tail();
+    EXPECT_TRUE(server.WaitForLine(" turned away: port " + std::to_string(served) +
+                                   " serves another client"))
+        << server.Tail();
 }
 
 }  // namespace

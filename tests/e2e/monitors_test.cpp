@@ -288,14 +288,20 @@ TEST(Monitors, TheLimitAndTheAllowListHoldOnTheMonitorPort) {
     EXPECT_EQ(state["monitors_dropped"], 1) << state;
     EXPECT_EQ(state["refused_clients"], 1) << state;
 
-    const std::string NOT_VALID = "is not valid; the instance does not start.";
-    const std::vector<std::string> malformed = {
-        "\"MonitorLimit\"=dword:00000011\n", "\"MonitorPort\"=dword:00010000\n",
-        "\"MonitorPort\"=\"1\"\n", MonitorPortSetting(port)};
-    for (const std::string& bad : malformed) {
+    // Each refusal names what is valid; a dword's, what the hexadecimal digits came to.
+    const std::string ports = "(a port from 1 to 65535 other than " + std::to_string(port);
+    const std::vector<std::pair<std::string, std::string>> malformed = {
+        {"\"MonitorLimit\"=dword:00000011\n", "=dword:00000011 is not valid (1 to 16); "},
+        {"\"MonitorPort\"=dword:00041061\n", "=dword:00041061 is not valid " + ports +
+                                                 "; dwords are hexadecimal: this one is 266337); "},
+        {"\"MonitorPort\"=\"1\"\n", "=(not a dword) is not valid " + ports + "); "},
+        {MonitorPortSetting(port), "is not valid " + ports +
+                                       "; dwords are hexadecimal: this one is " +
+                                       std::to_string(port) + "); "}};
+    for (const auto& [bad, said] : malformed) {
         ServerProcess none({"-p", std::to_string(port)}, {}, LOG_ZONES, Settings(port, bad));
         EXPECT_EQ(none.WaitForExit(), 1) << bad << none.Tail();
-        EXPECT_EQ(none.CountLines(NOT_VALID), 1u) << bad << none.Tail();
+        EXPECT_EQ(none.CountLines(said + "the instance does not start."), 1u) << bad << none.Tail();
     }
 }
 

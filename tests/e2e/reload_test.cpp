@@ -155,7 +155,7 @@ TEST(Reload, AFileThatDoesNotParseOrAMalformedValueChangesNothing) {
         {Registry(ERROR_ONLY, port, wider + "this line is no registry line\n"),
          "has lines that cannot be read; " + std::string(NOTHING_CHANGED)},
         {Registry(ERROR_ONLY, port, wider + "\"MonitorLimit\"=dword:00000063\n"),
-         "\"MonitorLimit\"=dword:00000063 is not valid; " + std::string(NOTHING_CHANGED)},
+         "\"MonitorLimit\"=dword:00000063 is not valid (1 to 16); " + std::string(NOTHING_CHANGED)},
         {Registry(ERROR_ONLY, port, "\"AllowFrom\"=\"127.0.0.0/33\"\n"),
          "\"AllowFrom\"=\"127.0.0.0/33\" is not valid; " + std::string(NOTHING_CHANGED)},
         {"[HKEY_LOCAL_MACHINE\\DebugZones]\n\"Quorvel\"=hex:10\n[HKEY_LOCAL_"

@@ -4,8 +4,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 
 #include "flow.h"
 #include "server_status.h"
@@ -78,9 +80,11 @@ TEST(Service, TellsTheManagerServesItsStatusAndEndsOnSigterm) {
 
     CommandResult table = RunCommand(BuiltProgram("veltraclient") + " -S " + server.StatusSocket());
     EXPECT_EQ(table.status, 0);
-    EXPECT_TRUE(std::regex_search(table.output, std::regex("^port +device +state +client +")))
+    EXPECT_TRUE(std::regex_search(
+        table.output,
+        std::regex("^port +state +client +interface +from bus +to bus +monitors +errors\n")))
         << table.output;
-    EXPECT_TRUE(std::regex_search(table.output, std::regex("\n" + A + " +LON1: +listening +- ")))
+    EXPECT_TRUE(std::regex_search(table.output, std::regex("\n" + A + " +listening +- +LON1: ")))
         << table.output;
 
     // SIGTERM: B's supervisor closes its client and interface, and the process ends with 0.
@@ -91,6 +95,32 @@ TEST(Service, TellsTheManagerServesItsStatusAndEndsOnSigterm) {
     EXPECT_TRUE(clientB.WaitClosed());
     EXPECT_TRUE(manager.WaitFor("STOPPING=1")) << manager.Seen();
     EXPECT_FALSE(std::filesystem::exists(server.StatusSocket()));
+}
+
+// veltraclient -S -p finds the server of any of its ports, whichever port named its socket in
+// the default folder, and its table fits 100 columns however long a device name is.
+TEST(Service, TheStatusTableFitsAHundredColumnsAndFindsTheServerOfAnyOfItsPorts) {
+    const std::string A = std::to_string(FreePort());
+    const std::string B = std::to_string(FreePort());
+    const std::string longDevice = "/dev/" + std::string(90, 'x');
+    ServerProcess server({"-p", A, "-i", "-p", B, "-d", longDevice}, {"VELTRABOX_STATUS_SOCKET="});
+    ASSERT_TRUE(WaitForListener(std::stoi(B))) << server.Tail();
+    if (!std::filesystem::exists("/run/veltrabox/" + A + ".sock")) {
+        ASSERT_NE(std::getenv("CI"), std::string("true")) << server.Tail();
+        GTEST_SKIP() << "no status socket in /run/veltrabox: " << server.Tail();
+    }
+    CommandResult table = RunCommand("env -u VELTRABOX_STATUS_SOCKET " +
+                                     BuiltProgram("veltraclient") + " -S -p " + B);
+    EXPECT_EQ(table.status, 0) << table.output;
+    std::istringstream lines(table.output);
+    std::vector<std::string> rows;
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_LE(line.size(), 100u) << line;
+        rows.push_back(line);
+    }
+    ASSERT_EQ(rows.size(), 3u) << table.output;
+    EXPECT_TRUE(rows[2].starts_with(B + "  listening  -")) << table.output;
+    EXPECT_TRUE(rows[2].find("/dev/xxx") != std::string::npos) << table.output;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // or line by line on standard input) as a data message, prints every message received (and with
 // -D decodes every telegram both ways), and sends its own keep-alive while it has nothing to say
 // so that the server keeps it.
+#include <getopt.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -19,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "lonmsg/decode.h"
 #include "ipmsg.h"
+#include "lonmsg/decode.h"
 #include "status.h"
 
 namespace {
@@ -29,10 +30,19 @@ using Clock = std::chrono::steady_clock;
 
 // The server drops a client that sends nothing for four of its 5 s periods; 2 s keeps well clear.
 constexpr auto KEEP_ALIVE_AFTER = std::chrono::seconds(2);
+// A server closes a client it will not serve (another client is served, the address is not
+// allowed, the interface did not open) within this time of the connection; one it serves, it
+// keeps. So -n 0 waits this long before it takes its telegrams as delivered.
+constexpr auto SETTLE = std::chrono::seconds(1);
+
+// Exit statuses beside 0, 1 (no connection, or another failure) and 2 (bad usage).
+constexpr int EXIT_CLOSED_AT_ONCE = 3;
+constexpr int EXIT_CLOSED_LATER = 4;
+constexpr int EXIT_NO_ANSWER = 5;
 
 const char USAGE[] =
     "usage: veltraclient [-h host] -p port [-n count] [-t seconds] [-e] [-D] [telegram ... | -]\n"
-    "       veltraclient -S [-j] [-p port] [socket]\n"
+    "       veltraclient -S [-v | -j | --json] [-p port] [socket]\n"
     "  Sends each telegram (hex bytes, e.g. \"00 03 01 02 03\") as a data message; with no\n"
     "  telegram, or with -, reads one telegram per line from standard input.\n"
     "  Prints every message received: time, id, length, bytes.\n"
@@ -41,11 +51,15 @@ const char USAGE[] =
     "  -e          echo: send every data message received back as it came\n"
     "  -D          decode: print every telegram, received or sent, with its direction and\n"
     "              a readable line (on a monitor port: both ways of the served client)\n"
-    "  -S          show the server's status (its status socket: the path given, else\n"
-    "              $VELTRABOX_STATUS_SOCKET, else /run/veltrabox/PORT.sock) as a table\n"
-    "  -j          with -S: the JSON lines as they came\n"
-    "Status: 0 when -n is met or -t runs out (1 if -n was given and not met), 1 when the\n"
-    "connection fails or the server closes it, 2 on bad usage.\n";
+    "  -S          show the server's status, one row per instance: from the socket given,\n"
+    "              else $VELTRABOX_STATUS_SOCKET, else the server in /run/veltrabox that\n"
+    "              serves -p port (without -p, every server there)\n"
+    "  -v          with -S: every field of every instance\n"
+    "  -j, --json  with -S: the JSON lines as they came\n"
+    "Status: 0 when -n is met (-n 0: the server kept the connection for a second) or -t runs\n"
+    "out without -n; 1 no connection; 2 bad usage; 3 the server closed the connection at once\n"
+    "(another client is served, the address is not allowed, or its interface did not open);\n"
+    "4 the server closed it later, before -n was met; 5 -t ran out before -n was met.\n";
 
 struct Options {
     const char* host = "127.0.0.1";
@@ -57,13 +71,14 @@ struct Options {
     std::vector<ipmsg::Bytes> telegrams;
     bool readStdin = false;
     bool status = false;
-    bool json = false;
+    StatusForm form = StatusForm::TABLE;
     const char* statusPath = nullptr;
 };
 
 bool ParseOptions(int argc, char** argv, Options* options) {
     int opt;
-    while ((opt = getopt(argc, argv, "h:p:n:t:eDSj")) != -1) {
+    static const option LONG_OPTIONS[] = {{"json", no_argument, nullptr, 'j'}, {}};
+    while ((opt = getopt_long(argc, argv, "h:p:n:t:eDSjv", LONG_OPTIONS, nullptr)) != -1) {
         char* end = nullptr;
         switch (opt) {
             case 'h':
@@ -90,7 +105,10 @@ bool ParseOptions(int argc, char** argv, Options* options) {
                 options->status = true;
                 break;
             case 'j':
-                options->json = true;
+                options->form = StatusForm::JSON;
+                break;
+            case 'v':
+                options->form = StatusForm::EVERYTHING;
                 break;
             default:
                 return false;
@@ -101,7 +119,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
         if (optind < argc) options->statusPath = argv[optind];
         return true;
     }
-    if (!options->port || options->json) return false;
+    if (!options->port || options->form != StatusForm::TABLE) return false;
     for (int i = optind; i < argc; ++i) {
         if (std::strcmp(argv[i], "-") == 0) {
             options->readStdin = true;
@@ -149,18 +167,40 @@ int Connect(const char* host, const char* port) {
     return fd;
 }
 
-bool SendAll(int fd, const ipmsg::Bytes& wire) {
+// What the connection has seen, for the reason it ends with.
+struct Session {
+    Clock::time_point connected = Clock::now();
+    long messages = 0;  // received, keep-alives included
+};
+
+// The server ended the connection (its end of the stream, or a reset): why, and the status.
+int ClosedByServer(const Session& session) {
+    if (session.messages == 0 && Clock::now() - session.connected < SETTLE) {
+        std::fprintf(stderr,
+                     "veltraclient: the server closed the connection at once: another client is "
+                     "served there, this address is not allowed, or its LON interface did not "
+                     "open\n");
+        return EXIT_CLOSED_AT_ONCE;
+    }
+    std::fprintf(stderr, "veltraclient: the server closed the connection after %ld messages\n",
+                 session.messages);
+    return EXIT_CLOSED_LATER;
+}
+
+// 0 when all of `wire` went; else the status to end with.
+int SendAll(int fd, const ipmsg::Bytes& wire, const Session& session) {
     size_t done = 0;
     while (done < wire.size()) {
         ssize_t n = send(fd, wire.data() + done, wire.size() - done, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EPIPE || errno == ECONNRESET)) return ClosedByServer(session);
         if (n <= 0) {
             std::fprintf(stderr, "veltraclient: send: %s\n", strerror(errno));
-            return false;
+            return 1;
         }
         done += size_t(n);
     }
-    return true;
+    return 0;
 }
 
 bool IsTelegram(const ipmsg::Message& message) {
@@ -189,15 +229,14 @@ void PrintMessage(const ipmsg::Message& message, bool sent, bool decode) {
     std::fflush(stdout);
 }
 
-bool SendTelegram(int fd, const ipmsg::Bytes& telegram, bool decode) {
+int SendTelegram(int fd, const ipmsg::Bytes& telegram, bool decode, const Session& session) {
     if (decode) PrintMessage({ipmsg::ID_DATA, telegram}, true, true);
-    return SendAll(fd, ipmsg::Encode(ipmsg::ID_DATA, telegram));
+    return SendAll(fd, ipmsg::Encode(ipmsg::ID_DATA, telegram), session);
 }
 
-// Sends every whole line in `lines` as a telegram and keeps the unfinished rest. Returns the
-// number of telegrams sent, or -1 when sending failed.
-int SendLines(int fd, std::string* lines, bool decode) {
-    int sent = 0;
+// Sends every whole line in `lines` as a telegram and keeps the unfinished rest. Returns 0, or
+// the status to end with when sending failed; *sent counts the telegrams sent.
+int SendLines(int fd, std::string* lines, bool decode, const Session& session, int* sent) {
     size_t end;
     while ((end = lines->find('\n')) != std::string::npos) {
         std::string line = lines->substr(0, end);
@@ -209,10 +248,10 @@ int SendLines(int fd, std::string* lines, bool decode) {
             std::fprintf(stderr, "veltraclient: not a telegram, skipped: %s\n", line.c_str());
             continue;
         }
-        if (!SendTelegram(fd, telegram, decode)) return -1;
-        ++sent;
+        if (int status = SendTelegram(fd, telegram, decode, session)) return status;
+        ++*sent;
     }
-    return sent;
+    return 0;
 }
 
 int Milliseconds(Clock::duration d) {
@@ -221,9 +260,10 @@ int Milliseconds(Clock::duration d) {
 }
 
 int Run(const Options& options, int fd) {
+    Session session;
     Clock::time_point lastSend = Clock::now();
     for (const auto& telegram : options.telegrams) {
-        if (!SendTelegram(fd, telegram, options.decode)) return 1;
+        if (int status = SendTelegram(fd, telegram, options.decode, session)) return status;
     }
     const Clock::time_point deadline =
         options.seconds > 0 ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -233,15 +273,26 @@ int Run(const Options& options, int fd) {
     std::string lines;
     ipmsg::Decoder decoder;
     long received = 0;
+    // -n 0 has what it waited for once the server has kept the connection.
+    const Clock::time_point settled =
+        options.count == 0 ? session.connected + SETTLE : Clock::time_point::min();
     for (;;) {
-        if (options.count >= 0 && received >= options.count) return 0;
         Clock::time_point now = Clock::now();
-        if (now >= deadline) return options.count >= 0 ? 1 : 0;
+        if (options.count >= 0 && received >= options.count && now >= settled) return 0;
+        if (now >= deadline) {
+            if (options.count < 0) return 0;
+            std::fprintf(stderr, "veltraclient: no answer: %ld of %ld data messages within -t\n",
+                         received, options.count);
+            return EXIT_NO_ANSWER;
+        }
         if (now - lastSend >= KEEP_ALIVE_AFTER) {
-            if (!SendAll(fd, ipmsg::Encode(ipmsg::ID_ALIVE, {}))) return 1;
+            if (int status = SendAll(fd, ipmsg::Encode(ipmsg::ID_ALIVE, {}), session)) {
+                return status;
+            }
             lastSend = now;
         }
-        Clock::time_point wake = std::min(deadline, lastSend + KEEP_ALIVE_AFTER);
+        Clock::time_point wake =
+            std::min({deadline, lastSend + KEEP_ALIVE_AFTER, std::max(settled, now)});
         pollfd fds[2] = {{fd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
         int r = poll(fds, stdinOpen ? 2 : 1, Milliseconds(wake - now));
         if (r < 0 && errno != EINTR) return 1;
@@ -250,18 +301,22 @@ int Run(const Options& options, int fd) {
             uint8_t buffer[4096];
             ssize_t n = recv(fd, buffer, sizeof buffer, 0);
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                std::fprintf(stderr, "veltraclient: connection closed by the server\n");
+            if (n == 0 || (n < 0 && errno == ECONNRESET)) return ClosedByServer(session);
+            if (n < 0) {
+                std::fprintf(stderr, "veltraclient: recv: %s\n", strerror(errno));
                 return 1;
             }
             ipmsg::Feed(decoder, buffer, size_t(n));
             ipmsg::Message message;
             while (ipmsg::Next(decoder, &message)) {
                 PrintMessage(message, false, options.decode);
+                ++session.messages;
                 if (!IsTelegram(message)) continue;
                 ++received;
                 if (options.echo && message.id == ipmsg::ID_DATA) {
-                    if (!SendTelegram(fd, message.data, options.decode)) return 1;
+                    if (int status = SendTelegram(fd, message.data, options.decode, session)) {
+                        return status;
+                    }
                     lastSend = Clock::now();
                 }
             }
@@ -276,8 +331,8 @@ int Run(const Options& options, int fd) {
             } else {
                 lines.append(buffer, size_t(n));
             }
-            int sent = SendLines(fd, &lines, options.decode);
-            if (sent < 0) return 1;
+            int sent = 0;
+            if (int status = SendLines(fd, &lines, options.decode, session, &sent)) return status;
             if (sent > 0) lastSend = Clock::now();
         }
     }
@@ -292,7 +347,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (options.status) {
-        return ShowStatus(StatusSocketPath(options.statusPath, options.port), options.json);
+        return ShowStatus(options.statusPath, options.port, options.form);
     }
     int fd = Connect(options.host, options.port);
     if (fd < 0) return 1;

@@ -67,6 +67,8 @@ BOOL CopyAnswer(LPVOID out, DWORD outSize, const void* data, DWORD size, DWORD* 
 std::shared_ptr<Device> OpenSimulatedDevice(const std::wstring& name);
 std::shared_ptr<Device> OpenSerialDevice(const std::string& path);
 std::shared_ptr<Device> OpenNetworkInterface(const std::string& name);
+// Whether the kernel knows a network interface of this name now.
+bool NetworkInterfaceExists(const std::string& name);
 
 // One line "module/device: text" when `zone` (DBG_ZONE_ERROR for what no call returns, such
 // as a dropped frame; DBG_ZONE_INIT for what an open obtained) is on in the zone mask that the

@@ -346,6 +346,10 @@ std::shared_ptr<Device> OpenFailed(const std::string& name, DWORD error, const c
 
 }  // namespace
 
+bool NetworkInterfaceExists(const std::string& name) {
+    return if_nametoindex(name.c_str()) != 0;
+}
+
 std::shared_ptr<Device> OpenNetworkInterface(const std::string& name) {
     auto device = std::make_shared<NetifDevice>();
     device->name = name;

@@ -1,7 +1,7 @@
 // Fault injection at the platform layer's system calls, for tests and the fault soak: a call
 // fails with an errno of the test's choice on a thread's Nth call of its kind, or by seeded
 // chance. Built in only with VELTRABOX_FAULT_INJECTION (the test builds); the server arms it
-// at start from the environment variable VELTRABOX_FAULTS (see README).
+// at start from the environment variable VELTRABOX_FAULTS (see docs/testing.md).
 #pragma once
 
 #include <cstdint>

@@ -5,7 +5,8 @@
 
 namespace win {
 
-// Parses wide options (see README for attached/separate arguments and error reporting).
+// Parses wide options (see OPTIONS in veltrabox(8) for attached/separate arguments and error
+// reporting).
 int getopt(int argc, wchar_t* const argv[], const wchar_t* optstring);
 extern wchar_t* optarg;
 extern int optind;

@@ -249,7 +249,7 @@ BOOL ReadProcessMemory(HANDLE process, LPCVOID address, LPVOID buffer, SIZE_T si
                        SIZE_T* bytesRead);
 
 // ---------------------------------------------------------------------------------------------
-// Registry: read-only, from a .reg text file named by VELTRABOX_REGISTRY (see README).
+// Registry: read-only, from a .reg text file named by VELTRABOX_REGISTRY (see veltrabox.reg(5)).
 inline HKEY const HKEY_LOCAL_MACHINE = reinterpret_cast<HKEY>(static_cast<intptr_t>(0x80000002));
 constexpr DWORD KEY_READ = 0x20019;
 constexpr DWORD REG_NONE = 0;
@@ -294,7 +294,8 @@ int _snprintf(char* out, size_t count, const char* format, ...);
 long _wtol(LPCWSTR text);
 
 // ---------------------------------------------------------------------------------------------
-// Run-time libraries over dlopen (see README for how "x.dll" finds its shared object)
+// Run-time libraries over dlopen (see "The LDV library" in veltrabox(8) for how "x.dll" finds its
+// shared object)
 HMODULE LoadLibraryW(LPCWSTR fileName);
 void* GetProcAddressW(HMODULE module, LPCWSTR procName);
 BOOL FreeLibrary(HMODULE module);
@@ -342,6 +343,7 @@ BOOL RegisterDbgZones(HMODULE module, DBGPARAM* settings);
 // priority: dprintf's lines are debug lines, dprintfPriority names the priority.
 constexpr int DBG_PRIORITY_ERR = 3;
 constexpr int DBG_PRIORITY_WARNING = 4;
+constexpr int DBG_PRIORITY_INFO = 6;
 constexpr int DBG_PRIORITY_DEBUG = 7;
 int dprintf(const char* format, ...);
 int dprintfPriority(int priority, const char* format, ...);
