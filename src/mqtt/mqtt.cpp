@@ -133,8 +133,23 @@ void SetConnection(Mqtt& mqtt, Connection state, const std::string& why) {
     }
 }
 
+// The library's text for `rc`; for the ways a connection ends that it has no text for (it says
+// "Unknown error."), ours.
+std::string ErrorText(int rc) {
+    switch (rc) {
+        case MOSQ_ERR_ERRNO:
+            return std::strerror(errno);
+        case MOSQ_ERR_KEEPALIVE:
+            return "the broker did not answer within the keep-alive time";
+        case MOSQ_ERR_MALFORMED_PACKET:
+            return "the broker sent a malformed packet";
+        default:
+            return mosquitto_strerror(rc);
+    }
+}
+
 std::string Reason(Mqtt& mqtt, int rc) {
-    std::string why = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
+    std::string why = ErrorText(rc);
     if (!mqtt.LibraryError.empty()) why += ": " + mqtt.LibraryError;
     return why;
 }
@@ -344,8 +359,8 @@ void Finish(Mqtt& mqtt) {
         mosquitto_publish(mqtt.Client, nullptr, mqtt.StateTopic.c_str(), 7, "offline",
                           QOS_AT_LEAST_ONCE, true) == MOSQ_ERR_SUCCESS) {
         ++mqtt.Outstanding;
-        if (TrafficUntil(mqtt, [&] { return mqtt.Outstanding == 0; })) {
-            mosquitto_disconnect(mqtt.Client);
+        if (TrafficUntil(mqtt, [&] { return mqtt.Outstanding == 0; }) &&
+            mosquitto_disconnect(mqtt.Client) == MOSQ_ERR_SUCCESS) {
             TrafficUntil(mqtt, [&] { return mosquitto_socket(mqtt.Client) < 0; });
         }
     }
@@ -377,28 +392,36 @@ void Run(Mqtt& mqtt) {
     }
 }
 
-bool SetUp(Mqtt& mqtt) {
+// Empty when the client is ready; otherwise the call that failed and why.
+std::string SetUp(Mqtt& mqtt) {
     const MqttSettings& settings = mqtt.Settings;
-    mosquitto_lib_init();
+    auto failed = [&](const char* call, int rc) { return call + (": " + Reason(mqtt, rc)); };
+    int rc = mosquitto_lib_init();
+    if (rc != MOSQ_ERR_SUCCESS) return failed("mosquitto_lib_init", rc);
     mqtt.Client =
         mosquitto_new(settings.ClientId.empty() ? nullptr : settings.ClientId.c_str(), true, &mqtt);
+    if (mqtt.Client == nullptr) return failed("mosquitto_new", MOSQ_ERR_ERRNO);
     mqtt.Wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (mqtt.Client == nullptr || mqtt.Wake < 0) return false;
+    if (mqtt.Wake < 0) return failed("eventfd", MOSQ_ERR_ERRNO);
     mosquitto_connect_callback_set(mqtt.Client, OnConnect);
     mosquitto_publish_callback_set(mqtt.Client, OnPublish);
     mosquitto_log_callback_set(mqtt.Client, OnLog);
-    mosquitto_will_set(mqtt.Client, mqtt.StateTopic.c_str(), 7, "offline", QOS_AT_LEAST_ONCE, true);
+    rc = mosquitto_will_set(mqtt.Client, mqtt.StateTopic.c_str(), 7, "offline", QOS_AT_LEAST_ONCE,
+                            true);
+    if (rc != MOSQ_ERR_SUCCESS) return failed("mosquitto_will_set", rc);
     if (!settings.Username.empty() || !settings.Password.empty()) {
-        mosquitto_username_pw_set(mqtt.Client, settings.Username.c_str(),
-                                  settings.Password.empty() ? nullptr : settings.Password.c_str());
+        rc = mosquitto_username_pw_set(
+            mqtt.Client, settings.Username.c_str(),
+            settings.Password.empty() ? nullptr : settings.Password.c_str());
+        if (rc != MOSQ_ERR_SUCCESS) return failed("mosquitto_username_pw_set", rc);
     }
-    if (!settings.Tls) return true;
+    if (!settings.Tls) return "";
     auto file = [](const std::string& name) { return name.empty() ? nullptr : name.c_str(); };
     // Without a CaFile the broker is checked against the system's trusted certificates.
-    return mosquitto_tls_set(mqtt.Client, file(settings.CaFile),
-                             settings.CaFile.empty() ? "/etc/ssl/certs" : nullptr,
-                             file(settings.CertFile), file(settings.KeyFile),
-                             nullptr) == MOSQ_ERR_SUCCESS;
+    rc = mosquitto_tls_set(mqtt.Client, file(settings.CaFile),
+                           settings.CaFile.empty() ? "/etc/ssl/certs" : nullptr,
+                           file(settings.CertFile), file(settings.KeyFile), nullptr);
+    return rc == MOSQ_ERR_SUCCESS ? "" : failed("mosquitto_tls_set", rc);
 }
 
 }  // namespace
@@ -423,12 +446,12 @@ void StartMqtt(const std::vector<ServerInstance*>& instances) {
         }
         mqtt->Feeds.push_back(std::move(feed));
     }
-    if (!SetUp(*mqtt)) {
+    if (std::string failure = SetUp(*mqtt); !failure.empty()) {
         if (ZoneOn(ZONE_ERROR)) {
             DebugPrint(
                 L"Error: MQTT: cannot set up the client for %hs (%hs); the server runs "
                 L"without MQTT.\n",
-                settings.Broker.c_str(), mqtt->LibraryError.c_str());
+                settings.Broker.c_str(), failure.c_str());
         }
         if (mqtt->Client != nullptr) mosquitto_destroy(mqtt->Client);
         if (mqtt->Wake >= 0) close(mqtt->Wake);
