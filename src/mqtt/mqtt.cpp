@@ -34,7 +34,7 @@ constexpr auto RELAXED = std::memory_order_relaxed;
 constexpr uint32_t QUEUE_SLOTS = 256;
 constexpr uint32_t MAX_TELEGRAM = 512;  // the most a pump carries
 // Publications handed to the library and not yet written out (QoS 0) or acknowledged (QoS 1).
-// Beyond this the broker is not keeping up, and telegrams are dropped instead of piling up.
+// Beyond this the broker is not keeping up, and telegrams wait among the held ones.
 constexpr uint32_t MAX_OUTSTANDING = 1024;
 // Copies held per instance while the broker is away or behind, to go out when it takes them:
 // 30 s of a busy channel (400 telegrams a second), a broker's restart. Each holds only its
