@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -33,11 +34,16 @@ constexpr auto RELAXED = std::memory_order_relaxed;
 constexpr uint32_t QUEUE_SLOTS = 256;
 constexpr uint32_t MAX_TELEGRAM = 512;  // the most a pump carries
 // Publications handed to the library and not yet written out (QoS 0) or acknowledged (QoS 1).
-// Beyond this the broker is not keeping up, and telegrams are dropped instead of piling up.
+// Beyond this the broker is not keeping up, and telegrams wait among the held ones.
 constexpr uint32_t MAX_OUTSTANDING = 1024;
+// Copies held per instance while the broker is away or behind, to go out when it takes them:
+// 30 s of a busy channel (400 telegrams a second), a broker's restart. Each holds only its
+// own bytes, so even the longest telegrams keep this to a few megabytes.
+constexpr size_t HELD_TELEGRAMS = 12000;
 constexpr int KEEPALIVE_SECONDS = 30;
-constexpr seconds FIRST_PAUSE{1};
-constexpr seconds LONGEST_PAUSE{60};
+// A broker that comes back is found within a second; trying a closed port costs nothing.
+constexpr milliseconds FIRST_PAUSE{250};
+constexpr milliseconds LONGEST_PAUSE{1000};
 constexpr milliseconds STATUS_PERIOD{1000};
 constexpr milliseconds STOP_POLL{5};
 constexpr int QOS_AT_MOST_ONCE = 0;
@@ -57,12 +63,21 @@ struct TelegramQueue {
     TelegramSlot Slots[QUEUE_SLOTS];
 };
 
+struct HeldTelegram {
+    int64_t Time;
+    MqttDirection Direction;
+    std::vector<uint8_t> Bytes;
+};
+
 struct Feed {
     ServerInstance* Instance;
     std::string StatusTopic;
     std::string TelegramTopics[2];
     std::unique_ptr<TelegramQueue> Queues[2];  // with telegrams on
-    // Owned by the MQTT thread: what the broker holds, empty until it holds anything.
+    // Owned by the MQTT thread: the copies taken from the queues and not yet published, oldest
+    // first, at most HELD_TELEGRAMS.
+    std::deque<HeldTelegram> Held;
+    // What the broker holds, empty until it holds anything.
     std::string LastStatus;
     int32_t LastState = -1;
 };
@@ -85,7 +100,7 @@ struct Mqtt {
     bool Refused = false;    // the broker answered the last attempt with "no"
     bool OnlineDue = false;  // connected, "online" not yet handed to the library
     bool EverTried = false;
-    seconds Pause = FIRST_PAUSE;
+    milliseconds Pause = FIRST_PAUSE;
     Clock::time_point RetryAt;
     Clock::time_point NextStatus;
     uint32_t Outstanding = 0;
@@ -133,8 +148,23 @@ void SetConnection(Mqtt& mqtt, Connection state, const std::string& why) {
     }
 }
 
+// The library's text for `rc`; for the ways a connection ends that it has no text for (it says
+// "Unknown error."), ours.
+std::string ErrorText(int rc) {
+    switch (rc) {
+        case MOSQ_ERR_ERRNO:
+            return std::strerror(errno);
+        case MOSQ_ERR_KEEPALIVE:
+            return "the broker did not answer within the keep-alive time";
+        case MOSQ_ERR_MALFORMED_PACKET:
+            return "the broker sent a malformed packet";
+        default:
+            return mosquitto_strerror(rc);
+    }
+}
+
 std::string Reason(Mqtt& mqtt, int rc) {
-    std::string why = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
+    std::string why = ErrorText(rc);
     if (!mqtt.LibraryError.empty()) why += ": " + mqtt.LibraryError;
     return why;
 }
@@ -155,9 +185,13 @@ void CheckConnection(Mqtt& mqtt, int rc) {
     if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(mqtt.Client) < 0) ConnectionLost(mqtt, rc);
 }
 
+bool CanPublish(const Mqtt& mqtt) {
+    return mqtt.State == CONNECTION_UP && mqtt.Outstanding < MAX_OUTSTANDING;
+}
+
 bool Publish(Mqtt& mqtt, const std::string& topic, const std::string& payload, int qos,
              bool retain) {
-    if (mqtt.State != CONNECTION_UP || mqtt.Outstanding >= MAX_OUTSTANDING) return false;
+    if (!CanPublish(mqtt)) return false;
     int rc = mosquitto_publish(mqtt.Client, nullptr, topic.c_str(),
                                static_cast<int>(payload.size()), payload.data(), qos, retain);
     if (rc != MOSQ_ERR_SUCCESS) return false;
@@ -212,12 +246,12 @@ std::string Iso8601(int64_t nanoseconds) {
     return text;
 }
 
-std::string TelegramJson(const TelegramSlot& slot) {
-    lonmsg::ByteView telegram(slot.Bytes, slot.Length);
+std::string TelegramJson(const HeldTelegram& held) {
+    lonmsg::ByteView telegram(held.Bytes.data(), held.Bytes.size());
     lonmsg::TelegramFields fields;
     std::string decoded = lonmsg::DescribeTelegram(telegram, &fields);
     nlohmann::ordered_json object;
-    object["time"] = Iso8601(slot.Time);
+    object["time"] = Iso8601(held.Time);
     object["hex"] = lonmsg::Hex(telegram);
     object["command"] = fields.Command;
     if (!fields.Address.empty()) object["address"] = fields.Address;
@@ -234,8 +268,10 @@ bool Waiting(const TelegramQueue& queue) {
     return queue.Head.load() != queue.Tail.load(RELAXED);
 }
 
+// Whether there is work before sleeping: copies queued, or held ones the library takes now.
 bool AnyWaiting(const Mqtt& mqtt) {
     for (const auto& feed : mqtt.Feeds) {
+        if (!feed->Held.empty() && CanPublish(mqtt)) return true;
         for (const auto& queue : feed->Queues) {
             if (queue && Waiting(*queue)) return true;
         }
@@ -243,22 +279,42 @@ bool AnyWaiting(const Mqtt& mqtt) {
     return false;
 }
 
-// Every copy waiting goes out, or is counted as dropped while no broker takes it.
+// Takes the queued copies into the held ones; what does not fit is dropped.
+void Hold(Feed& feed) {
+    for (int direction = MQTT_FROM_BUS; direction <= MQTT_TO_BUS; ++direction) {
+        TelegramQueue* queue = feed.Queues[direction].get();
+        if (queue == nullptr) continue;
+        uint32_t tail = queue->Tail.load(RELAXED);
+        uint32_t head = queue->Head.load(std::memory_order_acquire);
+        for (; tail != head; ++tail) {
+            const TelegramSlot& slot = queue->Slots[tail % QUEUE_SLOTS];
+            if (feed.Held.size() == HELD_TELEGRAMS) {
+                CountMqttDropped(feed.Instance->Status);
+                continue;
+            }
+            feed.Held.push_back({slot.Time,
+                                 static_cast<MqttDirection>(direction),
+                                 {slot.Bytes, slot.Bytes + slot.Length}});
+        }
+        queue->Tail.store(tail, std::memory_order_release);
+    }
+}
+
+// The held copies go out oldest first while the library takes them; the rest wait for the
+// broker. One the library refused is lost (a broken connection discards what it had queued):
+// it is counted, and the rest wait until the connection has been looked at.
 void PublishTelegrams(Mqtt& mqtt) {
     for (auto& feed : mqtt.Feeds) {
-        for (int direction = MQTT_FROM_BUS; direction <= MQTT_TO_BUS; ++direction) {
-            TelegramQueue* queue = feed->Queues[direction].get();
-            if (queue == nullptr) continue;
-            uint32_t tail = queue->Tail.load(RELAXED);
-            uint32_t head = queue->Head.load(std::memory_order_acquire);
-            for (; tail != head; ++tail) {
-                const TelegramSlot& slot = queue->Slots[tail % QUEUE_SLOTS];
-                bool sent = mqtt.State == CONNECTION_UP &&
-                            Publish(mqtt, feed->TelegramTopics[direction], TelegramJson(slot),
-                                    QOS_AT_MOST_ONCE, false);
-                if (!sent) CountMqttDropped(feed->Instance->Status);
+        Hold(*feed);
+        while (!feed->Held.empty() && CanPublish(mqtt)) {
+            const HeldTelegram& held = feed->Held.front();
+            bool sent = Publish(mqtt, feed->TelegramTopics[held.Direction], TelegramJson(held),
+                                QOS_AT_MOST_ONCE, false);
+            feed->Held.pop_front();
+            if (!sent) {
+                CountMqttDropped(feed->Instance->Status);
+                return;
             }
-            queue->Tail.store(tail, std::memory_order_release);
         }
     }
 }
@@ -344,8 +400,8 @@ void Finish(Mqtt& mqtt) {
         mosquitto_publish(mqtt.Client, nullptr, mqtt.StateTopic.c_str(), 7, "offline",
                           QOS_AT_LEAST_ONCE, true) == MOSQ_ERR_SUCCESS) {
         ++mqtt.Outstanding;
-        if (TrafficUntil(mqtt, [&] { return mqtt.Outstanding == 0; })) {
-            mosquitto_disconnect(mqtt.Client);
+        if (TrafficUntil(mqtt, [&] { return mqtt.Outstanding == 0; }) &&
+            mosquitto_disconnect(mqtt.Client) == MOSQ_ERR_SUCCESS) {
             TrafficUntil(mqtt, [&] { return mosquitto_socket(mqtt.Client) < 0; });
         }
     }
@@ -382,28 +438,36 @@ std::string InstanceTopic(const MqttSettings& settings, const ServerInstance* in
     return settings.TopicPrefix + "/" + std::to_string(instance->Port & 0xFFFF);
 }
 
-bool SetUp(Mqtt& mqtt) {
+// Empty when the client is ready; otherwise the call that failed and why.
+std::string SetUp(Mqtt& mqtt) {
     const MqttSettings& settings = mqtt.Settings;
-    mosquitto_lib_init();
+    auto failed = [&](const char* call, int rc) { return call + (": " + Reason(mqtt, rc)); };
+    int rc = mosquitto_lib_init();
+    if (rc != MOSQ_ERR_SUCCESS) return failed("mosquitto_lib_init", rc);
     mqtt.Client =
         mosquitto_new(settings.ClientId.empty() ? nullptr : settings.ClientId.c_str(), true, &mqtt);
+    if (mqtt.Client == nullptr) return failed("mosquitto_new", MOSQ_ERR_ERRNO);
     mqtt.Wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (mqtt.Client == nullptr || mqtt.Wake < 0) return false;
+    if (mqtt.Wake < 0) return failed("eventfd", MOSQ_ERR_ERRNO);
     mosquitto_connect_callback_set(mqtt.Client, OnConnect);
     mosquitto_publish_callback_set(mqtt.Client, OnPublish);
     mosquitto_log_callback_set(mqtt.Client, OnLog);
-    mosquitto_will_set(mqtt.Client, mqtt.StateTopic.c_str(), 7, "offline", QOS_AT_LEAST_ONCE, true);
+    rc = mosquitto_will_set(mqtt.Client, mqtt.StateTopic.c_str(), 7, "offline", QOS_AT_LEAST_ONCE,
+                            true);
+    if (rc != MOSQ_ERR_SUCCESS) return failed("mosquitto_will_set", rc);
     if (!settings.Username.empty() || !settings.Password.empty()) {
-        mosquitto_username_pw_set(mqtt.Client, settings.Username.c_str(),
-                                  settings.Password.empty() ? nullptr : settings.Password.c_str());
+        rc = mosquitto_username_pw_set(
+            mqtt.Client, settings.Username.c_str(),
+            settings.Password.empty() ? nullptr : settings.Password.c_str());
+        if (rc != MOSQ_ERR_SUCCESS) return failed("mosquitto_username_pw_set", rc);
     }
-    if (!settings.Tls) return true;
+    if (!settings.Tls) return "";
     auto file = [](const std::string& name) { return name.empty() ? nullptr : name.c_str(); };
     // Without a CaFile the broker is checked against the system's trusted certificates.
-    return mosquitto_tls_set(mqtt.Client, file(settings.CaFile),
-                             settings.CaFile.empty() ? "/etc/ssl/certs" : nullptr,
-                             file(settings.CertFile), file(settings.KeyFile),
-                             nullptr) == MOSQ_ERR_SUCCESS;
+    rc = mosquitto_tls_set(mqtt.Client, file(settings.CaFile),
+                           settings.CaFile.empty() ? "/etc/ssl/certs" : nullptr,
+                           file(settings.CertFile), file(settings.KeyFile), nullptr);
+    return rc == MOSQ_ERR_SUCCESS ? "" : failed("mosquitto_tls_set", rc);
 }
 
 }  // namespace
@@ -428,12 +492,12 @@ void StartMqtt(const std::vector<ServerInstance*>& instances) {
         }
         mqtt->Feeds.push_back(std::move(feed));
     }
-    if (!SetUp(*mqtt)) {
+    if (std::string failure = SetUp(*mqtt); !failure.empty()) {
         if (ZoneOn(ZONE_ERROR)) {
             DebugPrint(
                 L"Error: MQTT: cannot set up the client for %hs (%hs); the server runs "
                 L"without MQTT.\n",
-                settings.Broker.c_str(), mqtt->LibraryError.c_str());
+                settings.Broker.c_str(), failure.c_str());
         }
         if (mqtt->Client != nullptr) mosquitto_destroy(mqtt->Client);
         if (mqtt->Wake >= 0) close(mqtt->Wake);

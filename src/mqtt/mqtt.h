@@ -1,7 +1,8 @@
 // The server on MQTT: its state, each instance's status and, when asked for, every telegram,
 // published through a broker (registry key Quorvel\Mqtt) by a thread of its own that drives
 // libmosquitto. The pumps only offer copies to a bounded queue and never wait on MQTT; a broker
-// that is slow or gone costs dropped copies (mqtt_dropped), never a telegram of the bridge.
+// that is slow or gone costs held copies, then dropped ones (mqtt_dropped), never a telegram of
+// the bridge.
 #pragma once
 
 #include <chrono>

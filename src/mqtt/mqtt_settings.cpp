@@ -1,5 +1,6 @@
 #include "mqtt/mqtt_settings.h"
 
+#include <mosquitto.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,10 +115,19 @@ bool ParseBroker(const std::string& text, MqttSettings* settings) {
     return true;
 }
 
-// A topic level may not hold the wildcards; the prefix neither starts nor ends a level empty.
+// What the library sends as an MQTT string: UTF-8 without control characters. It refuses
+// anything else only when it is handed over, which would leave the server quietly anonymous or
+// publishing nothing.
+bool LibraryText(const std::string& text) {
+    return mosquitto_validate_utf8(text.c_str(), static_cast<int>(text.size())) == MOSQ_ERR_SUCCESS;
+}
+
+// A topic for publishing, with no level empty at either end. A `$` topic is the broker's own:
+// mosquitto refuses it, and a subscriber to `#` would never see it.
 bool ValidPrefix(const std::string& prefix) {
-    return !prefix.empty() && prefix.find_first_of("+#") == std::string::npos &&
-           prefix.front() != '/' && prefix.back() != '/';
+    return !prefix.empty() && prefix.front() != '$' && prefix.front() != '/' &&
+           prefix.back() != '/' && LibraryText(prefix) &&
+           mosquitto_pub_topic_check(prefix.c_str()) == MOSQ_ERR_SUCCESS;
 }
 
 std::string DefaultPrefix() {
@@ -136,6 +146,14 @@ bool ReadText(HKEY key, LPCWSTR name, std::string* out) {
     }
     *out = value.Text;
     return true;
+}
+
+// A text the library sends to the broker as it stands.
+bool ReadLibraryText(HKEY key, LPCWSTR name, std::string* out) {
+    if (!ReadText(key, name, out)) return false;
+    if (LibraryText(*out)) return true;
+    ReportBadValue(name, Value{true, REG_SZ, *out, 0}, "UTF-8 without control characters");
+    return false;
 }
 
 // A file that the server must read: absent is fine, unreadable is reported. Only a plain file
@@ -175,6 +193,12 @@ bool ReadPassword(HKEY key, MqttSettings* settings) {
                        "its first line is longer than 65535 bytes");
         return false;
     }
+    // The library takes the password as a C string: it would end at the zero byte.
+    if (password.find('\0') != std::string::npos) {
+        ReportBadValue(L"PasswordFile", Value{true, REG_SZ, path, 0},
+                       "its first line holds a zero byte");
+        return false;
+    }
     settings->Password = password;
     return true;
 }
@@ -190,11 +214,12 @@ bool ReadSettings(HKEY key, MqttSettings* settings) {
     if (!ReadText(key, L"TopicPrefix", &settings->TopicPrefix)) return false;
     if (!ValidPrefix(settings->TopicPrefix)) {
         ReportBadValue(L"TopicPrefix", Value{true, REG_SZ, settings->TopicPrefix, 0},
-                       "no + or #, no / at either end");
+                       "UTF-8 without control characters; no + or #, no $ at the start, no / "
+                       "at either end");
         return false;
     }
-    if (!ReadText(key, L"ClientId", &settings->ClientId) ||
-        !ReadText(key, L"Username", &settings->Username) || !ReadPassword(key, settings) ||
+    if (!ReadLibraryText(key, L"ClientId", &settings->ClientId) ||
+        !ReadLibraryText(key, L"Username", &settings->Username) || !ReadPassword(key, settings) ||
         !ReadFileName(key, L"CaFile", &settings->CaFile) ||
         !ReadFileName(key, L"CertFile", &settings->CertFile) ||
         !ReadFileName(key, L"KeyFile", &settings->KeyFile)) {

@@ -80,10 +80,10 @@ void CheckSettings(const MqttSettings& settings) {
     Check(!settings.Host.empty() && settings.Port >= 1 && settings.Port <= 65535);
     const std::string& prefix = settings.TopicPrefix;
     Check(!prefix.empty() && prefix.find_first_of("+#") == std::string::npos &&
-          prefix.front() != '/' && prefix.back() != '/');
+          prefix.front() != '/' && prefix.front() != '$' && prefix.back() != '/');
     Check(settings.Tls || (settings.CaFile + settings.CertFile + settings.KeyFile).empty());
     Check(settings.CertFile.empty() == settings.KeyFile.empty());
-    Check(settings.Password.find('\n') == std::string::npos);
+    Check(settings.Password.find_first_of(std::string("\n\0", 2)) == std::string::npos);
 }
 
 }  // namespace

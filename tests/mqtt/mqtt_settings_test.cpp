@@ -77,6 +77,7 @@ TEST_F(MqttSettingsTest, WithoutTheKeyNoMqttAndASoundKeyReadWhole) {
 TEST_F(MqttSettingsTest, AMalformedValueIsReportedOnceAndTheServerRunsWithoutMqtt) {
     const std::string ca = File("mqtt-ca.pem", "");
     const std::string tooLong = File("mqtt-password-long", std::string(65536, 'p') + "\n");
+    const std::string zero = File("mqtt-password-zero", std::string("pass\0word\n", 10));
     const std::string fifo = testing::TempDir() + "mqtt-fifo-" + std::to_string(getpid());
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     struct Case {
@@ -97,6 +98,13 @@ TEST_F(MqttSettingsTest, AMalformedValueIsReportedOnceAndTheServerRunsWithoutMqt
         {"\"Broker\"=\"mqtt://h\"\n\"TopicPrefix\"=\"a/#\"", "\"TopicPrefix\"=\"a/#\""},
         {"\"Broker\"=\"mqtt://h\"\n\"TopicPrefix\"=\"a/\"", "\"TopicPrefix\"=\"a/\""},
         {"\"Broker\"=\"mqtt://h\"\n\"TopicPrefix\"=\"\"", "\"TopicPrefix\"=\"\""},
+        // What the library would refuse only when handed it, or the broker not show to `#`.
+        {"\"Broker\"=\"mqtt://h\"\n\"TopicPrefix\"=\"$SYS/gw\"", "\"TopicPrefix\"=\"$SYS/gw\""},
+        {"\"Broker\"=\"mqtt://h\"\n\"TopicPrefix\"=\"a\tb\"", "\"TopicPrefix\"=\"a\tb\""},
+        {"\"Broker\"=\"mqtt://h\"\n\"Username\"=\"gw\x01\"", "\"Username\"=\"gw\x01\""},
+        {"\"Broker\"=\"mqtt://h\"\n\"ClientId\"=\"gw\x7f\"", "\"ClientId\"=\"gw\x7f\""},
+        {"\"Broker\"=\"mqtt://h\"\n\"PasswordFile\"=\"" + zero + "\"",
+         "\"PasswordFile\"=\"" + zero + "\""},
         {"\"Broker\"=\"mqtt://h\"\n\"Telegrams\"=dword:2", "\"Telegrams\"=dword:00000002"},
         {"\"Broker\"=\"mqtt://h\"\n\"Telegrams\"=\"1\"", "\"Telegrams\"=\"1\""},
         {"\"Broker\"=\"mqtt://h\"\n\"PasswordFile\"=\"/nonexistent/pw\"",
