@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "bridge/handoff.h"
 #include "bridge/pumps.h"
 #include "diag/debug.h"
 #include "diag/thread_registry.h"
@@ -247,6 +248,7 @@ DWORD StartServer(ServerInstance* instance) {
         if (ZoneOn(ZONE_ERROR)) DebugPrint(L"Starten der LON Schnittstelle nicht möglich.\n");
         return r;
     }
+    HandOffNeuronIdMessage(instance);
     if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"LON und TCP erfolgreich gestartet.\n");
     return 0;
 }

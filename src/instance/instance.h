@@ -49,6 +49,10 @@ struct ServerInstance {
     std::atomic<win::HANDLE> hLon;
     win::OVERLAPPED Overlapped;
     win::BOOL IsQuorvelDriver;
+    // Set by StartLon: the interface took the neuron-ID message written at open.
+    win::BOOL NeuronIdTaken;
+    // TcpToLon is writing to the interface and has not yet handed out the copies.
+    std::atomic<bool> WriteInFlight;
     // Shared by the supervisor and the pump threads: single relaxed loads and stores.
     std::atomic<int32_t> ReadNoAliveCount;
     std::atomic<int32_t> WriteAliveCount;
