@@ -1,5 +1,6 @@
-// A telegram's copies for those beside the served client (the monitors, the counters, MQTT)
-// leave from here only, in that order, for both directions; the links never hand them out.
+// A telegram's copies for those beside the served client (the monitors, the capture, the
+// counters, MQTT) leave from here only, in that order, for both directions; the links never hand
+// them out.
 //
 // They show what crossed the interface. From the bus a telegram is handed out as soon as it is
 // read, before it goes to the client: the client cannot answer it before the monitors have
@@ -15,9 +16,12 @@
 
 enum HandOffWay { FROM_BUS, TO_BUS };
 
-// Hands out the copies of one telegram that crossed the interface.
+// When a telegram crossed the interface, for the capture: microseconds since the epoch, 0 while
+// no capture reader is attached (none is needed then).
+int64_t CrossingTime(const ServerInstance* instance);
+// Hands out the copies of one telegram that crossed the interface at `timeUs`.
 void HandOffTelegram(ServerInstance* instance, HandOffWay way, const win::BYTE* telegram,
-                     win::DWORD length);
+                     win::DWORD length, int64_t timeUs);
 // The telegrams of one read, before they go to the client (the payloads of the batch).
 struct IpMsgBatch;
 void HandOffRead(ServerInstance* instance, const IpMsgBatch* batch);

@@ -8,6 +8,7 @@
 #include "diag/thread_registry.h"
 #include "lon_link/lon_link.h"
 #include "platform/toolbox.h"
+#include "tcp/capture.h"
 #include "tcp/framing.h"
 #include "tcp/monitors.h"
 #include "tcp/server_socket.h"
@@ -273,7 +274,9 @@ DWORD MainLoop(LPVOID parameter) {
     }
     TriggerWDog(WDOG_RUNNING);
     StartMonitors(instance);
+    StartCapture(instance);
     while (StartUntilRunning(instance)) RunCycle(instance);
+    StopCapture(instance);
     StopMonitors(instance);
     bool stopping = StopRequested();
     if (!stopping && ZoneOn(ZONE_ERROR)) DebugPrint(L"Error: WSAEADDRINUSE: Thread beendet!\n");
