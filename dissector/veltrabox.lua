@@ -225,12 +225,22 @@ local function apdu(tree, pdu, response)
     end
     tree:add(f.code_name, pdu(0, 1), name)
     local rest = pdu:len() - 1
-    if not response and (code == 0x6D or code == 0x6E) and rest >= (code == 0x6E and 5 or 4) then
-        tree:add(f.mem_mode, pdu(1, 1)); tree:add(f.mem_address, pdu(2, 2))
-        tree:add(f.mem_count, pdu(4, 1))
-        if code == 0x6E then tree:add(f.mem_form, pdu(5, 1)) end
-    end
     if rest > 0 then tree:add(f.data, pdu(1)) end
+    if code ~= 0x6D and code ~= 0x6E then return end
+    -- ReadMemory, WriteMemory: address mode, address, count; WriteMemory a form and the data.
+    local fixed = code == 0x6E and 5 or 4
+    if rest < fixed then return misfit(tree, "ends inside its fields") end
+    tree:add(f.mem_mode, pdu(1, 1)); tree:add(f.mem_address, pdu(2, 2))
+    tree:add(f.mem_count, pdu(4, 1))
+    local after, count = rest - fixed, pdu(4, 1):uint()
+    if code == 0x6D and after > 0 then
+        misfit(tree, after .. (after == 1 and " byte" or " bytes") .. " after the count")
+    elseif code == 0x6E then
+        tree:add(f.mem_form, pdu(5, 1))
+        if after ~= count then
+            misfit(tree, "the data is " .. after .. (after == 1 and " byte" or " bytes"))
+        end
+    end
 end
 
 -- niCOMM and niNETMGMT: header, optional address, application PDU; `length` what byte 1 said.

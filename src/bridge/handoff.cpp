@@ -30,7 +30,7 @@ struct WriteInFlight {
 }  // namespace
 
 int64_t CrossingTime(const ServerInstance* instance) {
-    if (!Watching(instance->Capture)) return 0;
+    if (instance->Capture == nullptr) return 0;
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();

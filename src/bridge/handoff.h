@@ -16,8 +16,8 @@
 
 enum HandOffWay { FROM_BUS, TO_BUS };
 
-// When a telegram crossed the interface, for the capture: microseconds since the epoch, 0 while
-// no capture reader is attached (none is needed then).
+// When a telegram crossed the interface, for the capture: microseconds since the epoch, 0
+// without a capture port.
 int64_t CrossingTime(const ServerInstance* instance);
 // Hands out the copies of one telegram that crossed the interface at `timeUs`.
 void HandOffTelegram(ServerInstance* instance, HandOffWay way, const win::BYTE* telegram,

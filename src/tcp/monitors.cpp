@@ -1,5 +1,6 @@
 #include "tcp/monitors.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -351,6 +352,8 @@ const MonitorKind MONITOR_KIND = {L"monitor",
 void QueueForMonitors(MonitorHub* hub, WORD id, const BYTE* telegram, DWORD length,
                       int64_t timeUs) {
     std::lock_guard<std::mutex> lock(hub->Lock);
+    hub->LastTimeUs = std::max(hub->LastTimeUs, timeUs);
+    timeUs = hub->LastTimeUs;
     BYTE head[MONITOR_HEAD_MAX];
     DWORD headSize = hub->Kind->Head(head, id, length, hub->Instance->Port, timeUs,
                                      hub->Records.fetch_add(1, RELAXED));

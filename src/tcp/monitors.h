@@ -89,6 +89,9 @@ struct MonitorHub {
     // Telegrams handed to the hub: under Lock while any slot is Active, so that every
     // watcher's records are numbered in the order of its queue.
     std::atomic<uint32_t> Records;
+    // The latest time handed out (under Lock): a record's time never goes back, though a read's
+    // copies may follow those of a write that ended after the read, or the clock may step.
+    int64_t LastTimeUs;
     MonitorSlot Slots[MAX_MONITOR_LIMIT];
 };
 
