@@ -321,7 +321,8 @@ function p.dissector(tvb, pinfo, root)
                  WHOLE_BYTE[command] or string.format("command 0x%02X", command)
     if is_message and QUEUES[band(command, 0x0F)] then name = name .. "|" .. QUEUES[band(command, 0x0F)] end
     tree:add(f.command_name, t(0, 1), name)
-    pinfo.cols.info = (direction == 1 and "to the bus: " or "from the bus: ") .. name
+    local summary = (direction == 1 and "to the bus: " or "from the bus: ") .. name
+    pinfo.cols.info = summary
     if t:len() < 2 then return misfit(tree, "no length byte") end
     local length, body = t(1, 1):uint(), t:len() > 2 and t(2) or nil
     tree:add(f.length, t(1, 1))
@@ -347,7 +348,10 @@ function p.dissector(tvb, pinfo, root)
         if body:len() < 2 then return misfit(tree, "no room for the CRC") end
         tree:add(f.crc, body(body:len() - 2))
         lon = lon or DissectorTable.get("cnip.protocol"):get_dissector(0)
-        if body:len() > 2 then lon:call(body(0, body:len() - 2):tvb(), pinfo, root) end
+        if body:len() > 2 then
+            lon:call(body(0, body:len() - 2):tvb(), pinfo, root)
+            pinfo.cols.info:prepend(summary .. "; ")
+        end
         pinfo.cols.protocol = "Veltrabox"
     elseif is_message then
         message(tree, command, length, body)
