@@ -42,34 +42,18 @@ std::vector<Bytes> Kinds() {
     for (int c : {0x00, 0x30, 0x31, 0x40, 0x50, 0x51, 0x52, 0x53, 0x60, 0x70, 0x80, 0x90,
                   0xA0, 0xB0, 0xC0, 0xC1, 0xD0, 0xD1, 0xE0, 0xE5, 0xE6, 0xE8, 0xF7})
         kinds.push_back({uint8_t(c), 1, uint8_t(c ^ 0x5A)});
-    const std::vector<Bytes> addresses = {Bytes(11, 0),
-                                          {127, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
-                                          {0x83, 0x85, 0x21, 4, 9, 0, 0, 0, 0, 0, 0},
-                                          {1, 0x8C, 0, 0, 1, 0, 0, 0, 0, 0, 0},
-                                          {2, 0, 0, 0, 3, 1, 2, 3, 4, 5, 6},
-                                          {3, 0x85, 0, 0x20, 0, 0, 0, 0, 0, 0, 0},
-                                          {0x04, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
-                                          {0x41, 1, 0x85, 7, 0, 0, 0, 0, 0, 0, 0},
-                                          {0x82, 1, 2, 3, 4, 0, 0, 0, 0, 0, 0},
-                                          {0x03, 1, 2, 3, 1, 2, 3, 4, 5, 6, 0},
-                                          {0x45, 1, 2, 3, 4, 9, 0x45, 0, 0, 0, 0}};
-    const std::vector<Bytes> pdus = {{0x81, 0x23, 1, 2},
-                                     {0xC1, 0x23},
-                                     {0x6D, 1, 0, 0, 6},
-                                     {0x6E, 1, 0, 0, 2, 0, 0xAA, 0xBB},
-                                     {0x70},
-                                     {0x74, 9},
-                                     {0x51},
-                                     {0x55, 1},
-                                     {0x4A, 1},
-                                     {0x05, 1, 2},
-                                     {0x2D, 1, 2, 3, 4, 5, 6},
-                                     {0x0D},
-                                     {0x31, 7},
-                                     {0x11},
-                                     {0x3F},
-                                     {0x80},
-                                     {0x6E, 1, 0}};
+    // clang-format off
+    const std::vector<Bytes> addresses = {
+        Bytes(11, 0), {127, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {0x83, 0x85, 0x21, 4, 9, 0, 0, 0, 0, 0, 0},
+        {1, 0x8C, 0, 0, 1, 0, 0, 0, 0, 0, 0}, {2, 0, 0, 0, 3, 1, 2, 3, 4, 5, 6},
+        {3, 0x85, 0, 0x20, 0, 0, 0, 0, 0, 0, 0}, {0x04, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+        {0x41, 1, 0x85, 7, 0, 0, 0, 0, 0, 0, 0}, {0x82, 1, 2, 3, 4, 0, 0, 0, 0, 0, 0},
+        {0x03, 1, 2, 3, 1, 2, 3, 4, 5, 6, 0}, {0x45, 1, 2, 3, 4, 9, 0x45, 0, 0, 0, 0}};
+    const std::vector<Bytes> pdus = {
+        {0x81, 0x23, 1, 2}, {0xC1, 0x23}, {0x6D, 1, 0, 0, 6}, {0x6E, 1, 0, 0, 2, 0, 0xAA, 0xBB},
+        {0x70}, {0x74, 9}, {0x51}, {0x55, 1}, {0x4A, 1}, {0x05, 1, 2}, {0x2D, 1, 2, 3, 4, 5, 6},
+        {0x0D}, {0x31, 7}, {0x11}, {0x3F}, {0x80}, {0x6E, 1, 0}};
+    // clang-format on
     const Bytes commands = {0x12, 0x13, 0x14, 0x15, 0x16, 0x18, 0x22, 0x23, 0x17};
     for (size_t i = 0; i < 3 * commands.size() * pdus.size(); ++i) {
         const Bytes address = i % 7 == 0 ? Bytes{} : addresses[i / 3 % addresses.size()];
@@ -89,8 +73,7 @@ std::vector<Bytes> Kinds() {
             kinds.push_back(t);
         }
     }
-    kinds.push_back({0x12, 2, 0, 1});
-    kinds.push_back({0x12, 5, 0, 0, 9, 1, 2});
+    kinds.insert(kinds.end(), {{0x12, 2, 0, 1}, {0x12, 5, 0, 0, 9, 1, 2}});
     Bytes extended = Message(0x18, 0x21, 0, addresses[8], Bytes(239, 0x5A));
     extended[1] = 0xFF;
     extended.insert(extended.begin() + 2, {0x00, 0xFD});
@@ -116,10 +99,6 @@ std::string HexDigits(const std::string& text) {
     return digits;
 }
 
-std::string Number(const std::optional<uint16_t>& value) {
-    return value ? std::to_string(*value) : "";
-}
-
 // One record as tshark shows it against the telegram that was sent and the decoder behind
 // veltraclient -D: "" when they agree.
 std::string Disagreement(const std::vector<std::string>& c, const Bytes& sent) {
@@ -131,7 +110,8 @@ std::string Disagreement(const std::vector<std::string>& c, const Bytes& sent) {
     const std::string line = lonmsg::DescribeTelegram(sent, &ours);
     const bool layer2 = sent[0] >= 0x1A && sent[0] <= 0x1C;
     std::vector<std::pair<std::string, std::string>> pairs = {
-        {c[5], ours.Command}, {number(c[layer2 ? 13 : 7]), Number(ours.Selector)}};
+        {c[5], ours.Command},
+        {number(c[layer2 ? 13 : 7]), ours.Selector ? std::to_string(*ours.Selector) : ""}};
     if (layer2) {
         lonmsg::Lpdu lpdu;
         lonmsg::ParseLpdu(lonmsg::ByteView(sent).subspan(2, sent.size() - 4), &lpdu);
@@ -153,9 +133,8 @@ std::string Disagreement(const std::vector<std::string>& c, const Bytes& sent) {
 // every record arrives, numbered without a gap, with its direction and rising times, and
 // decodes as our own decoder does.
 TEST(Capture, TsharkReadsEveryTelegramLiveAndDecodesItAsWeDo) {
-    if (std::system("command -v tshark >/dev/null 2>&1") != 0) {
+    if (std::system("command -v tshark >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "tshark is missing (Debian package tshark, installed by scripts/setup.sh)";
-    }
     constexpr uint32_t EACH_WAY = 10000;
     PtyLon lon;
     ASSERT_TRUE(lon.Open());
