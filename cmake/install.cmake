@@ -1,6 +1,7 @@
 # cmake --install: the programs in bin; the platform library and the LDV library in a private
 # folder that the programs find through a relative run path, so that the tree runs wherever it
-# is installed (and moved); the systemd units (stunnel's too) and user; the manual pages; and
+# is installed (and moved); the systemd units (stunnel's too) and user; the Wireshark dissector
+# of the capture port; the manual pages; and
 # the example files under /etc/veltrabox, where the server looks whatever the prefix, never replacing
 # files that are there.
 include(GNUInstallDirs)
@@ -11,6 +12,9 @@ set(VELTRABOX_SYSTEMD_DIR "lib/systemd/system" CACHE STRING
     "Folder of the unit files, relative to the prefix")
 set(VELTRABOX_SYSUSERS_DIR "lib/sysusers.d" CACHE STRING
     "Folder of the system user's definition, relative to the prefix")
+# Where Wireshark looks for global Lua plugins: its libdir's wireshark/plugins.
+set(VELTRABOX_WIRESHARK_PLUGIN_DIR "${CMAKE_INSTALL_LIBDIR}/wireshark/plugins" CACHE STRING
+    "Folder of Wireshark's global Lua plugins, relative to the prefix")
 set(VELTRABOX_CONFIG_DIR "/etc/veltrabox")
 
 file(RELATIVE_PATH private_from_bin "/${CMAKE_INSTALL_BINDIR}" "/${VELTRABOX_PRIVATE_LIBDIR}")
@@ -45,6 +49,8 @@ endforeach()
 install(FILES systemd/veltrabox-tls.service DESTINATION ${VELTRABOX_SYSTEMD_DIR})
 install(FILES systemd/veltrabox.sysusers DESTINATION ${VELTRABOX_SYSUSERS_DIR}
         RENAME veltrabox.conf)
+
+install(FILES dissector/veltrabox.lua DESTINATION ${VELTRABOX_WIRESHARK_PLUGIN_DIR})
 
 install(FILES man/veltrabox.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(FILES man/veltrabox.reg.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)

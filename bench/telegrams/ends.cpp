@@ -127,11 +127,19 @@ std::unique_ptr<Peer> MakePtyPeer() {
     return std::make_unique<PtyPeer>();
 }
 
+// A pcap record: its 16-byte header gives the length of what follows.
+size_t CaptureRecordSize(const uint8_t* at, size_t held) {
+    if (held < 16) return 0;
+    const size_t size = 16 + (at[8] | at[9] << 8 | at[10] << 16 | size_t(at[11]) << 24);
+    return held >= size ? size : 0;
+}
+
 struct Client::Impl {
-    explicit Impl(bool framed) : framed(framed) {}
+    explicit Impl(Framing framing) : framing(framing) {}
     e2e::TestClient client;
     std::unique_ptr<Gathered> out;
-    const bool framed;
+    const Framing framing;
+    bool fileHeaderTaken = false;
     std::chrono::steady_clock::time_point lastSent = std::chrono::steady_clock::now();
     // What was read and not yet taken is in[begin, end): parsed in place, so that the
     // benchmark's own cost per telegram stays well below a bridge's, framed or not.
@@ -160,7 +168,7 @@ struct Client::Impl {
     }
 };
 
-Client::Client(int port, int seconds, bool framed) : impl_(std::make_unique<Impl>(framed)) {
+Client::Client(int port, int seconds, Framing framing) : impl_(std::make_unique<Impl>(framing)) {
     if (!impl_->client.Connect(port, std::chrono::seconds(seconds))) {
         Fail("connect to port " + std::to_string(port));
     }
@@ -177,7 +185,8 @@ int Client::Fd() const {
 
 bool Client::Offer(const Bytes& telegram) {
     if (!impl_->out->Room()) return false;
-    impl_->out->Append(impl_->framed ? ipmsg::Encode(ipmsg::ID_DATA, telegram) : telegram);
+    impl_->out->Append(impl_->framing == Framing::MESSAGES ? ipmsg::Encode(ipmsg::ID_DATA, telegram)
+                                                           : telegram);
     impl_->lastSent = std::chrono::steady_clock::now();
     return true;
 }
@@ -192,7 +201,23 @@ bool Client::Pending() const {
 
 bool Client::Take(Bytes* telegram) {
     size_t size;
-    if (!impl_->framed) {
+    if (impl_->framing == Framing::CAPTURE) {
+        constexpr size_t FILE_HEADER = 24, RECORD_HEADER = 16 + 8;
+        if (!impl_->fileHeaderTaken) {
+            auto whole = [](const uint8_t*, size_t held) {
+                return held >= FILE_HEADER ? FILE_HEADER : 0;
+            };
+            if (!impl_->Next(whole, &size)) return false;
+            impl_->fileHeaderTaken = true;
+        }
+        while (const uint8_t* record = impl_->Next(CaptureRecordSize, &size)) {
+            if (record[16 + 1] != 0) continue;  // written to the bus
+            telegram->assign(record + RECORD_HEADER, record + size);
+            return true;
+        }
+        return false;
+    }
+    if (impl_->framing == Framing::NONE) {
         const uint8_t* got = impl_->Next(TelegramLength, &size);
         if (got) telegram->assign(got, got + size);
         return got != nullptr;

@@ -57,11 +57,13 @@ std::unique_ptr<Peer> MakeTunPeer();
 // A TCP client on 127.0.0.1. Framed, it speaks the server's message framing and, like
 // veltraclient, is never dropped as silent: Take sends the keep-alive when the client has sent
 // nothing for 2 s. Unframed, it sends and takes the telegrams back to back, as the bridges
-// that do not frame (socat, ser2net) pass the line's bytes.
+// that do not frame (socat, ser2net) pass the line's bytes. On a capture port it takes the
+// telegrams from the bus out of the pcap stream, and sends nothing.
+enum class Framing { NONE, MESSAGES, CAPTURE };
 class Client : public End {
   public:
     // Connects, retrying while the port refuses, for at most `seconds`.
-    Client(int port, int seconds, bool framed = true);
+    Client(int port, int seconds, Framing framing = Framing::MESSAGES);
     ~Client() override;
     int Fd() const override;
     bool Offer(const Bytes& telegram) override;

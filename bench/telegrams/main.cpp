@@ -15,11 +15,11 @@
 // flight on a TUN device).
 //
 // Last, monitors beside the served client of one instance on a pty: none, one and four that
-// read, and one stalled, taking turns in rounds on one server. The latency both ways, the CPU
-// per telegram from the bus at a channel's pace (not a flood's), what each reading monitor adds
-// of the served client's own, and the stalled monitor's latencies against those taken just
-// before it connected, beside the noise. A figure taken while a monitor was not attached
-// throughout is marked invalid.
+// read, one stalled, and one capture reader, taking turns in rounds on one server. The latency
+// both ways, the CPU per telegram from the bus at a channel's pace (not a flood's), what each
+// reading monitor or capture reader adds of the served client's own, and the stalled
+// monitor's and the capture reader's latencies against those without, beside the noise. A figure
+// taken while a monitor was not attached throughout is marked invalid.
 //
 //   telegrams SERVER_BINARY [TELEGRAMS_PER_BURST [LATENCY_SAMPLES]]
 #include <dirent.h>
@@ -308,7 +308,8 @@ struct Contender {
 
     Contender(const Bridge& b, size_t size)
         : bridge(b), server(Command(b, peer->Options()[1], port, pidFile), {}, "") {
-        client = std::make_unique<Client>(port, WAIT_SECONDS, bridge.framed);
+        client = std::make_unique<Client>(port, WAIT_SECONDS,
+                                          bridge.framed ? Framing::MESSAGES : Framing::NONE);
         up = std::make_unique<Way>(Way{*peer, *client, size});
         down = std::make_unique<Way>(Way{*client, *peer, size});
         // Serving once a telegram has gone through each way; the client's first, as it waits
@@ -461,7 +462,7 @@ void Print(const char* setup, const char* way, const Figures& f) {
 }
 
 // A server of `instances` instances, each on an interface of `makePeer` with a client of its
-// own; the first one with a monitor port, unless `monitorPort` is 0.
+// own; the first one with a monitor port and a capture port, unless they are 0.
 struct Rig {
     std::vector<std::unique_ptr<Peer>> peers;
     std::vector<int> ports;
@@ -469,7 +470,8 @@ struct Rig {
     std::vector<std::unique_ptr<Client>> clients;
     std::vector<Way> up, down;
 
-    Rig(const std::string& binary, int instances, PeerMaker makePeer, int monitorPort = 0) {
+    Rig(const std::string& binary, int instances, PeerMaker makePeer, int monitorPort = 0,
+        int capturePort = 0) {
         std::vector<std::string> args = {binary}, environment;
         for (int i = 0; i < instances; ++i) {
             peers.push_back(makePeer());
@@ -479,11 +481,12 @@ struct Rig {
             args.insert(args.end(), {"-p", std::to_string(ports.back())});
             for (const auto& entry : peers.back()->Environment()) environment.push_back(entry);
         }
-        char registry[128] = "";
+        char registry[160] = "";
         if (monitorPort != 0) {
             std::snprintf(registry, sizeof registry,
-                          "[HKEY_LOCAL_MACHINE\\Quorvel\\Port%d]\n\"MonitorPort\"=dword:%08x\n",
-                          ports[0], monitorPort);
+                          "[HKEY_LOCAL_MACHINE\\Quorvel\\Port%d]\n\"MonitorPort\"=dword:%08x\n"
+                          "\"CapturePort\"=dword:%08x\n",
+                          ports[0], monitorPort, capturePort);
         }
         server = std::make_unique<Server>(args, environment, registry);
     }
@@ -548,9 +551,9 @@ constexpr int MONITOR_ROUNDS = 10;
 constexpr uint32_t STALL_FILL = 200;
 
 // The setups of the monitor section: monitors that read all they get (as many as `reading`,
-// none included); none, measured just before a stalled one, as its reference; one stalled,
-// that never reads while it is measured.
-enum class Watch { READING, BEFORE_STALL, STALLED };
+// none included), or capture readers that do; none, measured just before a stalled one, as its
+// reference; one stalled, that never reads while it is measured.
+enum class Watch { READING, CAPTURING, BEFORE_STALL, STALLED };
 
 // One setup of the monitor section, and what its rounds gathered: latencies, by the round's
 // parity (two halves of the same figure show the noise), and the CPU of the paced flow from
@@ -611,7 +614,8 @@ bool HadAll(e2e::TestClient& stalled, uint32_t first, uint32_t last) {
 
 // One round of a setup: the monitors connect, latencies both ways and the paced flow from the
 // bus are measured, and the monitors leave.
-void Round(Watched& w, Rig& rig, int monitorPort, int round, const Settings& settings) {
+void Round(Watched& w, Rig& rig, int monitorPort, int capturePort, int round,
+           const Settings& settings) {
     Way &up = rig.up[0], &down = rig.down[0];
     const uint32_t samples = settings.samples / MONITOR_ROUNDS;
     auto latencies = [&] {
@@ -642,7 +646,10 @@ void Round(Watched& w, Rig& rig, int monitorPort, int round, const Settings& set
     std::vector<std::unique_ptr<Client>> monitors;
     std::vector<Client*> reading;
     for (int i = 0; i < w.reading; ++i) {
-        monitors.push_back(std::make_unique<Client>(monitorPort, WAIT_SECONDS));
+        monitors.push_back(
+            w.watch == Watch::CAPTURING
+                ? std::make_unique<Client>(capturePort, WAIT_SECONDS, Framing::CAPTURE)
+                : std::make_unique<Client>(monitorPort, WAIT_SECONDS));
         reading.push_back(monitors.back().get());
     }
     Readers readers(reading);
@@ -674,17 +681,16 @@ std::pair<double, double> LatencyOf(const std::vector<double> (&us)[2], int half
 // to the served client's own CPU per telegram, and the stalled monitor's latencies against its
 // reference's, beside the noise (the reference's rounds of one parity against the other's).
 void RunMonitors(const Settings& settings) {
-    const int monitorPort = FreePort();
-    Rig rig(settings.server, 1, MakePtyPeer, monitorPort);
-    Watched setups[] = {{"no monitor", Watch::READING, 0},
-                        {"1 monitor", Watch::READING, 1},
-                        {"4 monitors", Watch::READING, 4},
-                        {"none, before stalled", Watch::BEFORE_STALL, 0},
-                        {"1 stalled monitor", Watch::STALLED, 0}};
+    const int monitorPort = FreePort(), capturePort = FreePort();
+    Rig rig(settings.server, 1, MakePtyPeer, monitorPort, capturePort);
+    Watched setups[] = {
+        {"no monitor", Watch::READING, 0},        {"1 monitor", Watch::READING, 1},
+        {"4 monitors", Watch::READING, 4},        {"none, before stalled", Watch::BEFORE_STALL, 0},
+        {"1 stalled monitor", Watch::STALLED, 0}, {"1 capture reader", Watch::CAPTURING, 1}};
     rig.Logged([&] {
         rig.Serve();
         for (int round = 0; round < MONITOR_ROUNDS; ++round) {
-            for (Watched& w : setups) Round(w, rig, monitorPort, round, settings);
+            for (Watched& w : setups) Round(w, rig, monitorPort, capturePort, round, settings);
         }
     });
     std::printf("\nMonitors, 257-byte telegrams, %d rounds; CPU from the bus at %u telegrams/s\n",
@@ -697,7 +703,7 @@ void RunMonitors(const Settings& settings) {
         auto [downMedian, downP99] = LatencyOf(w.downUs);
         std::printf("%-22s %10.1f %10.1f %10.1f %10.1f", w.name, upMedian, upP99, downMedian,
                     downP99);
-        if (w.watch != Watch::READING) {
+        if (w.watch == Watch::BEFORE_STALL || w.watch == Watch::STALLED) {
             std::printf(" %14s\n", "-");
         } else {
             std::printf(" %14.2f\n", w.CpuUsPerTelegram());
@@ -708,7 +714,7 @@ void RunMonitors(const Settings& settings) {
         }
     }
     const Watched &none = setups[0], &one = setups[1], &four = setups[2];
-    const Watched &before = setups[3], &stalled = setups[4];
+    const Watched &before = setups[3], &stalled = setups[4], &capture = setups[5];
     // What a monitor adds, as a share of the served client's own CPU per telegram.
     auto added = [&](const Watched& w) {
         if (none.spoilt > 0 || w.spoilt > 0) return std::string("invalid");
@@ -720,8 +726,8 @@ void RunMonitors(const Settings& settings) {
     };
     std::printf(
         "each monitor adds of the served client's CPU per telegram: %s (1 monitor), %s"
-        " (4 monitors)\n",
-        added(one).c_str(), added(four).c_str());
+        " (4 monitors); a capture reader adds %s\n",
+        added(one).c_str(), added(four).c_str(), added(capture).c_str());
     // Latency ratios, median and p99 both ways: `a` over `b`.
     auto ratios = [](const char* what, std::pair<double, double> aUp, std::pair<double, double> bUp,
                      std::pair<double, double> aDown, std::pair<double, double> bDown) {
@@ -735,6 +741,8 @@ void RunMonitors(const Settings& settings) {
         ratios("stalled / before", LatencyOf(stalled.upUs), LatencyOf(before.upUs),
                LatencyOf(stalled.downUs), LatencyOf(before.downUs));
     }
+    ratios("capture reader / none", LatencyOf(capture.upUs), LatencyOf(none.upUs),
+           LatencyOf(capture.downUs), LatencyOf(none.downUs));
     ratios("noise: before's halves", LatencyOf(before.upUs, 1), LatencyOf(before.upUs, 0),
            LatencyOf(before.downUs, 1), LatencyOf(before.downUs, 0));
     std::fflush(stdout);

@@ -1,12 +1,11 @@
 #include "bridge/pumps.h"
 
+#include "bridge/handoff.h"
 #include "diag/debug.h"
 #include "diag/thread_registry.h"
 #include "lon_link/lon_link.h"
-#include "mqtt/mqtt.h"
 #include "platform/toolbox.h"
 #include "tcp/framing.h"
-#include "tcp/monitors.h"
 
 using namespace win;
 
@@ -29,16 +28,12 @@ ServerInstance* BeginPump(LPVOID parameter, LPCWSTR nameFormat, LPCWSTR startMes
     ExitRegisteredThread(result);
 }
 
-// Sends what the batch holds, then passes each telegram on beside the client.
+// Hands out the copies of what the batch holds, then sends it.
 DWORD SendBatch(ServerInstance* instance, IpMsgBatch* batch) {
+    HandOffRead(instance, batch);
     DWORD r = SendPacketsToTcp(instance, batch);
     if (r == TCP_SEND_FAILED || r == TCP_SEND_INCOMPLETE) return r;
     instance->WriteAliveCount.store(0, std::memory_order_relaxed);
-    DWORD at = 0, length;
-    while (const BYTE* telegram = PacketInBatch(batch, &at, &length)) {
-        CountToClient(instance->Status, length);
-        OfferTelegram(instance, MQTT_FROM_BUS, telegram, length);
-    }
     batch->Used = 0;
     return r;
 }
@@ -61,9 +56,6 @@ DWORD LonToTcp(LPVOID parameter) {
         DWORD r = GetPacketFromLon(instance, PacketSlot(&batch), PUMP_BUFFER_SIZE, &length);
         // The telegrams that the same read brought go with it, in one send; none is waited for.
         while (r != LON_READ_FAILED && length != 0) {
-            // Monitors get each telegram before it is passed on, so that what it causes never
-            // reaches them first.
-            ShareWithMonitors(instance, ID_DATA, PacketSlot(&batch), length);
             AddPacketToBatch(&batch, length);
             BYTE* slot = PacketSlot(&batch);
             if (!slot) break;
@@ -103,23 +95,18 @@ DWORD TcpToLon(LPVOID parameter) {
             EndPump(r);
         }
         // The messages that the same receive brought go with it, in one write; none is waited
-        // for. Monitors get each telegram before it is passed on.
+        // for.
         DWORD count = 0, used = 0;
         while (r == TCP_PACKET_READY) {
-            ShareWithMonitors(instance, ID_TO_BUS, buffer + used, length);
             lengths[count++] = length;
             used += length;
             if (count == LON_BURST_MAX || sizeof buffer - used < PUMP_BUFFER_SIZE) break;
             r = GetHeldPacketFromTcp(&receive, buffer + used, PUMP_BUFFER_SIZE, &length);
             if (r == TCP_PACKET_READY) NoteReceive(instance, r);
         }
+        // What was written is handed out, also ahead of a telegram that failed.
         DWORD sent = 0;
-        r = SendPacketsToLon(instance, buffer, lengths, count, &sent);
-        // What was written counts, also ahead of a telegram that failed.
-        for (DWORD i = 0, at = 0; i < sent; at += lengths[i++]) {
-            CountToBus(instance->Status, lengths[i]);
-            OfferTelegram(instance, MQTT_TO_BUS, buffer + at, lengths[i]);
-        }
+        r = WriteToBus(instance, buffer, lengths, count, &sent);
         if (r == LON_SEND_FAILED || r == LON_SEND_INCOMPLETE) {
             if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Error: LON Reboot SendPacketToLon()=%d\n", r);
             EndPump(r);

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 
+#include "bridge/handoff.h"
 #include "bridge/pumps.h"
 #include "diag/debug.h"
 #include "diag/thread_registry.h"
 #include "lon_link/lon_link.h"
 #include "platform/toolbox.h"
+#include "tcp/capture.h"
 #include "tcp/framing.h"
 #include "tcp/monitors.h"
 #include "tcp/server_socket.h"
@@ -247,6 +249,7 @@ DWORD StartServer(ServerInstance* instance) {
         if (ZoneOn(ZONE_ERROR)) DebugPrint(L"Starten der LON Schnittstelle nicht möglich.\n");
         return r;
     }
+    HandOffNeuronIdMessage(instance);
     if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"LON und TCP erfolgreich gestartet.\n");
     return 0;
 }
@@ -271,7 +274,9 @@ DWORD MainLoop(LPVOID parameter) {
     }
     TriggerWDog(WDOG_RUNNING);
     StartMonitors(instance);
+    StartCapture(instance);
     while (StartUntilRunning(instance)) RunCycle(instance);
+    StopCapture(instance);
     StopMonitors(instance);
     bool stopping = StopRequested();
     if (!stopping && ZoneOn(ZONE_ERROR)) DebugPrint(L"Error: WSAEADDRINUSE: Thread beendet!\n");

@@ -27,8 +27,9 @@ struct AccessSettings {
     IpAddress ListenAddress;  // Version 0: every address of both families
     int32_t AllowFromCount;   // 0: every client
     AllowedNet AllowFrom[MAX_ALLOW_FROM];
-    int32_t MonitorPort;  // 0: no monitors
-    int32_t MonitorLimit;
+    int32_t MonitorPort;   // 0: no monitors
+    int32_t MonitorLimit;  // also of the capture port's readers
+    int32_t CapturePort;   // 0: no capture port
 };
 
 // The monitors of an instance (tcp/monitors.h); none without a monitor port.
@@ -49,6 +50,10 @@ struct ServerInstance {
     std::atomic<win::HANDLE> hLon;
     win::OVERLAPPED Overlapped;
     win::BOOL IsQuorvelDriver;
+    // Set by StartLon: the interface took the neuron-ID message written at open.
+    win::BOOL NeuronIdTaken;
+    // TcpToLon is writing to the interface and has not yet handed out the copies.
+    std::atomic<bool> WriteInFlight;
     // Shared by the supervisor and the pump threads: single relaxed loads and stores.
     std::atomic<int32_t> ReadNoAliveCount;
     std::atomic<int32_t> WriteAliveCount;
@@ -75,8 +80,10 @@ struct ServerInstance {
     // and MonitorPort stay as they were at the start.
     std::mutex AccessLock;
     AccessSettings Access;
-    // Made before the first cycle when MonitorPort is set, then read by the pump threads.
+    // Made before the first cycle when MonitorPort (CapturePort) is set, then read by the pump
+    // threads.
     MonitorHub* Monitors;
+    MonitorHub* Capture;
 
     // What the instance is doing and has done, for the status socket and the service manager.
     InstanceStatus Status;

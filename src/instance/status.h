@@ -61,6 +61,9 @@ enum StatusCounter : int32_t {
     COUNT_MONITORS_DROPPED,   // closed by the server: over the limit, behind, or silent
     COUNT_MONITOR_BYTES,      // sent to monitors, headers and keep-alives included
     COUNT_MONITOR_DISCARDED,  // messages from monitors other than keep-alives, never used
+    COUNT_CAPTURE_READERS,    // connected now (not cumulative)
+    COUNT_CAPTURE_DROPPED,    // closed by the server: over the limit, or behind
+    COUNT_CAPTURE_BYTES,      // sent to capture readers, file headers included
     STATUS_COUNTER_COUNT
 };
 

@@ -7,7 +7,6 @@
 #include "lon_link/lon_way.h"
 #include "platform/lon_ioctl.h"
 #include "platform/netif.h"
-#include "tcp/monitors.h"
 
 using namespace win;
 
@@ -59,9 +58,9 @@ DWORD Start(ServerInstance* instance) {
     BuildNeuronIdMessage(instance->NeuronId, message);
     BYTE reply[NEURON_ID_REPLY_SIZE];
     DWORD replyCount = 0;
-    ShareWithMonitors(instance, ID_TO_BUS, message, sizeof message);
-    DeviceIoControl(device, IOCTL_LON_NETMGMT, message, sizeof message, reply, sizeof reply,
-                    &replyCount, nullptr);
+    // The bridge hands out its copies: the link only says whether the interface took it.
+    instance->NeuronIdTaken = DeviceIoControl(device, IOCTL_LON_NETMGMT, message, sizeof message,
+                                              reply, sizeof reply, &replyCount, nullptr);
     return 0;
 }
 

@@ -35,6 +35,7 @@ bool FitsBurst(const DWORD* lengths, DWORD count) {
 }  // namespace
 
 DWORD StartLon(ServerInstance* instance) {
+    instance->NeuronIdTaken = FALSE;
     return WayOf(instance).Start(instance);
 }
 

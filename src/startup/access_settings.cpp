@@ -67,11 +67,14 @@ bool InRange(const Number& number, DWORD low, DWORD high) {
     return number.Valid && number.Value >= low && number.Value <= high;
 }
 
-// MonitorPort: a port other than the instance's own; MonitorLimit: 1 to MAX_MONITOR_LIMIT.
+// MonitorPort and CapturePort: ports other than the instance's own and each other;
+// MonitorLimit: 1 to MAX_MONITOR_LIMIT.
 bool ReadMonitorSettings(HKEY key, const Source& source, AccessSettings* settings) {
     Number port;
+    Number capture;
     Number limit;
     ReadNumber(key, L"MonitorPort", &port);
+    ReadNumber(key, L"CapturePort", &capture);
     ReadNumber(key, L"MonitorLimit", &limit);
     const DWORD ownPort = static_cast<DWORD>(source.Port) & 0xFFFF;
     if (port.Present && !(InRange(port, 1, 0xFFFF) && port.Value != ownPort)) {
@@ -84,6 +87,11 @@ bool ReadMonitorSettings(HKEY key, const Source& source, AccessSettings* setting
         ReportBadValue(source, L"MonitorPort", port.Text, false, valid);
         return false;
     }
+    if (capture.Present && !(InRange(capture, 1, 0xFFFF) && capture.Value != ownPort &&
+                             !(port.Present && capture.Value == port.Value))) {
+        ReportBadValue(source, L"CapturePort", capture.Text, false);
+        return false;
+    }
     if (limit.Present && !InRange(limit, 1, MAX_MONITOR_LIMIT)) {
         WCHAR valid[64];
         wsprintfW(valid, L"1 to %d", MAX_MONITOR_LIMIT);
@@ -91,6 +99,7 @@ bool ReadMonitorSettings(HKEY key, const Source& source, AccessSettings* setting
         return false;
     }
     settings->MonitorPort = port.Present ? static_cast<int32_t>(port.Value) : 0;
+    settings->CapturePort = capture.Present ? static_cast<int32_t>(capture.Value) : 0;
     settings->MonitorLimit =
         limit.Present ? static_cast<int32_t>(limit.Value) : DEFAULT_MONITOR_LIMIT;
     return true;

@@ -1,7 +1,8 @@
 // Who may reach an instance: the values "ListenAddress" (an IPv4 or IPv6 address) and
 // "AllowFrom" (comma-separated networks of both families, address/n or a single address) under
 // the registry key HKEY_LOCAL_MACHINE\Quorvel\Port<port>, for the port that the instance
-// listens on; and its monitors: "MonitorPort" and "MonitorLimit" (dwords) under the same key.
+// listens on; and its monitors: "MonitorPort", "CapturePort" and "MonitorLimit" (dwords) under
+// the same key.
 #pragma once
 
 #include "instance/instance.h"

@@ -35,6 +35,9 @@ void TakeAccessSettings(ServerInstance& instance, const AccessSettings& access) 
     if (access.MonitorPort != instance.Access.MonitorPort) {
         TellRestartNeeded(instance, L"MonitorPort");
     }
+    if (access.CapturePort != instance.Access.CapturePort) {
+        TellRestartNeeded(instance, L"CapturePort");
+    }
     std::lock_guard<std::mutex> lock(instance.AccessLock);
     instance.Access.AllowFromCount = access.AllowFromCount;
     std::memcpy(instance.Access.AllowFrom, access.AllowFrom, sizeof access.AllowFrom);

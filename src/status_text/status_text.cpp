@@ -17,10 +17,10 @@ constexpr const char* REASON_NAMES[] = {
     "LON read failed", "LON write failed", "LON open failed", "TCP start failed",
     "wait failed",     "stopping"};
 constexpr const char* COUNTER_NAMES[STATUS_COUNTER_COUNT] = {
-    "to_client",        "to_bus",   "bytes_to_client",    "bytes_to_bus",
-    "keepalives_sent",  "restarts", "interface_failures", "refused_clients",
-    "mqtt_dropped",     "monitors", "monitors_dropped",   "monitor_bytes",
-    "monitor_discarded"};
+    "to_client",         "to_bus",          "bytes_to_client",    "bytes_to_bus",
+    "keepalives_sent",   "restarts",        "interface_failures", "refused_clients",
+    "mqtt_dropped",      "monitors",        "monitors_dropped",   "monitor_bytes",
+    "monitor_discarded", "capture_readers", "capture_dropped",    "capture_bytes"};
 
 }  // namespace
 

@@ -1,5 +1,6 @@
 #include "tcp/monitors.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -36,8 +37,14 @@ void Count(ServerInstance* instance, StatusCounter counter, int64_t amount) {
 
 void Report(DWORD zone, const MonitorSlot& slot, LPCWSTR what) {
     if (!ZoneOn(zone)) return;
-    DebugPrint(L"%lsmonitor %hs %ls\n", zone == ZONE_ERROR ? L"Error: " : L"",
+    DebugPrint(L"%ls%ls %hs %ls\n", zone == ZONE_ERROR ? L"Error: " : L"", slot.Hub->Kind->Noun,
                PeerText(slot.Peer).c_str(), what);
+}
+
+// A monitor's message: IpMsg, its id and length.
+DWORD IpMsgHead(BYTE* head, WORD id, DWORD length, int32_t, int64_t, uint32_t) {
+    PutIpMsgHeader(head, id, static_cast<WORD>(length));
+    return IPMSG_HEADER_SIZE;
 }
 
 // Copies `length` bytes into the queue at stream position `at`, wrapping at its end.
@@ -60,22 +67,21 @@ void Detach(MonitorSlot& slot) {
 
 // Under the hub's lock. A monitor whose queue has no room is closed: a message left out would
 // break its order, and waiting would slow everything else.
-void Append(MonitorSlot& slot, WORD id, const BYTE* payload, DWORD length) {
+void Append(MonitorSlot& slot, const BYTE* header, DWORD headerSize, const BYTE* payload,
+            DWORD length) {
     if (!slot.Active) return;
     uint64_t head = slot.Head.load(RELAXED);
     if (MONITOR_QUEUE_SIZE - (head - slot.Tail.load(std::memory_order_acquire)) <
-        IPMSG_HEADER_SIZE + length) {
+        headerSize + length) {
         slot.FellBehind.store(true);
         Detach(slot);
         return;
     }
-    BYTE header[IPMSG_HEADER_SIZE];
-    PutIpMsgHeader(header, id, static_cast<WORD>(length));
-    CopyIn(slot.Queue, head, header, IPMSG_HEADER_SIZE);
-    CopyIn(slot.Queue, head + IPMSG_HEADER_SIZE, payload, length);
+    CopyIn(slot.Queue, head, header, headerSize);
+    CopyIn(slot.Queue, head + headerSize, payload, length);
     // Paired with the writer's WriterSleeping store and Head load: either it sees this
     // message, or it has said it sleeps and is woken.
-    slot.Head.store(head + IPMSG_HEADER_SIZE + length);
+    slot.Head.store(head + headerSize + length);
     if (slot.WriterSleeping.exchange(false)) SetEvent(slot.hWake);
 }
 
@@ -85,7 +91,7 @@ DWORD WriteToMonitor(LPVOID parameter) {
     auto& slot = *static_cast<MonitorSlot*>(parameter);
     ServerInstance* instance = slot.Hub->Instance;
     WCHAR name[260];
-    wsprintfW(name, L"Monitor(%d:%u)", instance->Port, slot.Peer.Port);
+    wsprintfW(name, slot.Hub->Kind->WriterFormat, instance->Port, slot.Peer.Port);
     SetThreadDebugName(name);
     RegisterQuorThread(name);
     while (!slot.Ending.load()) {
@@ -110,7 +116,7 @@ DWORD WriteToMonitor(LPVOID parameter) {
         }
         slot.Tail.store(tail + static_cast<uint64_t>(chunk), std::memory_order_release);
         slot.WriteAliveCount.store(0, RELAXED);
-        Count(instance, COUNT_MONITOR_BYTES, chunk);
+        Count(instance, slot.Hub->Kind->Bytes, chunk);
         if (static_cast<uint64_t>(chunk) < held) continue;  // the rest wrapped to the ring's start
         // Ending sets the event after its flag: reset first, so that an end is never slept through.
         ResetEvent(slot.hWake);
@@ -147,9 +153,9 @@ void EndMonitor(MonitorSlot& slot, MonitorEnd why) {
             break;
     }
     if (why == MonitorEnd::FellBehind || why == MonitorEnd::Silent) {
-        Count(hub->Instance, COUNT_MONITORS_DROPPED, 1);
+        Count(hub->Instance, hub->Kind->Dropped, 1);
     }
-    Count(hub->Instance, COUNT_MONITORS, -1);
+    Count(hub->Instance, hub->Kind->Attached, -1);
     delete[] slot.Queue;
     slot.Queue = nullptr;
     slot.InUse = false;
@@ -178,6 +184,8 @@ bool AttachMonitor(MonitorSlot& slot, SOCKET s, const PeerAddress& peer) {
     slot.ReferenceTick = GetTickCount();
     slot.HeaderHeld = 0;
     slot.SkipLeft = 0;
+    CopyIn(slot.Queue, 0, slot.Hub->Kind->Greeting, slot.Hub->Kind->GreetingSize);
+    slot.Head.store(slot.Hub->Kind->GreetingSize, RELAXED);
     DWORD threadId;
     slot.hWriter = CreateThread(nullptr, 0, WriteToMonitor, &slot, 0, &threadId);
     if (slot.hWriter == nullptr) {
@@ -194,7 +202,7 @@ bool AttachMonitor(MonitorSlot& slot, SOCKET s, const PeerAddress& peer) {
         slot.Hub->Attached.fetch_add(1, RELAXED);
     }
     // Told only once it is attached: every telegram after this line reaches it.
-    Count(slot.Hub->Instance, COUNT_MONITORS, 1);
+    Count(slot.Hub->Instance, slot.Hub->Kind->Attached, 1);
     Report(ZONE_DEFAULT, slot, L"connected");
     return true;
 }
@@ -230,9 +238,9 @@ void AcceptMonitor(MonitorHub* hub) {
     }
     if (inUse >= limit) {
         win::closesocket(s);
-        Count(instance, COUNT_MONITORS_DROPPED, 1);
+        Count(instance, hub->Kind->Dropped, 1);
         if (ZoneOn(ZONE_ERROR)) {
-            DebugPrint(L"Error: monitor %hs refused: MonitorLimit %d reached\n",
+            DebugPrint(L"Error: %ls %hs refused: MonitorLimit %d reached\n", hub->Kind->Noun,
                        PeerText(from).c_str(), limit);
         }
         return;
@@ -247,6 +255,7 @@ bool ReadFromMonitor(MonitorSlot& slot) {
     BYTE buffer[MONITOR_RECV_SIZE];
     int got = win::recv(slot.Socket.load(), reinterpret_cast<char*>(buffer), sizeof buffer, 0);
     if (got == SOCKET_ERROR || got == 0) return false;
+    if (!slot.Hub->Kind->TalksBack) return true;
     slot.ReadNoAliveCount = 0;
     int64_t discarded = 0;
     for (int at = 0; at < got;) {
@@ -269,6 +278,7 @@ bool ReadFromMonitor(MonitorSlot& slot) {
 // The served client's keep-alive rule, for each monitor on its own clock: ID_ALIVE after two
 // periods with nothing sent, the end after four with nothing received.
 void KeepMonitorsAlive(MonitorHub* hub) {
+    if (!hub->Kind->TalksBack) return;
     DWORD now = GetTickCount();
     for (MonitorSlot& slot : hub->Slots) {
         if (!slot.InUse || now - slot.ReferenceTick <= KEEPALIVE_PERIOD_MS) continue;
@@ -278,7 +288,9 @@ void KeepMonitorsAlive(MonitorHub* hub) {
             EndMonitor(slot, MonitorEnd::Silent);
         } else if (writeAlive >= SEND_ALIVE_COUNT) {
             std::lock_guard<std::mutex> lock(hub->Lock);
-            Append(slot, ID_ALIVE, nullptr, 0);
+            BYTE header[IPMSG_HEADER_SIZE];
+            PutIpMsgHeader(header, ID_ALIVE, 0);
+            Append(slot, header, IPMSG_HEADER_SIZE, nullptr, 0);
         }
     }
 }
@@ -289,7 +301,7 @@ void KeepMonitorsAlive(MonitorHub* hub) {
 DWORD WatchMonitors(LPVOID parameter) {
     auto* hub = static_cast<MonitorHub*>(parameter);
     WCHAR name[260];
-    wsprintfW(name, L"Monitors(%d)", hub->Instance->Port);
+    wsprintfW(name, hub->Kind->ThreadFormat, hub->Instance->Port);
     SetThreadDebugName(name);
     RegisterQuorThread(name);
     for (;;) {
@@ -325,20 +337,39 @@ DWORD WatchMonitors(LPVOID parameter) {
 
 }  // namespace
 
-void QueueForMonitors(MonitorHub* hub, WORD id, const BYTE* telegram, DWORD length) {
+const MonitorKind MONITOR_KIND = {L"monitor",
+                                  L"MonitorPort",
+                                  L"Monitors(%d)",
+                                  L"Monitor(%d:%u)",
+                                  COUNT_MONITORS,
+                                  COUNT_MONITORS_DROPPED,
+                                  COUNT_MONITOR_BYTES,
+                                  nullptr,
+                                  0,
+                                  true,
+                                  IpMsgHead};
+
+void QueueForMonitors(MonitorHub* hub, WORD id, const BYTE* telegram, DWORD length,
+                      int64_t timeUs) {
     std::lock_guard<std::mutex> lock(hub->Lock);
-    for (MonitorSlot& slot : hub->Slots) Append(slot, id, telegram, length);
+    hub->LastTimeUs = std::max(hub->LastTimeUs, timeUs);
+    timeUs = hub->LastTimeUs;
+    BYTE head[MONITOR_HEAD_MAX];
+    DWORD headSize = hub->Kind->Head(head, id, length, hub->Instance->Port, timeUs,
+                                     hub->Records.fetch_add(1, RELAXED));
+    for (MonitorSlot& slot : hub->Slots) Append(slot, head, headSize, telegram, length);
 }
 
-void StartMonitors(ServerInstance* instance) {
-    if (instance->Access.MonitorPort == 0) return;
+MonitorHub* OpenMonitorHub(ServerInstance* instance, int32_t port, const MonitorKind* kind) {
     auto* hub = new MonitorHub();
     hub->Instance = instance;
+    hub->Kind = kind;
+    hub->Port = port;
     for (MonitorSlot& slot : hub->Slots) {
         slot.Hub = hub;
         slot.Socket.store(INVALID_SOCKET);
     }
-    DWORD r = OpenListenSocket(instance, instance->Access.MonitorPort, hub->ListenSocket);
+    DWORD r = OpenListenSocket(instance, port, hub->ListenSocket);
     DWORD threadId;
     if (r == 0) hub->hThread = CreateThread(nullptr, 0, WatchMonitors, hub, 0, &threadId);
     if (r == 0 && hub->hThread == nullptr) {
@@ -348,17 +379,21 @@ void StartMonitors(ServerInstance* instance) {
     }
     if (r != 0) {
         if (ZoneOn(ZONE_ERROR)) {
-            DebugPrint(L"Error: MonitorPort %d cannot be opened (%d): no monitors\n",
-                       instance->Access.MonitorPort, static_cast<int>(r));
+            DebugPrint(L"Error: %ls %d cannot be opened (%d): no %lss\n", kind->PortSetting, port,
+                       static_cast<int>(r), kind->Noun);
         }
         delete hub;
-        return;
+        return nullptr;
     }
-    instance->Monitors = hub;
+    return hub;
 }
 
-void StopMonitors(ServerInstance* instance) {
-    MonitorHub* hub = instance->Monitors;
+void StartMonitors(ServerInstance* instance) {
+    if (instance->Access.MonitorPort == 0) return;
+    instance->Monitors = OpenMonitorHub(instance, instance->Access.MonitorPort, &MONITOR_KIND);
+}
+
+void CloseMonitorHub(MonitorHub* hub) {
     if (hub == nullptr) return;
     // Closing the port wakes the accepting thread, which then ends every monitor; closing the
     // monitors too wakes it wherever it waits.
@@ -366,6 +401,11 @@ void StopMonitors(ServerInstance* instance) {
     for (MonitorSlot& slot : hub->Slots) CloseIfOpen(slot.Socket);
     WaitForSingleObject(hub->hThread, INFINITE);
     CloseHandle(hub->hThread);
-    instance->Monitors = nullptr;
     delete hub;
+}
+
+void StopMonitors(ServerInstance* instance) {
+    MonitorHub* hub = instance->Monitors;
+    instance->Monitors = nullptr;
+    CloseMonitorHub(hub);
 }

@@ -22,6 +22,29 @@ constexpr int32_t MAX_MONITOR_LIMIT = 16;
 // Per monitor: about a second of the fastest LON channel, framed; a power of two.
 constexpr uint32_t MONITOR_QUEUE_SIZE = 256 * 1024;
 
+// What sets the watchers of one port apart: monitors, or capture readers (tcp/capture.h), which
+// get the same telegrams in another encoding and never send.
+struct MonitorKind {
+    win::LPCWSTR Noun;          // in lines: "monitor"
+    win::LPCWSTR PortSetting;   // "MonitorPort"
+    win::LPCWSTR ThreadFormat;  // the accepting thread's name, with the instance's port
+    win::LPCWSTR WriterFormat;  // a writer's, with the instance's port and the watcher's
+    StatusCounter Attached, Dropped, Bytes;
+    // Sent to each watcher first.
+    const win::BYTE* Greeting;
+    win::DWORD GreetingSize;
+    // Keep-alive both ways, and the watcher's messages read and counted.
+    bool TalksBack;
+    // Writes the head of the message that carries a telegram of `length` bytes with `id`
+    // (ID_DATA from the bus, ID_TO_BUS) through the instance on `port`, read or written at
+    // `timeUs` (microseconds since the epoch), the hub's record `number`; returns its size, at
+    // most MONITOR_HEAD_MAX.
+    win::DWORD (*Head)(win::BYTE* head, win::WORD id, win::DWORD length, int32_t port,
+                       int64_t timeUs, uint32_t number);
+};
+constexpr win::DWORD MONITOR_HEAD_MAX = 32;
+extern const MonitorKind MONITOR_KIND;
+
 struct MonitorSlot {
     MonitorHub* Hub;
     // Set by the accepting thread while the slot is free of any writer.
@@ -55,27 +78,48 @@ struct MonitorSlot {
 
 struct MonitorHub {
     ServerInstance* Instance;
+    const MonitorKind* Kind;
+    int32_t Port;
     std::atomic<win::SOCKET> ListenSocket;
     win::HANDLE hThread;
     // Serialises the appends of both pump threads and the keep-alives, so every monitor sees
     // one order; also guards each slot's Active.
     std::mutex Lock;
     std::atomic<int32_t> Attached;  // slots that are Active
+    // Telegrams handed to the hub: under Lock while any slot is Active, so that every
+    // watcher's records are numbered in the order of its queue.
+    std::atomic<uint32_t> Records;
+    // The latest time handed out (under Lock): a record's time never goes back, though a read's
+    // copies may follow those of a write that ended after the read, or the clock may step.
+    int64_t LastTimeUs;
     MonitorSlot Slots[MAX_MONITOR_LIMIT];
 };
 
 // Appends one message to every active monitor's queue; a monitor without room is closed.
-void QueueForMonitors(MonitorHub* hub, win::WORD id, const win::BYTE* telegram, win::DWORD length);
+void QueueForMonitors(MonitorHub* hub, win::WORD id, const win::BYTE* telegram, win::DWORD length,
+                      int64_t timeUs);
 
-// The pump threads' call: nothing but a load and a test while no monitor is attached.
-inline void ShareWithMonitors(ServerInstance* instance, win::WORD id, const win::BYTE* telegram,
-                              win::DWORD length) {
-    MonitorHub* hub = instance->Monitors;
-    if (hub != nullptr && hub->Attached.load(std::memory_order_relaxed) != 0) {
-        QueueForMonitors(hub, id, telegram, length);
+// Whether any watcher is attached to `hub` (null: none).
+inline bool Watching(const MonitorHub* hub) {
+    return hub != nullptr && hub->Attached.load(std::memory_order_relaxed) != 0;
+}
+
+// The hand-off's call: a load and a test (and the record count) while no one is attached.
+inline void ShareWithMonitors(MonitorHub* hub, win::WORD id, const win::BYTE* telegram,
+                              win::DWORD length, int64_t timeUs) {
+    if (Watching(hub)) {
+        QueueForMonitors(hub, id, telegram, length, timeUs);
+    } else if (hub != nullptr) {
+        hub->Records.fetch_add(1, std::memory_order_relaxed);
     }
 }
 
+// Opens `port` for watchers of `kind` and starts accepting them on it; null (after a line) when
+// the port cannot be had.
+MonitorHub* OpenMonitorHub(ServerInstance* instance, int32_t port, const MonitorKind* kind);
+// Closes the port and every watcher and releases all of it; returns once the threads have
+// ended. Null: nothing.
+void CloseMonitorHub(MonitorHub* hub);
 // Opens the monitor port of an instance with a MonitorPort and starts accepting monitors on it.
 // Without a MonitorPort, does nothing. A port that cannot be had is reported and the instance
 // runs without monitors.

@@ -139,6 +139,46 @@ TEST(Monitors, TwoMonitorsSeeEveryTelegramBothWaysInOrder) {
     EXPECT_GT(state["monitor_bytes"], 2 * 4 * (1 + 6 + 2 * FLOW)) << state;
 }
 
+// The interface refuses the neuron-ID message at the first open and the third telegram of the
+// first cycle: a monitor and the counters see what reached the bus, in its order, and neither
+// of those.
+TEST(Monitors, WhatTheInterfaceDidNotTakeIsNeverShownAsSent) {
+    PtyLon lon;
+    ASSERT_TRUE(lon.Open());
+    int port = FreePort(), monitorPort = FreePort();
+    ServerProcess server({"-p", std::to_string(port), "-d", lon.Path(), "-n", NEURON_ID},
+                         {"VELTRABOX_FAULTS=write:EIO:1,write:EIO:3"}, LOG_ZONES,
+                         Settings(port, MonitorPortSetting(monitorPort)));
+    TestClient monitor;
+    ASSERT_TRUE(monitor.Connect(monitorPort));
+    size_t mark = 0;
+    ASSERT_TRUE(server.WaitForLine(CONNECTED, &mark)) << server.Tail();
+    std::vector<ipmsg::Bytes> onBus;
+    for (uint32_t cycle = 0, next = 0; cycle < 2; ++cycle) {
+        TestClient client;
+        ASSERT_TRUE(client.Connect(port));
+        ASSERT_TRUE(server.WaitForLine(STARTED, &mark)) << server.Tail();
+        if (cycle == 1) onBus.push_back(lon.Read().value_or(ipmsg::Bytes{}));
+        for (; next < 3; ++next) {
+            ASSERT_TRUE(client.SendData(NumberedTelegram(0xC3, next)));
+            std::optional<ipmsg::Bytes> arrived = lon.Read(500ms);
+            if (!arrived) break;
+            onBus.push_back(*arrived);
+        }
+        if (cycle == 0) {
+            ASSERT_TRUE(client.WaitClosed()) << server.Tail();
+        }
+    }
+    ASSERT_EQ(onBus,
+              (std::vector<ipmsg::Bytes>{NumberedTelegram(0xC3, 0), NumberedTelegram(0xC3, 1),
+                                         NEURON_ID_MESSAGE, NumberedTelegram(0xC3, 2)}))
+        << server.Tail();
+    EXPECT_EQ(OfId(Watch(monitor, onBus.size()), ID_TO_BUS), onBus) << server.Tail();
+    EXPECT_FALSE(monitor.Receive(200ms).has_value());
+    EXPECT_TRUE(AwaitCondition([&] { return StatusByPort(server)[port]["to_bus"] == 4; }))
+        << StatusByPort(server)[port];
+}
+
 // The first monitor never reads; the bus floods with the longest telegrams. It is dropped,
 // while the served client and the other monitor get every telegram.
 TEST(Monitors, AMonitorThatStopsReadingIsDroppedAndNothingElseNotices) {
