@@ -10,6 +10,7 @@
 #include "lonmsg/decode.h"
 #include "lonmsg/lpdu.h"
 #include "server_status.h"
+#include "support/missing.h"
 #include "support/pty_lon.h"
 #include "support/server_process.h"
 #include "support/test_client.h"
@@ -133,8 +134,9 @@ std::string Disagreement(const std::vector<std::string>& c, const Bytes& sent) {
 // every record arrives, numbered without a gap, with its direction and rising times, and
 // decodes as our own decoder does.
 TEST(Capture, TsharkReadsEveryTelegramLiveAndDecodesItAsWeDo) {
-    if (std::system("command -v tshark >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "tshark is missing (Debian package tshark, installed by scripts/setup.sh)";
+    SKIP_IF_MISSING(std::system("command -v tshark >/dev/null 2>&1") != 0
+                        ? "tshark is missing (Debian package tshark, installed by scripts/setup.sh)"
+                        : "");
     constexpr uint32_t EACH_WAY = 10000;
     PtyLon lon;
     ASSERT_TRUE(lon.Open());
