@@ -33,17 +33,23 @@ PeerAddress PeerOf(const sockaddr_storage& peer) {
     } else if (peer.ss_family == AF_INET6) {
         sockaddr_in6 in;
         std::memcpy(&in, &peer, sizeof in);
-        const BYTE* bytes = in.sin6_addr.u.Byte;
-        bool mapped = std::memcmp(bytes, IPV4_MAPPED_PREFIX, sizeof IPV4_MAPPED_PREFIX) == 0;
-        out.Address.Version = mapped ? 4 : 6;
-        if (mapped) {
-            std::memcpy(out.Address.Bytes, bytes + sizeof IPV4_MAPPED_PREFIX, 4);
-        } else {
-            std::memcpy(out.Address.Bytes, bytes, 16);
-        }
+        out.Address.Version = 6;
+        std::memcpy(out.Address.Bytes, in.sin6_addr.u.Byte, 16);
+        UnmapIpv4(&out.Address);
         out.Port = win::ntohs(in.sin6_port);
     }
     return out;
+}
+
+bool UnmapIpv4(IpAddress* address) {
+    if (address->Version != 6 ||
+        std::memcmp(address->Bytes, IPV4_MAPPED_PREFIX, sizeof IPV4_MAPPED_PREFIX) != 0) {
+        return false;
+    }
+    IpAddress ipv4{4, {}};
+    std::memcpy(ipv4.Bytes, address->Bytes + sizeof IPV4_MAPPED_PREFIX, 4);
+    *address = ipv4;
+    return true;
 }
 
 bool IsAllowedClient(ServerInstance* instance, const IpAddress& address) {

@@ -7,6 +7,9 @@
 
 // The peer as accept gave it, an IPv4-mapped IPv6 address turned back into IPv4.
 PeerAddress PeerOf(const win::sockaddr_storage& peer);
+// An IPv4-mapped IPv6 address (::ffff:a.b.c.d) turned into the IPv4 address it carries; true
+// when it was one.
+bool UnmapIpv4(IpAddress* address);
 // True when the instance serves a client from `address`: every client without AllowFrom, else
 // one whose address lies in one of its networks of the same family.
 bool IsAllowedClient(ServerInstance* instance, const IpAddress& address);
