@@ -79,9 +79,9 @@ PeerAddress ClientOf(const InstanceStatus& status) {
     return status.Client;
 }
 
-PeerAddress LastRefusedOf(const InstanceStatus& status) {
+PeerAddress LastRefusedOf(const InstanceStatus& status, RefusalKind kind) {
     std::lock_guard<std::mutex> lock(status.PeerLock);
-    return status.LastRefused;
+    return status.Refused[kind].Last;
 }
 
 std::string PeerText(const PeerAddress& peer) {
@@ -134,20 +134,28 @@ void CountMqttDropped(InstanceStatus& status) {
     Count(status, COUNT_MQTT_DROPPED, 1);
 }
 
-void CountRefused(InstanceStatus& status, const PeerAddress& peer) {
-    Count(status, COUNT_REFUSED_CLIENTS, 1);
+void CountRefused(InstanceStatus& status, RefusalKind kind, const PeerAddress& peer) {
+    Count(status, kind == REFUSED_MONITOR_LIMIT ? COUNT_MONITORS_DROPPED : COUNT_REFUSED_CLIENTS,
+          1);
+    RefusalTally& tally = status.Refused[kind];
     {
         std::lock_guard<std::mutex> lock(status.PeerLock);
-        status.LastRefused = peer;
+        tally.Last = peer;
     }
     // Later ones wait for the service's next line: one wake per line at most.
-    if (status.RefusedUntold.fetch_add(1, RELAXED) == 0) Tell();
+    if (tally.Untold.fetch_add(1, RELAXED) == 0) Tell();
 }
 
-uint64_t TakeUntoldRefusals(InstanceStatus& status) {
-    uint64_t untold = status.RefusedUntold.exchange(0, RELAXED);
-    status.RefusedTold.fetch_add(untold, RELAXED);
+uint64_t TakeUntoldRefusals(InstanceStatus& status, RefusalKind kind) {
+    RefusalTally& tally = status.Refused[kind];
+    uint64_t untold = tally.Untold.exchange(0, RELAXED);
+    tally.Told.fetch_add(untold, RELAXED);
     return untold;
+}
+
+uint64_t RefusedClientsTold(const InstanceStatus& status) {
+    return status.Refused[REFUSED_CLIENT].Told.load(RELAXED) +
+           status.Refused[REFUSED_MONITOR].Told.load(RELAXED);
 }
 
 bool SupervisorAlive(const InstanceStatus& status, uint32_t now) {

@@ -64,12 +64,29 @@ enum StatusCounter : int32_t {
     STATUS_COUNTER_COUNT
 };
 
+// Why a client was closed unread at accept; each reason has its own line in the log.
+enum RefusalKind : int32_t {
+    REFUSED_CLIENT,         // at the instance's port: not in AllowFrom
+    REFUSED_MONITOR,        // at its monitor port: not in AllowFrom
+    REFUSED_MONITOR_LIMIT,  // at its monitor port: MonitorLimit reached
+    REFUSAL_KIND_COUNT
+};
+
+// Refusals of one kind as the log and STATUS= tell of them, at most once a second (a flood must
+// not flood them): the latest one (under InstanceStatus::PeerLock), those not told of yet, and
+// those told of.
+struct RefusalTally {
+    PeerAddress Last;
+    std::atomic<uint64_t> Untold;
+    std::atomic<uint64_t> Told;
+};
+
 struct InstanceStatus {
     std::atomic<int32_t> State;  // InstanceState
     std::atomic<bool> HasListened;
     // GetTickCount of the supervisor's last report; see SupervisorAlive.
     std::atomic<uint32_t> LastReport;
-    // Guards Client and LastRefused, too wide for an atomic.
+    // Guards Client and each Refused[].Last, too wide for an atomic.
     mutable std::mutex PeerLock;
     // The connected client (Version 0: none).
     PeerAddress Client;
@@ -78,12 +95,7 @@ struct InstanceStatus {
     std::atomic<uint64_t> Counters[STATUS_COUNTER_COUNT];
     // What a network interface counted, over every cycle (the driver way's open hands it over).
     win::netif::Counts Interface;
-    // Refused clients as the log and STATUS= tell of them, at most once a second (a flood
-    // must not flood them): the latest one (under PeerLock), those not told of yet, and those
-    // told of.
-    PeerAddress LastRefused;
-    std::atomic<uint64_t> RefusedUntold;
-    std::atomic<uint64_t> RefusedTold;
+    RefusalTally Refused[REFUSAL_KIND_COUNT];
 };
 
 // Who hears of changes (the service): `wake` is called when an instance's state changes and
@@ -102,9 +114,9 @@ win::HANDLE StopEvent();
 void ReportListening(InstanceStatus& status);
 // A client was accepted from `peer`.
 void ReportClient(InstanceStatus& status, const PeerAddress& peer);
-// The connected client (Version 0: none), and the latest refused one.
+// The connected client (Version 0: none), and the latest one refused for `kind`.
 PeerAddress ClientOf(const InstanceStatus& status);
-PeerAddress LastRefusedOf(const InstanceStatus& status);
+PeerAddress LastRefusedOf(const InstanceStatus& status, RefusalKind kind);
 // The instance closes its sides and starts again.
 void ReportRestart(InstanceStatus& status, RestartReason reason);
 // The supervisor has returned.
@@ -117,11 +129,14 @@ void CountToBus(InstanceStatus& status, uint32_t bytes);
 void CountKeepAlive(InstanceStatus& status);
 // A telegram for MQTT was dropped: its queue was full, or no broker took it.
 void CountMqttDropped(InstanceStatus& status);
-// A client from `peer` outside AllowFrom was closed at accept. The first one not yet told of
-// wakes the service, which tells of it.
-void CountRefused(InstanceStatus& status, const PeerAddress& peer);
-// The refusals not yet told of, now counted as told: the service's log line and STATUS=.
-uint64_t TakeUntoldRefusals(InstanceStatus& status);
+// A client from `peer` was closed at accept for `kind`: counted among the refused clients, or
+// for MonitorLimit among the dropped monitors. The first one not yet told of wakes the service,
+// which tells of it.
+void CountRefused(InstanceStatus& status, RefusalKind kind, const PeerAddress& peer);
+// The refusals of `kind` not yet told of, now counted as told: the service's log line.
+uint64_t TakeUntoldRefusals(InstanceStatus& status, RefusalKind kind);
+// The clients outside AllowFrom told of, at both ports: STATUS= shows them.
+uint64_t RefusedClientsTold(const InstanceStatus& status);
 
 // A supervisor is alive while it waits for a client (blocked in accept, which only a client
 // or the end wakes), once it has ended, or when it reported within the last

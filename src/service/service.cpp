@@ -6,6 +6,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -34,8 +35,8 @@ constexpr milliseconds STOP_WAIT{900};
 constexpr milliseconds STOP_POLL{20};
 // What `offline` on MQTT may take, well inside the unit's stop time.
 constexpr milliseconds MQTT_STOP_WAIT{1000};
-// At most one line about refused clients per instance in this period, and so at most one
-// change of STATUS= for them.
+// At most one line about refused clients per instance and reason in this period, and so at most
+// one change of STATUS= for them.
 constexpr milliseconds REFUSAL_LINE_PERIOD{1000};
 // Without its wake descriptor the service looks at the instances this often instead.
 constexpr milliseconds WAKELESS_PERIOD{1000};
@@ -52,7 +53,7 @@ struct Service {
     bool Ready = false;
     bool Stalled = false;
     std::string Summary;
-    std::vector<Clock::time_point> NextRefusalLine;  // per instance
+    std::vector<std::array<Clock::time_point, REFUSAL_KIND_COUNT>> NextRefusalLine;  // per instance
 };
 
 // Never freed: the service thread may still use it while the process exits.
@@ -89,30 +90,55 @@ bool Settled(const ServerInstance& instance) {
     return state == STATE_ENDED || state == STATE_LISTENING;
 }
 
-// Clients refused since an instance's last line get one line, once its period is over: the
-// latest of them and how many more. So the first of a flood is told at once, and the rest of
-// it a period later. True when there was a line.
+// One line for the `refused` clients of `kind` since the instance's last one: the latest of
+// them, the port it came to, and how many more.
+void TellRefusal(ServerInstance& instance, RefusalKind kind, uint64_t refused) {
+    if (!ZoneOn(ZONE_ERROR)) return;
+    std::string client = PeerText(LastRefusedOf(instance.Status, kind));
+    win::WCHAR more[48] = L"";
+    if (refused > 1) {
+        win::wsprintfW(more, L" (and %llu more refused)",
+                       static_cast<unsigned long long>(refused - 1));
+    }
+    // MonitorPort never changes while the instance runs.
+    int monitorPort = instance.Access.MonitorPort;
+    switch (kind) {
+        case REFUSED_CLIENT:
+            DebugPrint(L"Error: client %hs refused, not in AllowFrom of port %d%ls\n",
+                       client.c_str(), instance.Port, more);
+            break;
+        case REFUSED_MONITOR:
+            DebugPrint(L"Error: monitor %hs on port %d refused, not in AllowFrom of port %d%ls\n",
+                       client.c_str(), monitorPort, instance.Port, more);
+            break;
+        default: {
+            int32_t limit;
+            {
+                std::lock_guard<std::mutex> lock(instance.AccessLock);
+                limit = instance.Access.MonitorLimit;
+            }
+            DebugPrint(L"Error: monitor %hs on port %d refused: MonitorLimit %d reached%ls\n",
+                       client.c_str(), monitorPort, limit, more);
+            break;
+        }
+    }
+}
+
+// Clients refused since the last line of their instance and kind get one line, once its period
+// is over. So the first of a flood is told at once, and the rest of it a period later. True when
+// there was a line.
 bool TellRefusals(Service& service) {
     bool told = false;
     Clock::time_point now = Clock::now();
     for (size_t i = 0; i < service.Instances.size(); ++i) {
-        InstanceStatus& status = service.Instances[i]->Status;
-        if (now < service.NextRefusalLine[i]) continue;
-        uint64_t refused = TakeUntoldRefusals(status);
-        if (refused == 0) continue;
-        told = true;
-        service.NextRefusalLine[i] = now + REFUSAL_LINE_PERIOD;
-        if (!ZoneOn(ZONE_ERROR)) continue;
-        std::string client = PeerText(LastRefusedOf(status));
-        int port = service.Instances[i]->Port;
-        if (refused == 1) {
-            DebugPrint(L"Error: client %hs refused, not in AllowFrom of port %d\n", client.c_str(),
-                       port);
-        } else {
-            DebugPrint(
-                L"Error: client %hs refused, not in AllowFrom of port %d (and %llu more "
-                L"refused)\n",
-                client.c_str(), port, static_cast<unsigned long long>(refused - 1));
+        for (int32_t k = 0; k < REFUSAL_KIND_COUNT; ++k) {
+            auto kind = static_cast<RefusalKind>(k);
+            if (now < service.NextRefusalLine[i][kind]) continue;
+            uint64_t refused = TakeUntoldRefusals(service.Instances[i]->Status, kind);
+            if (refused == 0) continue;
+            told = true;
+            service.NextRefusalLine[i][kind] = now + REFUSAL_LINE_PERIOD;
+            TellRefusal(*service.Instances[i], kind, refused);
         }
     }
     return told;
@@ -185,8 +211,11 @@ int PollTimeout(const Service& service, Clock::time_point nextPing) {
         service.WatchdogInterval.count() > 0 ? nextPing : Clock::time_point::max();
     if (service.Wake < 0) until = std::min(until, Clock::now() + WAKELESS_PERIOD);
     for (size_t i = 0; i < service.Instances.size(); ++i) {
-        if (service.Instances[i]->Status.RefusedUntold.load(std::memory_order_relaxed) != 0) {
-            until = std::min(until, service.NextRefusalLine[i]);
+        for (int32_t kind = 0; kind < REFUSAL_KIND_COUNT; ++kind) {
+            if (service.Instances[i]->Status.Refused[kind].Untold.load(std::memory_order_relaxed) !=
+                0) {
+                until = std::min(until, service.NextRefusalLine[i][kind]);
+            }
         }
     }
     if (until == Clock::time_point::max()) return -1;

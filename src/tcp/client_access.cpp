@@ -62,10 +62,11 @@ bool IsAllowedClient(ServerInstance* instance, const IpAddress& address) {
     return false;
 }
 
-bool RefuseDisallowedClient(ServerInstance* instance, SOCKET client, const PeerAddress& peer) {
+bool RefuseDisallowedClient(ServerInstance* instance, SOCKET client, const PeerAddress& peer,
+                            RefusalKind kind) {
     if (IsAllowedClient(instance, peer.Address)) return false;
     // Counted before the close, so that the status shows it once the client sees its end.
-    CountRefused(instance->Status, peer);
+    CountRefused(instance->Status, kind, peer);
     // Unread bytes in its queue make the close a reset: a flood is dropped, not read.
     win::closesocket(client);
     return true;

@@ -14,6 +14,7 @@ bool UnmapIpv4(IpAddress* address);
 // one whose address lies in one of its networks of the same family.
 bool IsAllowedClient(ServerInstance* instance, const IpAddress& address);
 // For a client just accepted from `peer`: when the instance does not serve it, closes it at
-// once without reading, counts it in the status (the service logs it) and returns true. Otherwise
-// returns false and leaves the client alone.
-bool RefuseDisallowedClient(ServerInstance* instance, win::SOCKET client, const PeerAddress& peer);
+// once without reading, counts it in the status as `kind` (the service logs it) and returns
+// true. Otherwise returns false and leaves the client alone.
+bool RefuseDisallowedClient(ServerInstance* instance, win::SOCKET client, const PeerAddress& peer,
+                            RefusalKind kind);

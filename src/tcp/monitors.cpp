@@ -213,7 +213,7 @@ void AcceptMonitor(MonitorHub* hub) {
         return;
     }
     PeerAddress from = PeerOf(peer);
-    if (RefuseDisallowedClient(instance, s, from)) return;
+    if (RefuseDisallowedClient(instance, s, from, REFUSED_MONITOR)) return;
     int32_t inUse = 0;
     MonitorSlot* vacant = nullptr;
     for (MonitorSlot& slot : hub->Slots) {
@@ -229,12 +229,10 @@ void AcceptMonitor(MonitorHub* hub) {
         limit = instance->Access.MonitorLimit;
     }
     if (inUse >= limit) {
+        // Counted before the close, and told like the refusals at AllowFrom: a flood of
+        // newcomers costs a line a second.
+        CountRefused(instance->Status, REFUSED_MONITOR_LIMIT, from);
         win::closesocket(s);
-        Count(instance, COUNT_MONITORS_DROPPED, 1);
-        if (ZoneOn(ZONE_ERROR)) {
-            DebugPrint(L"Error: monitor %hs refused: MonitorLimit %d reached\n",
-                       PeerText(from).c_str(), limit);
-        }
         return;
     }
     SetSocketOptions(s);

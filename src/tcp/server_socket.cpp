@@ -125,7 +125,7 @@ DWORD TurnAwayNewcomers(LPVOID parameter) {
         SOCKET newcomer =
             win::accept(listenSocket, reinterpret_cast<sockaddr*>(&peer), &peerLength);
         if (newcomer != INVALID_SOCKET) {
-            if (!RefuseDisallowedClient(instance, newcomer, PeerOf(peer))) {
+            if (!RefuseDisallowedClient(instance, newcomer, PeerOf(peer), REFUSED_CLIENT)) {
                 win::closesocket(newcomer);
                 if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Weiterer Client abgewiesen.\n");
             }
@@ -167,7 +167,7 @@ DWORD StartTcpServer(ServerInstance* instance) {
                              &peerLength);
         if (client == INVALID_SOCKET) return StepFailed(L"accept()");
         from = PeerOf(peer);
-    } while (RefuseDisallowedClient(instance, client, from));
+    } while (RefuseDisallowedClient(instance, client, from, REFUSED_CLIENT));
     instance->ClientSocket.store(client);
     SetSocketOptions(client);
     ReportClient(instance->Status, from);
