@@ -14,6 +14,7 @@
 struct AllowedNet {
     IpAddress Address;
     int32_t PrefixLength;
+    bool operator==(const AllowedNet&) const = default;
 };
 constexpr int32_t MAX_ALLOW_FROM = 32;
 
@@ -29,6 +30,7 @@ struct AccessSettings {
     AllowedNet AllowFrom[MAX_ALLOW_FROM];
     int32_t MonitorPort;  // 0: no monitors
     int32_t MonitorLimit;
+    bool FromKey;  // the registry file has the instance's key
 };
 
 // The monitors of an instance (tcp/monitors.h); none without a monitor port.
@@ -75,7 +77,8 @@ struct ServerInstance {
     // and MonitorPort stay as they were at the start.
     std::mutex AccessLock;
     AccessSettings Access;
-    // Made before the first cycle when MonitorPort is set, then read by the pump threads.
+    // Made before the first cycle when MonitorPort is set, then read by the pump threads; set
+    // and cleared under AccessLock, under which a reload reaches it.
     MonitorHub* Monitors;
 
     // What the instance is doing and has done, for the status socket and the service manager.

@@ -187,6 +187,7 @@ bool ReadAccessSettings(HKEY root, int32_t port, AccessSettings* settings, LPCWS
     wsprintfW(keyName, L"Quorvel\\Port%d", port & 0xFFFF);
     HKEY key = nullptr;
     if (RegOpenKeyExW(root, keyName, 0, KEY_READ, &key) != ERROR_SUCCESS) return true;
+    settings->FromKey = true;
     Setting listenAddress;
     Setting allowFrom;
     ReadSetting(key, L"ListenAddress", &listenAddress);

@@ -54,7 +54,10 @@ bool UnmapIpv4(IpAddress* address) {
 
 bool IsAllowedClient(ServerInstance* instance, const IpAddress& address) {
     std::lock_guard<std::mutex> lock(instance->AccessLock);
-    const AccessSettings& access = instance->Access;
+    return IsAllowedBy(instance->Access, address);
+}
+
+bool IsAllowedBy(const AccessSettings& access, const IpAddress& address) {
     if (access.AllowFromCount == 0) return true;
     for (int32_t i = 0; i < access.AllowFromCount; ++i) {
         if (InNet(access.AllowFrom[i], address)) return true;

@@ -28,16 +28,15 @@ constexpr int MONITOR_RECV_SIZE = 4096;
 // second of a busy channel.
 constexpr DWORD GATHER_MS = 2;
 
-enum class MonitorEnd { Gone, FellBehind, Silent, Stopping };
-
 void Count(ServerInstance* instance, StatusCounter counter, int64_t amount) {
     instance->Status.Counters[counter].fetch_add(static_cast<uint64_t>(amount), RELAXED);
 }
 
-void Report(DWORD zone, const MonitorSlot& slot, LPCWSTR what) {
-    if (!ZoneOn(zone)) return;
-    DebugPrint(L"%lsmonitor %hs %ls\n", zone == ZONE_ERROR ? L"Error: " : L"",
-               PeerText(slot.Peer).c_str(), what);
+// Shown by default: who watched the bus, and when and why it stopped, belongs in the journal.
+void Report(const MonitorSlot& slot, bool dropped, LPCWSTR what) {
+    if (!ZoneOn(ZONE_ERROR)) return;
+    DebugPrint(L"%lsmonitor %hs on port %d %ls\n", dropped ? L"Error: " : L"",
+               PeerText(slot.Peer).c_str(), slot.Hub->Instance->Access.MonitorPort, what);
 }
 
 // Copies `length` bytes into the queue at stream position `at`, wrapping at its end.
@@ -65,7 +64,7 @@ void Append(MonitorSlot& slot, WORD id, const BYTE* payload, DWORD length) {
     uint64_t head = slot.Head.load(RELAXED);
     if (MONITOR_QUEUE_SIZE - (head - slot.Tail.load(std::memory_order_acquire)) <
         IPMSG_HEADER_SIZE + length) {
-        slot.FellBehind.store(true);
+        slot.DroppedFor.store(MonitorEnd::FellBehind);
         Detach(slot);
         return;
     }
@@ -134,19 +133,25 @@ void EndMonitor(MonitorSlot& slot, MonitorEnd why) {
     }
     CloseHandle(slot.hWriter);
     CloseHandle(slot.hWake);
-    if (why == MonitorEnd::Gone && slot.FellBehind.load()) why = MonitorEnd::FellBehind;
+    if (why == MonitorEnd::Gone) why = slot.DroppedFor.load();
     switch (why) {
         case MonitorEnd::FellBehind:
-            Report(ZONE_ERROR, slot, L"dropped: it fell behind, its queue is full");
+            Report(slot, true, L"dropped: it fell behind, its queue is full");
             break;
         case MonitorEnd::Silent:
-            Report(ZONE_ERROR, slot, L"dropped: nothing received for four keep-alive periods");
+            Report(slot, true, L"dropped: nothing received for four keep-alive periods");
+            break;
+        case MonitorEnd::Revoked:
+            Report(slot, true, L"dropped: a reload took it out of AllowFrom");
+            break;
+        case MonitorEnd::Stopping:
+            Report(slot, false, L"closed: the instance ends");
             break;
         default:
-            Report(ZONE_DEFAULT, slot, L"closed");
+            Report(slot, false, L"closed: its connection ended");
             break;
     }
-    if (why == MonitorEnd::FellBehind || why == MonitorEnd::Silent) {
+    if (why != MonitorEnd::Gone && why != MonitorEnd::Stopping) {
         Count(hub->Instance, COUNT_MONITORS_DROPPED, 1);
     }
     Count(hub->Instance, COUNT_MONITORS, -1);
@@ -172,7 +177,7 @@ bool AttachMonitor(MonitorSlot& slot, SOCKET s, const PeerAddress& peer) {
     slot.Tail.store(0, RELAXED);
     slot.WriterSleeping.store(false);
     slot.Ending.store(false);
-    slot.FellBehind.store(false);
+    slot.DroppedFor.store(MonitorEnd::Gone);
     slot.WriteAliveCount.store(0, RELAXED);
     slot.ReadNoAliveCount = 0;
     slot.ReferenceTick = GetTickCount();
@@ -195,7 +200,7 @@ bool AttachMonitor(MonitorSlot& slot, SOCKET s, const PeerAddress& peer) {
     }
     // Told only once it is attached: every telegram after this line reaches it.
     Count(slot.Hub->Instance, COUNT_MONITORS, 1);
-    Report(ZONE_DEFAULT, slot, L"connected");
+    Report(slot, false, L"connected");
     return true;
 }
 
@@ -236,7 +241,13 @@ void AcceptMonitor(MonitorHub* hub) {
         return;
     }
     SetSocketOptions(s);
-    if (!AttachMonitor(*vacant, s, from)) win::closesocket(s);
+    if (!AttachMonitor(*vacant, s, from)) {
+        win::closesocket(s);
+        return;
+    }
+    // A reload between the check above and the attach found this monitor not yet attached.
+    std::lock_guard<std::mutex> lock(instance->AccessLock);
+    DropRevokedMonitors(instance);
 }
 
 // Reads what a monitor sent and discards it, counting every message but keep-alives. False
@@ -328,6 +339,18 @@ void QueueForMonitors(MonitorHub* hub, WORD id, const BYTE* telegram, DWORD leng
     for (MonitorSlot& slot : hub->Slots) Append(slot, id, telegram, length);
 }
 
+void DropRevokedMonitors(ServerInstance* instance) {
+    MonitorHub* hub = instance->Monitors;
+    if (hub == nullptr) return;
+    std::lock_guard<std::mutex> lock(hub->Lock);
+    for (MonitorSlot& slot : hub->Slots) {
+        if (slot.Active && !IsAllowedBy(instance->Access, slot.Peer.Address)) {
+            slot.DroppedFor.store(MonitorEnd::Revoked);
+            Detach(slot);
+        }
+    }
+}
+
 void StartMonitors(ServerInstance* instance) {
     if (instance->Access.MonitorPort == 0) return;
     auto* hub = new MonitorHub();
@@ -352,6 +375,8 @@ void StartMonitors(ServerInstance* instance) {
         delete hub;
         return;
     }
+    // The service's reload reaches the monitors under the lock too.
+    std::lock_guard<std::mutex> lock(instance->AccessLock);
     instance->Monitors = hub;
 }
 
@@ -364,6 +389,9 @@ void StopMonitors(ServerInstance* instance) {
     for (MonitorSlot& slot : hub->Slots) CloseIfOpen(slot.Socket);
     WaitForSingleObject(hub->hThread, INFINITE);
     CloseHandle(hub->hThread);
-    instance->Monitors = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(instance->AccessLock);
+        instance->Monitors = nullptr;
+    }
     delete hub;
 }

@@ -22,6 +22,9 @@ constexpr int32_t MAX_MONITOR_LIMIT = 16;
 // Per monitor: about a second of the fastest LON channel, framed; a power of two.
 constexpr uint32_t MONITOR_QUEUE_SIZE = 256 * 1024;
 
+// Why a monitor ended: its connection ended, or the server dropped it, or the instance ends.
+enum class MonitorEnd : int32_t { Gone, FellBehind, Silent, Revoked, Stopping };
+
 struct MonitorSlot {
     MonitorHub* Hub;
     // Set by the accepting thread while the slot is free of any writer.
@@ -40,7 +43,9 @@ struct MonitorSlot {
     bool Active;
     std::atomic<bool> WriterSleeping;
     std::atomic<bool> Ending;
-    std::atomic<bool> FellBehind;
+    // Set, before the detach, by whoever drops the monitor (a pump thread whose copy found no
+    // room, or a reload that took it out of AllowFrom); Gone otherwise.
+    std::atomic<MonitorEnd> DroppedFor;
     // Keep-alive, as for the served client: periods without anything sent (reset by the
     // writer) and without anything received (the accepting thread's own).
     std::atomic<int32_t> WriteAliveCount;
@@ -76,6 +81,9 @@ inline void ShareWithMonitors(ServerInstance* instance, win::WORD id, const win:
     }
 }
 
+// Closes every monitor of the instance that its AllowFrom no longer lets in (a reload changed
+// it); each is told of as it ends. Call with the instance's AccessLock held.
+void DropRevokedMonitors(ServerInstance* instance);
 // Opens the monitor port of an instance with a MonitorPort and starts accepting monitors on it.
 // Without a MonitorPort, does nothing. A port that cannot be had is reported and the instance
 // runs without monitors.
