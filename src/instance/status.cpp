@@ -135,8 +135,8 @@ void CountMqttDropped(InstanceStatus& status) {
 }
 
 void CountRefused(InstanceStatus& status, RefusalKind kind, const PeerAddress& peer) {
-    Count(status, kind == REFUSED_MONITOR_LIMIT ? COUNT_MONITORS_DROPPED : COUNT_REFUSED_CLIENTS,
-          1);
+    bool allowed = kind == REFUSED_MONITOR_LIMIT || kind == REFUSED_MONITOR_ROOM;
+    Count(status, allowed ? COUNT_MONITORS_DROPPED : COUNT_REFUSED_CLIENTS, 1);
     RefusalTally& tally = status.Refused[kind];
     {
         std::lock_guard<std::mutex> lock(status.PeerLock);

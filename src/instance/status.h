@@ -69,6 +69,7 @@ enum RefusalKind : int32_t {
     REFUSED_CLIENT,         // at the instance's port: not in AllowFrom
     REFUSED_MONITOR,        // at its monitor port: not in AllowFrom
     REFUSED_MONITOR_LIMIT,  // at its monitor port: MonitorLimit reached
+    REFUSED_MONITOR_ROOM,   // at its monitor port: no descriptors to spare for monitors
     REFUSAL_KIND_COUNT
 };
 
@@ -130,8 +131,8 @@ void CountKeepAlive(InstanceStatus& status);
 // A telegram for MQTT was dropped: its queue was full, or no broker took it.
 void CountMqttDropped(InstanceStatus& status);
 // A client from `peer` was closed at accept for `kind`: counted among the refused clients, or
-// for MonitorLimit among the dropped monitors. The first one not yet told of wakes the service,
-// which tells of it.
+// for MonitorLimit or the descriptors among the dropped monitors. The first one not yet told of
+// wakes the service, which tells of it.
 void CountRefused(InstanceStatus& status, RefusalKind kind, const PeerAddress& peer);
 // The refusals of `kind` not yet told of, now counted as told: the service's log line.
 uint64_t TakeUntoldRefusals(InstanceStatus& status, RefusalKind kind);

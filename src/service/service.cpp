@@ -111,6 +111,12 @@ void TellRefusal(ServerInstance& instance, RefusalKind kind, uint64_t refused) {
             DebugPrint(L"Error: monitor %hs on port %d refused, not in AllowFrom of port %d%ls\n",
                        client.c_str(), monitorPort, instance.Port, more);
             break;
+        case REFUSED_MONITOR_ROOM:
+            DebugPrint(
+                L"Error: monitor %hs on port %d refused: no descriptors to spare for monitors "
+                L"(LimitNOFILE)%ls\n",
+                client.c_str(), monitorPort, more);
+            break;
         default: {
             int32_t limit;
             {

@@ -20,13 +20,21 @@ constexpr DWORD WATCH_SLICE_MS = 1000;
 // A writer ends as soon as its socket is closed; this bound only guards against one stuck
 // elsewhere.
 constexpr DWORD WRITER_END_WAIT_MS = 5000;
-constexpr int ACCEPT_RETRY_PAUSE_MS = 100;
 constexpr int MONITOR_RECV_SIZE = 4096;
 // After a send that emptied its queue, a writer pauses this long before it looks again, so that
 // a busy bus's telegrams reach a monitor a few to a send: one wake-up and one send for each
 // telegram would cost a monitor as much as serving the client does. Small beside the queue's
 // second of a busy channel.
 constexpr DWORD GATHER_MS = 2;
+
+// Monitors that may still attach, all instances together (SetMonitorRoom).
+std::atomic<int32_t> MonitorRoom{INT32_MAX};
+
+bool TakeMonitorRoom() {
+    if (MonitorRoom.fetch_sub(1, RELAXED) > 0) return true;
+    MonitorRoom.fetch_add(1, RELAXED);
+    return false;
+}
 
 void Count(ServerInstance* instance, StatusCounter counter, int64_t amount) {
     instance->Status.Counters[counter].fetch_add(static_cast<uint64_t>(amount), RELAXED);
@@ -155,6 +163,7 @@ void EndMonitor(MonitorSlot& slot, MonitorEnd why) {
         Count(hub->Instance, COUNT_MONITORS_DROPPED, 1);
     }
     Count(hub->Instance, COUNT_MONITORS, -1);
+    MonitorRoom.fetch_add(1, RELAXED);
     delete[] slot.Queue;
     slot.Queue = nullptr;
     slot.InUse = false;
@@ -212,9 +221,8 @@ void AcceptMonitor(MonitorHub* hub) {
         win::accept(hub->ListenSocket.load(), reinterpret_cast<sockaddr*>(&peer), &peerLength);
     if (s == INVALID_SOCKET) {
         // Out of descriptors, say: pause, but end at once when the port is closed.
-        PrintSystemError(GetLastError(), L"accept()");
         WSAPOLLFD listening = {hub->ListenSocket.load(), 0, 0};
-        win::WSAPoll(&listening, 1, ACCEPT_RETRY_PAUSE_MS);
+        PauseAfterFailedAccept(&hub->AcceptFailed, &listening);
         return;
     }
     PeerAddress from = PeerOf(peer);
@@ -233,15 +241,21 @@ void AcceptMonitor(MonitorHub* hub) {
         std::lock_guard<std::mutex> lock(instance->AccessLock);
         limit = instance->Access.MonitorLimit;
     }
+    // Counted before the close, and told like the refusals at AllowFrom: a flood of newcomers
+    // costs a line a second.
     if (inUse >= limit) {
-        // Counted before the close, and told like the refusals at AllowFrom: a flood of
-        // newcomers costs a line a second.
         CountRefused(instance->Status, REFUSED_MONITOR_LIMIT, from);
+        win::closesocket(s);
+        return;
+    }
+    if (!TakeMonitorRoom()) {
+        CountRefused(instance->Status, REFUSED_MONITOR_ROOM, from);
         win::closesocket(s);
         return;
     }
     SetSocketOptions(s);
     if (!AttachMonitor(*vacant, s, from)) {
+        MonitorRoom.fetch_add(1, RELAXED);
         win::closesocket(s);
         return;
     }
@@ -337,6 +351,10 @@ DWORD WatchMonitors(LPVOID parameter) {
 void QueueForMonitors(MonitorHub* hub, WORD id, const BYTE* telegram, DWORD length) {
     std::lock_guard<std::mutex> lock(hub->Lock);
     for (MonitorSlot& slot : hub->Slots) Append(slot, id, telegram, length);
+}
+
+void SetMonitorRoom(int32_t monitors) {
+    MonitorRoom.store(monitors, RELAXED);
 }
 
 void DropRevokedMonitors(ServerInstance* instance) {

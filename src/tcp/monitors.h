@@ -13,6 +13,7 @@
 
 #include "instance/instance.h"
 #include "platform/win.h"
+#include "tcp/server_socket.h"
 
 // A telegram that went to the bus (from the served client, or the neuron-ID message at open).
 constexpr win::WORD ID_TO_BUS = 17;
@@ -66,6 +67,7 @@ struct MonitorHub {
     // one order; also guards each slot's Active.
     std::mutex Lock;
     std::atomic<int32_t> Attached;  // slots that are Active
+    AcceptFailures AcceptFailed;    // the accepting thread's
     MonitorSlot Slots[MAX_MONITOR_LIMIT];
 };
 
@@ -81,6 +83,9 @@ inline void ShareWithMonitors(ServerInstance* instance, win::WORD id, const win:
     }
 }
 
+// How many monitors the process has descriptors for, all instances together; a monitor beyond
+// them is refused. Without a call, no bound.
+void SetMonitorRoom(int32_t monitors);
 // Closes every monitor of the instance that its AllowFrom no longer lets in (a reload changed
 // it); each is told of as it ends. Call with the instance's AccessLock held.
 void DropRevokedMonitors(ServerInstance* instance);

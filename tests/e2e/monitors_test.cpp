@@ -3,6 +3,7 @@
 // interface; every connection is on loopback.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <future>
 #include <memory>
 #include <regex>
@@ -298,6 +299,58 @@ TEST(Monitors, TheLimitAndTheAllowListHoldOnTheMonitorPort) {
         EXPECT_EQ(none.WaitForExit(), 1) << bad << none.Tail();
         EXPECT_EQ(none.CountLines(NOT_VALID), 1u) << bad << none.Tail();
     }
+}
+
+// With few descriptors the monitors get only what the served client can spare: the soft limit
+// is raised to the hard one, the start-up says that MonitorLimit does not fit, the monitors
+// beyond the room are refused, and the client is served.
+TEST(Monitors, MonitorsBeyondTheDescriptorsToSpareAreRefusedAndTheClientIsServed) {
+    int port = FreePort(), monitorPort = FreePort();
+    std::vector<std::string> argv = {"/bin/sh", "-c",
+                                     "ulimit -Sn 64 && ulimit -Hn 96 && exec \"$@\"", "sh"};
+    for (const std::string& word : CommandWords(VELTRABOX_BINARY_DIR "/veltrabox")) {
+        argv.push_back(word);
+    }
+    argv.insert(argv.end(), {"-p", std::to_string(port)});
+    // 96 descriptors keep 56 for the process and the instance: room for 13 monitors.
+    ChildProcess server(
+        argv, {}, LOG_ZONES,
+        Settings(port, MonitorPortSetting(monitorPort) + "\"MonitorLimit\"=dword:00000010\n"));
+    ASSERT_TRUE(server.WaitForLine("leaves room for 13 monitors beside 1 instances, not the 16"))
+        << server.Tail();
+    std::ifstream limits("/proc/" + std::to_string(server.Pid()) + "/limits");
+    std::string text((std::istreambuf_iterator<char>(limits)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(std::regex_search(text, std::regex("Max open files +96 +96"))) << text;
+    std::vector<TestClient> monitors(14);
+    for (TestClient& monitor : monitors) ASSERT_TRUE(monitor.Connect(monitorPort));
+    EXPECT_TRUE(monitors.back().WaitClosed()) << server.Tail();
+    EXPECT_TRUE(server.WaitForLine("refused: no descriptors to spare for monitors"))
+        << server.Tail();
+    TestClient client;
+    ASSERT_TRUE(client.Connect(port));
+    ASSERT_TRUE(server.WaitForLine(STARTED)) << server.Tail();
+    EXPECT_EQ(StatusByPort(server)[port]["monitors"], 13);
+}
+
+// Accepts that keep failing at the monitor port (out of descriptors, say) are told once a
+// second, not at every try.
+TEST(Monitors, AnAcceptThatKeepsFailingIsToldOnceASecond) {
+    int port = FreePort(), monitorPort = FreePort();
+    ServerProcess server({"-p", std::to_string(port)}, {"VELTRABOX_FAULTS=accept:EMFILE:~1000000"},
+                         LOG_ZONES, Settings(port, MonitorPortSetting(monitorPort)));
+    const Clock::time_point start = Clock::now();
+    TestClient waiting;
+    ASSERT_TRUE(waiting.Connect(monitorPort));
+    ASSERT_TRUE(AwaitCondition([&] { return server.CountLines("faults: accept fails") >= 30; }))
+        << server.Tail();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    size_t told = 0;
+    for (const std::string& line : server.Lines()) {
+        told += line.find("Monitors(") != std::string::npos &&
+                line.find("accept()") != std::string::npos;
+    }
+    EXPECT_GE(told, 1u) << server.Tail();
+    EXPECT_LE(told, size_t(seconds) + 1) << seconds << " s\n" << server.Tail();
 }
 
 }  // namespace
