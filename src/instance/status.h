@@ -58,7 +58,8 @@ enum StatusCounter : int32_t {
     COUNT_REFUSED_CLIENTS,     // closed unread at accept: not in AllowFrom
     COUNT_MQTT_DROPPED,       // telegrams not published: the MQTT queue was full or the broker gone
     COUNT_MONITORS,           // connected now (not cumulative)
-    COUNT_MONITORS_DROPPED,   // closed by the server: over the limit, behind, or silent
+    COUNT_MONITORS_DROPPED,   // closed by the server: over the limit or the descriptors to spare,
+                              // behind, silent, or left out of AllowFrom by a reload
     COUNT_MONITOR_BYTES,      // sent to monitors, headers and keep-alives included
     COUNT_MONITOR_DISCARDED,  // messages from monitors other than keep-alives, never used
     STATUS_COUNTER_COUNT

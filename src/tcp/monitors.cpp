@@ -243,13 +243,9 @@ void AcceptMonitor(MonitorHub* hub) {
     }
     // Counted before the close, and told like the refusals at AllowFrom: a flood of newcomers
     // costs a line a second.
-    if (inUse >= limit) {
-        CountRefused(instance->Status, REFUSED_MONITOR_LIMIT, from);
-        win::closesocket(s);
-        return;
-    }
-    if (!TakeMonitorRoom()) {
-        CountRefused(instance->Status, REFUSED_MONITOR_ROOM, from);
+    bool full = inUse >= limit;
+    if (full || !TakeMonitorRoom()) {
+        CountRefused(instance->Status, full ? REFUSED_MONITOR_LIMIT : REFUSED_MONITOR_ROOM, from);
         win::closesocket(s);
         return;
     }

@@ -242,9 +242,8 @@ TEST(Reload, AMonitorThatTheNewAllowFromLeavesOutIsClosed) {
     Rewrite(server, Registry(ERROR_ONLY, port, allowing("127.0.0.2")));
     ASSERT_EQ(kill(server.Pid(), SIGHUP), 0);
     EXPECT_TRUE(revoked.WaitClosed()) << server.Tail();
-    EXPECT_TRUE(server.WaitForLine("Error: monitor 127.0.0.1:", &mark)) << server.Tail();
-    EXPECT_NE(server.Tail(1).find("on port " + M + " dropped: a reload took it out of AllowFrom"),
-              std::string::npos)
+    EXPECT_TRUE(
+        server.WaitForLine("on port " + M + " dropped: a reload took it out of AllowFrom", &mark))
         << server.Tail();
     EXPECT_EQ(StatusByPort(server)[port]["monitors"], 1) << server.Tail();
 
@@ -254,8 +253,7 @@ TEST(Reload, AMonitorThatTheNewAllowFromLeavesOutIsClosed) {
     TestClient outsider;
     ASSERT_TRUE(outsider.Connect(monitorPort));
     EXPECT_TRUE(outsider.WaitClosed()) << server.Tail();
-    EXPECT_TRUE(server.WaitForLine("monitor 127.0.0.1:", &mark)) << server.Tail();
-    EXPECT_NE(server.Tail(1).find("on port " + M + " refused, not in AllowFrom"), std::string::npos)
+    EXPECT_TRUE(server.WaitForLine("on port " + M + " refused, not in AllowFrom", &mark))
         << server.Tail();
     kept.Close();
     EXPECT_TRUE(server.WaitForLine("closed: its connection ended", &mark)) << server.Tail();
