@@ -14,6 +14,7 @@
 struct AllowedNet {
     IpAddress Address;
     int32_t PrefixLength;
+    bool operator==(const AllowedNet&) const = default;
 };
 constexpr int32_t MAX_ALLOW_FROM = 32;
 
@@ -30,6 +31,7 @@ struct AccessSettings {
     int32_t MonitorPort;   // 0: no monitors
     int32_t MonitorLimit;  // also of the capture port's readers
     int32_t CapturePort;   // 0: no capture port
+    bool FromKey;          // the registry file has the instance's key
 };
 
 // The monitors of an instance (tcp/monitors.h); none without a monitor port.
@@ -81,7 +83,7 @@ struct ServerInstance {
     std::mutex AccessLock;
     AccessSettings Access;
     // Made before the first cycle when MonitorPort (CapturePort) is set, then read by the pump
-    // threads.
+    // threads; set and cleared under AccessLock, under which a reload reaches them.
     MonitorHub* Monitors;
     MonitorHub* Capture;
 

@@ -135,21 +135,33 @@ void CountMqttDropped(InstanceStatus& status) {
 }
 
 void CountRefused(InstanceStatus& status, RefusalKind kind, const PeerAddress& peer) {
-    if (kind == REFUSED_NOT_ALLOWED) Count(status, COUNT_REFUSED_CLIENTS, 1);
-    Refusals& refused = status.Refused[kind];
+    if (kind == REFUSED_MONITOR_LIMIT || kind == REFUSED_MONITOR_ROOM) {
+        Count(status, COUNT_MONITORS_DROPPED, 1);
+    } else if (kind == REFUSED_CAPTURE_LIMIT || kind == REFUSED_CAPTURE_ROOM) {
+        Count(status, COUNT_CAPTURE_DROPPED, 1);
+    } else if (kind != REFUSED_BUSY) {
+        Count(status, COUNT_REFUSED_CLIENTS, 1);
+    }
+    RefusalTally& tally = status.Refused[kind];
     {
         std::lock_guard<std::mutex> lock(status.PeerLock);
-        refused.Last = peer;
+        tally.Last = peer;
     }
     // Later ones wait for the service's next line: one wake per line at most.
-    if (refused.Untold.fetch_add(1, RELAXED) == 0) Tell();
+    if (tally.Untold.fetch_add(1, RELAXED) == 0) Tell();
 }
 
 uint64_t TakeUntoldRefusals(InstanceStatus& status, RefusalKind kind) {
-    Refusals& refused = status.Refused[kind];
-    uint64_t untold = refused.Untold.exchange(0, RELAXED);
-    refused.Told.fetch_add(untold, RELAXED);
+    RefusalTally& tally = status.Refused[kind];
+    uint64_t untold = tally.Untold.exchange(0, RELAXED);
+    tally.Told.fetch_add(untold, RELAXED);
     return untold;
+}
+
+uint64_t RefusedClientsTold(const InstanceStatus& status) {
+    return status.Refused[REFUSED_CLIENT].Told.load(RELAXED) +
+           status.Refused[REFUSED_MONITOR].Told.load(RELAXED) +
+           status.Refused[REFUSED_CAPTURE].Told.load(RELAXED);
 }
 
 bool SupervisorAlive(const InstanceStatus& status, uint32_t now) {

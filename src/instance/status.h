@@ -58,7 +58,8 @@ enum StatusCounter : int32_t {
     COUNT_REFUSED_CLIENTS,     // closed unread at accept: not in AllowFrom
     COUNT_MQTT_DROPPED,       // telegrams not published: the MQTT queue was full or the broker gone
     COUNT_MONITORS,           // connected now (not cumulative)
-    COUNT_MONITORS_DROPPED,   // closed by the server: over the limit, behind, or silent
+    COUNT_MONITORS_DROPPED,   // closed by the server: over the limit or the descriptors to spare,
+                              // behind, silent, or left out of AllowFrom by a reload
     COUNT_MONITOR_BYTES,      // sent to monitors, headers and keep-alives included
     COUNT_MONITOR_DISCARDED,  // messages from monitors other than keep-alives, never used
     COUNT_CAPTURE_READERS,    // connected now (not cumulative)
@@ -67,17 +68,23 @@ enum StatusCounter : int32_t {
     STATUS_COUNTER_COUNT
 };
 
-// Why a client was closed the moment it was accepted.
+// Why a client was closed unread at accept; each reason has its own line in the log.
 enum RefusalKind : int32_t {
-    REFUSED_NOT_ALLOWED,  // not in AllowFrom
-    REFUSED_BUSY,         // another client is served
-    REFUSAL_KINDS
+    REFUSED_CLIENT,         // at the instance's port: not in AllowFrom
+    REFUSED_MONITOR,        // at its monitor port: not in AllowFrom
+    REFUSED_MONITOR_LIMIT,  // at its monitor port: MonitorLimit reached
+    REFUSED_MONITOR_ROOM,   // at its monitor port: no descriptors to spare for monitors
+    REFUSED_CAPTURE,        // at its capture port: not in AllowFrom
+    REFUSED_CAPTURE_LIMIT,  // at its capture port: MonitorLimit reached
+    REFUSED_CAPTURE_ROOM,   // at its capture port: no descriptors to spare
+    REFUSED_BUSY,           // at the instance's port: another client is served
+    REFUSAL_KIND_COUNT
 };
 
-// Refused clients of one kind as the service tells of them, at most once a second (a flood
-// must not flood the log): the latest one (under InstanceStatus::PeerLock), those not told of
-// yet, and those told of.
-struct Refusals {
+// Refusals of one kind as the log and STATUS= tell of them, at most once a second (a flood must
+// not flood them): the latest one (under InstanceStatus::PeerLock), those not told of yet, and
+// those told of.
+struct RefusalTally {
     PeerAddress Last;
     std::atomic<uint64_t> Untold;
     std::atomic<uint64_t> Told;
@@ -98,7 +105,7 @@ struct InstanceStatus {
     // What a network interface counted, over every cycle (the driver way's open hands it over).
     win::netif::Counts Interface;
     // Clients closed at accept, by why, as the log (and for AllowFrom STATUS=) tell of them.
-    Refusals Refused[REFUSAL_KINDS];
+    RefusalTally Refused[REFUSAL_KIND_COUNT];
 };
 
 // Who hears of changes (the service): `wake` is called when an instance's state changes and
@@ -117,7 +124,7 @@ win::HANDLE StopEvent();
 void ReportListening(InstanceStatus& status);
 // A client was accepted from `peer`.
 void ReportClient(InstanceStatus& status, const PeerAddress& peer);
-// The connected client (Version 0: none), and the latest refused one of `kind`.
+// The connected client (Version 0: none), and the latest one refused for `kind`.
 PeerAddress ClientOf(const InstanceStatus& status);
 PeerAddress LastRefusedOf(const InstanceStatus& status, RefusalKind kind);
 // The instance closes its sides and starts again.
@@ -132,12 +139,16 @@ void CountToBus(InstanceStatus& status, uint32_t bytes);
 void CountKeepAlive(InstanceStatus& status);
 // A telegram for MQTT was dropped: its queue was full, or no broker took it.
 void CountMqttDropped(InstanceStatus& status);
-// A client from `peer` was closed at accept, for `kind` (those outside AllowFrom count in
-// refused_clients). The first one not yet told of wakes the service, which tells of it.
+// A client from `peer` was closed at accept for `kind`: counted among the refused clients (not
+// in AllowFrom), or for MonitorLimit or the descriptors among the dropped monitors (capture
+// readers); a client
+// turned away while another is served is only told of. The first one not yet told of wakes the
+// service, which tells of it.
 void CountRefused(InstanceStatus& status, RefusalKind kind, const PeerAddress& peer);
-// The refusals of `kind` not yet told of, now counted as told: the service's log line (and
-// STATUS= for AllowFrom).
+// The refusals of `kind` not yet told of, now counted as told: the service's log line.
 uint64_t TakeUntoldRefusals(InstanceStatus& status, RefusalKind kind);
+// The clients outside AllowFrom told of, at both ports: STATUS= shows them.
+uint64_t RefusedClientsTold(const InstanceStatus& status);
 
 // A supervisor is alive while it waits for a client (blocked in accept, which only a client
 // or the end wakes), once it has ended, or when it reported within the last

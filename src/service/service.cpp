@@ -35,7 +35,7 @@ constexpr milliseconds STOP_WAIT{900};
 constexpr milliseconds STOP_POLL{20};
 // What `offline` on MQTT may take, well inside the unit's stop time.
 constexpr milliseconds MQTT_STOP_WAIT{1000};
-// At most one line about refused clients per instance and kind in this period, and so at most
+// At most one line about refused clients per instance and reason in this period, and so at most
 // one change of STATUS= for them.
 constexpr milliseconds REFUSAL_LINE_PERIOD{1000};
 // Without its wake descriptor the service looks at the instances this often instead.
@@ -53,7 +53,7 @@ struct Service {
     bool Ready = false;
     bool Stalled = false;
     std::string Summary;
-    std::vector<std::array<Clock::time_point, REFUSAL_KINDS>> NextRefusalLine;  // per instance
+    std::vector<std::array<Clock::time_point, REFUSAL_KIND_COUNT>> NextRefusalLine;  // per instance
 };
 
 // Never freed: the service thread may still use it while the process exits.
@@ -90,50 +90,68 @@ bool Settled(const ServerInstance& instance) {
     return state == STATE_ENDED || state == STATE_LISTENING;
 }
 
-// The line that tells of `refused` clients of `kind` refused at `port`, the latest `client`.
-void TellRefusal(RefusalKind kind, const std::string& client, int port, uint64_t refused) {
-    auto more = static_cast<unsigned long long>(refused - 1);
+// One line for the `refused` clients of `kind` since the instance's last one: the latest of
+// them, the port it came to, and how many more.
+void TellRefusal(ServerInstance& instance, RefusalKind kind, uint64_t refused) {
+    if (!ZoneOn(ZONE_ERROR)) return;
+    std::string client = PeerText(LastRefusedOf(instance.Status, kind));
+    win::WCHAR more[48] = L"";
+    if (refused > 1) {
+        win::wsprintfW(
+            more,
+            kind == REFUSED_BUSY ? L" (and %llu more turned away)" : L" (and %llu more refused)",
+            static_cast<unsigned long long>(refused - 1));
+    }
     if (kind == REFUSED_BUSY) {
-        if (!NoticeOn()) return;
-        if (refused == 1) {
-            DebugNotice(L"client %hs turned away: port %d serves another client\n", client.c_str(),
-                        port);
-        } else {
-            DebugNotice(
-                L"client %hs turned away: port %d serves another client (and %llu more turned "
-                L"away)\n",
-                client.c_str(), port, more);
-        }
+        // Not an error: the port is busy; the journal shows it as information.
+        DebugNotice(L"client %hs turned away: port %d serves another client%ls\n", client.c_str(),
+                    instance.Port, more);
         return;
     }
-    if (!ZoneOn(ZONE_ERROR)) return;
-    if (refused == 1) {
-        DebugPrint(L"Error: client %hs refused, not in AllowFrom of port %d\n", client.c_str(),
-                   port);
-    } else {
+    if (kind == REFUSED_CLIENT) {
+        DebugPrint(L"Error: client %hs refused, not in AllowFrom of port %d%ls\n", client.c_str(),
+                   instance.Port, more);
+        return;
+    }
+    // A watcher: a monitor or a capture reader. Their ports never change while the instance runs.
+    const bool capture =
+        kind == REFUSED_CAPTURE || kind == REFUSED_CAPTURE_LIMIT || kind == REFUSED_CAPTURE_ROOM;
+    const wchar_t* noun = capture ? L"capture reader" : L"monitor";
+    const int port = capture ? instance.Access.CapturePort : instance.Access.MonitorPort;
+    if (kind == REFUSED_MONITOR || kind == REFUSED_CAPTURE) {
+        DebugPrint(L"Error: %ls %hs on port %d refused, not in AllowFrom of port %d%ls\n", noun,
+                   client.c_str(), port, instance.Port, more);
+    } else if (kind == REFUSED_MONITOR_ROOM || kind == REFUSED_CAPTURE_ROOM) {
         DebugPrint(
-            L"Error: client %hs refused, not in AllowFrom of port %d (and %llu more refused)\n",
-            client.c_str(), port, more);
+            L"Error: %ls %hs on port %d refused: no descriptors to spare for monitors "
+            L"(LimitNOFILE)%ls\n",
+            noun, client.c_str(), port, more);
+    } else {
+        int32_t limit;
+        {
+            std::lock_guard<std::mutex> lock(instance.AccessLock);
+            limit = instance.Access.MonitorLimit;
+        }
+        DebugPrint(L"Error: %ls %hs on port %d refused: MonitorLimit %d reached%ls\n", noun,
+                   client.c_str(), port, limit, more);
     }
 }
 
-// Clients refused since an instance's last line of their kind get one line, once its period is
-// over: the latest of them and how many more. So the first of a flood is told at once, and the
-// rest of it a period later. True when there was a line.
+// Clients refused since the last line of their instance and kind get one line, once its period
+// is over. So the first of a flood is told at once, and the rest of it a period later. True when
+// there was a line.
 bool TellRefusals(Service& service) {
     bool told = false;
     Clock::time_point now = Clock::now();
     for (size_t i = 0; i < service.Instances.size(); ++i) {
-        InstanceStatus& status = service.Instances[i]->Status;
-        for (int k = 0; k < REFUSAL_KINDS; ++k) {
+        for (int32_t k = 0; k < REFUSAL_KIND_COUNT; ++k) {
             auto kind = static_cast<RefusalKind>(k);
             if (now < service.NextRefusalLine[i][kind]) continue;
-            uint64_t refused = TakeUntoldRefusals(status, kind);
+            uint64_t refused = TakeUntoldRefusals(service.Instances[i]->Status, kind);
             if (refused == 0) continue;
             told = true;
             service.NextRefusalLine[i][kind] = now + REFUSAL_LINE_PERIOD;
-            TellRefusal(kind, PeerText(LastRefusedOf(status, kind)), service.Instances[i]->Port,
-                        refused);
+            TellRefusal(*service.Instances[i], kind, refused);
         }
     }
     return told;
@@ -206,7 +224,7 @@ int PollTimeout(const Service& service, Clock::time_point nextPing) {
         service.WatchdogInterval.count() > 0 ? nextPing : Clock::time_point::max();
     if (service.Wake < 0) until = std::min(until, Clock::now() + WAKELESS_PERIOD);
     for (size_t i = 0; i < service.Instances.size(); ++i) {
-        for (int kind = 0; kind < REFUSAL_KINDS; ++kind) {
+        for (int32_t kind = 0; kind < REFUSAL_KIND_COUNT; ++kind) {
             if (service.Instances[i]->Status.Refused[kind].Untold.load(std::memory_order_relaxed) !=
                 0) {
                 until = std::min(until, service.NextRefusalLine[i][kind]);

@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "diag/debug.h"
+#include "tcp/client_access.h"
 #include "tcp/monitors.h"
 
 using namespace win;
@@ -168,6 +169,12 @@ bool ParseNet(LPCWSTR text, size_t length, AllowedNet* net) {
         !ParsePrefix(slash + 1, length - addressLength - 1, bits, &net->PrefixLength)) {
         return false;
     }
+    // Clients of the dual-stack socket in ::ffff:0:0/96 are matched as IPv4, so such a network
+    // is the IPv4 network it names.
+    if (net->PrefixLength >= IPV6_BITS - IPV4_BITS && UnmapIpv4(&net->Address)) {
+        bits = IPV4_BITS;
+        net->PrefixLength -= IPV6_BITS - IPV4_BITS;
+    }
     for (int32_t bit = net->PrefixLength; bit < bits; ++bit) {
         net->Address.Bytes[bit / 8] &= static_cast<BYTE>(~(0x80u >> (bit % 8)));
     }
@@ -201,6 +208,7 @@ bool ReadAccessSettings(HKEY root, int32_t port, AccessSettings* settings, LPCWS
     wsprintfW(keyName, L"Quorvel\\Port%d", port & 0xFFFF);
     HKEY key = nullptr;
     if (RegOpenKeyExW(root, keyName, 0, KEY_READ, &key) != ERROR_SUCCESS) return true;
+    settings->FromKey = true;
     Setting listenAddress;
     Setting allowFrom;
     ReadSetting(key, L"ListenAddress", &listenAddress);

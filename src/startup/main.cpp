@@ -1,6 +1,7 @@
 // The program's entry: debug output, the socket library, the command line, the instances.
 #include "diag/debug.h"
 #include "service/service.h"
+#include "startup/descriptors.h"
 #include "startup/instances.h"
 #include "startup/options.h"
 #include "startup/reload.h"
@@ -32,6 +33,7 @@ int wmain(int argc, wchar_t** argv) {
         return EXIT_BAD_OPTIONS;
     }
     ReadInstanceSettings(table.Slots, table.Index);
+    FitDescriptors(table.Slots, table.Index);
     StartService(table.Slots, table.Index, ReloadSettings);
     TellInstances(table.Slots, table.Index);
     int exitCode = StartInstances(table.Slots, table.Index);

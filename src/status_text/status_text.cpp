@@ -114,7 +114,7 @@ std::string StatusSummary(const std::vector<ServerInstance*>& instances) {
             .append(StateName(instance->Status));
         std::string client = PeerText(ClientOf(instance->Status));
         if (!client.empty()) summary.append(" ").append(client);
-        uint64_t refused = instance->Status.Refused[REFUSED_NOT_ALLOWED].Told.load(RELAXED);
+        uint64_t refused = RefusedClientsTold(instance->Status);
         if (refused != 0) summary.append(" (").append(std::to_string(refused)).append(" refused)");
     }
     return summary;

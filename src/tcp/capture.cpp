@@ -58,6 +58,9 @@ const MonitorKind CAPTURE_KIND = {L"capture reader",
                                   COUNT_CAPTURE_READERS,
                                   COUNT_CAPTURE_DROPPED,
                                   COUNT_CAPTURE_BYTES,
+                                  REFUSED_CAPTURE,
+                                  REFUSED_CAPTURE_LIMIT,
+                                  REFUSED_CAPTURE_ROOM,
                                   FILE_HEADER.Bytes,
                                   PCAP_FILE_HEADER_SIZE,
                                   false,
@@ -65,11 +68,17 @@ const MonitorKind CAPTURE_KIND = {L"capture reader",
 
 void StartCapture(ServerInstance* instance) {
     if (instance->Access.CapturePort == 0) return;
-    instance->Capture = OpenMonitorHub(instance, instance->Access.CapturePort, &CAPTURE_KIND);
+    MonitorHub* hub = OpenMonitorHub(instance, instance->Access.CapturePort, &CAPTURE_KIND);
+    // The service's reload reaches the readers under the lock too.
+    std::lock_guard<std::mutex> lock(instance->AccessLock);
+    instance->Capture = hub;
 }
 
 void StopCapture(ServerInstance* instance) {
     MonitorHub* hub = instance->Capture;
-    instance->Capture = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(instance->AccessLock);
+        instance->Capture = nullptr;
+    }
     CloseMonitorHub(hub);
 }

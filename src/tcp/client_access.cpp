@@ -33,22 +33,31 @@ PeerAddress PeerOf(const sockaddr_storage& peer) {
     } else if (peer.ss_family == AF_INET6) {
         sockaddr_in6 in;
         std::memcpy(&in, &peer, sizeof in);
-        const BYTE* bytes = in.sin6_addr.u.Byte;
-        bool mapped = std::memcmp(bytes, IPV4_MAPPED_PREFIX, sizeof IPV4_MAPPED_PREFIX) == 0;
-        out.Address.Version = mapped ? 4 : 6;
-        if (mapped) {
-            std::memcpy(out.Address.Bytes, bytes + sizeof IPV4_MAPPED_PREFIX, 4);
-        } else {
-            std::memcpy(out.Address.Bytes, bytes, 16);
-        }
+        out.Address.Version = 6;
+        std::memcpy(out.Address.Bytes, in.sin6_addr.u.Byte, 16);
+        UnmapIpv4(&out.Address);
         out.Port = win::ntohs(in.sin6_port);
     }
     return out;
 }
 
+bool UnmapIpv4(IpAddress* address) {
+    if (address->Version != 6 ||
+        std::memcmp(address->Bytes, IPV4_MAPPED_PREFIX, sizeof IPV4_MAPPED_PREFIX) != 0) {
+        return false;
+    }
+    IpAddress ipv4{4, {}};
+    std::memcpy(ipv4.Bytes, address->Bytes + sizeof IPV4_MAPPED_PREFIX, 4);
+    *address = ipv4;
+    return true;
+}
+
 bool IsAllowedClient(ServerInstance* instance, const IpAddress& address) {
     std::lock_guard<std::mutex> lock(instance->AccessLock);
-    const AccessSettings& access = instance->Access;
+    return IsAllowedBy(instance->Access, address);
+}
+
+bool IsAllowedBy(const AccessSettings& access, const IpAddress& address) {
     if (access.AllowFromCount == 0) return true;
     for (int32_t i = 0; i < access.AllowFromCount; ++i) {
         if (InNet(access.AllowFrom[i], address)) return true;
@@ -56,10 +65,11 @@ bool IsAllowedClient(ServerInstance* instance, const IpAddress& address) {
     return false;
 }
 
-bool RefuseDisallowedClient(ServerInstance* instance, SOCKET client, const PeerAddress& peer) {
+bool RefuseDisallowedClient(ServerInstance* instance, SOCKET client, const PeerAddress& peer,
+                            RefusalKind kind) {
     if (IsAllowedClient(instance, peer.Address)) return false;
     // Counted before the close, so that the status shows it once the client sees its end.
-    CountRefused(instance->Status, REFUSED_NOT_ALLOWED, peer);
+    CountRefused(instance->Status, kind, peer);
     // Unread bytes in its queue make the close a reset: a flood is dropped, not read.
     win::closesocket(client);
     return true;

@@ -21,7 +21,6 @@ constexpr DWORD WATCH_SLICE_MS = 1000;
 // A writer ends as soon as its socket is closed; this bound only guards against one stuck
 // elsewhere.
 constexpr DWORD WRITER_END_WAIT_MS = 5000;
-constexpr int ACCEPT_RETRY_PAUSE_MS = 100;
 constexpr int MONITOR_RECV_SIZE = 4096;
 // After a send that emptied its queue, a writer pauses this long before it looks again, so that
 // a busy bus's telegrams reach a monitor a few to a send: one wake-up and one send for each
@@ -29,16 +28,31 @@ constexpr int MONITOR_RECV_SIZE = 4096;
 // second of a busy channel.
 constexpr DWORD GATHER_MS = 2;
 
-enum class MonitorEnd { Gone, FellBehind, Silent, Stopping };
+// Monitors that may still attach, all instances together (SetMonitorRoom).
+std::atomic<int32_t> MonitorRoom{INT32_MAX};
+
+bool TakeMonitorRoom() {
+    if (MonitorRoom.fetch_sub(1, RELAXED) > 0) return true;
+    MonitorRoom.fetch_add(1, RELAXED);
+    return false;
+}
 
 void Count(ServerInstance* instance, StatusCounter counter, int64_t amount) {
     instance->Status.Counters[counter].fetch_add(static_cast<uint64_t>(amount), RELAXED);
 }
 
-void Report(DWORD zone, const MonitorSlot& slot, LPCWSTR what) {
-    if (!ZoneOn(zone)) return;
-    DebugPrint(L"%ls%ls %hs %ls\n", zone == ZONE_ERROR ? L"Error: " : L"", slot.Hub->Kind->Noun,
-               PeerText(slot.Peer).c_str(), what);
+// Shown by default: who watched the bus, and when and why it stopped, belongs in the journal.
+void Report(const MonitorSlot& slot, bool dropped, LPCWSTR what) {
+    const MonitorHub& hub = *slot.Hub;
+    if (dropped) {
+        if (ZoneOn(ZONE_ERROR)) {
+            DebugPrint(L"Error: %ls %hs on port %d %ls\n", hub.Kind->Noun,
+                       PeerText(slot.Peer).c_str(), hub.Port, what);
+        }
+    } else if (NoticeOn()) {
+        DebugNotice(L"%ls %hs on port %d %ls\n", hub.Kind->Noun, PeerText(slot.Peer).c_str(),
+                    hub.Port, what);
+    }
 }
 
 // A monitor's message: IpMsg, its id and length.
@@ -73,7 +87,7 @@ void Append(MonitorSlot& slot, const BYTE* header, DWORD headerSize, const BYTE*
     uint64_t head = slot.Head.load(RELAXED);
     if (MONITOR_QUEUE_SIZE - (head - slot.Tail.load(std::memory_order_acquire)) <
         headerSize + length) {
-        slot.FellBehind.store(true);
+        slot.DroppedFor.store(MonitorEnd::FellBehind);
         Detach(slot);
         return;
     }
@@ -140,22 +154,29 @@ void EndMonitor(MonitorSlot& slot, MonitorEnd why) {
     }
     CloseHandle(slot.hWriter);
     CloseHandle(slot.hWake);
-    if (why == MonitorEnd::Gone && slot.FellBehind.load()) why = MonitorEnd::FellBehind;
+    if (why == MonitorEnd::Gone) why = slot.DroppedFor.load();
     switch (why) {
         case MonitorEnd::FellBehind:
-            Report(ZONE_ERROR, slot, L"dropped: it fell behind, its queue is full");
+            Report(slot, true, L"dropped: it fell behind, its queue is full");
             break;
         case MonitorEnd::Silent:
-            Report(ZONE_ERROR, slot, L"dropped: nothing received for four keep-alive periods");
+            Report(slot, true, L"dropped: nothing received for four keep-alive periods");
+            break;
+        case MonitorEnd::Revoked:
+            Report(slot, true, L"dropped: a reload took it out of AllowFrom");
+            break;
+        case MonitorEnd::Stopping:
+            Report(slot, false, L"closed: the instance ends");
             break;
         default:
-            Report(ZONE_DEFAULT, slot, L"closed");
+            Report(slot, false, L"closed: its connection ended");
             break;
     }
-    if (why == MonitorEnd::FellBehind || why == MonitorEnd::Silent) {
+    if (why != MonitorEnd::Gone && why != MonitorEnd::Stopping) {
         Count(hub->Instance, hub->Kind->Dropped, 1);
     }
     Count(hub->Instance, hub->Kind->Attached, -1);
+    MonitorRoom.fetch_add(1, RELAXED);
     delete[] slot.Queue;
     slot.Queue = nullptr;
     slot.InUse = false;
@@ -178,7 +199,7 @@ bool AttachMonitor(MonitorSlot& slot, SOCKET s, const PeerAddress& peer) {
     slot.Tail.store(0, RELAXED);
     slot.WriterSleeping.store(false);
     slot.Ending.store(false);
-    slot.FellBehind.store(false);
+    slot.DroppedFor.store(MonitorEnd::Gone);
     slot.WriteAliveCount.store(0, RELAXED);
     slot.ReadNoAliveCount = 0;
     slot.ReferenceTick = GetTickCount();
@@ -203,8 +224,21 @@ bool AttachMonitor(MonitorSlot& slot, SOCKET s, const PeerAddress& peer) {
     }
     // Told only once it is attached: every telegram after this line reaches it.
     Count(slot.Hub->Instance, slot.Hub->Kind->Attached, 1);
-    Report(ZONE_DEFAULT, slot, L"connected");
+    Report(slot, false, L"connected");
     return true;
+}
+
+// Closes every watcher of `hub` that its instance's AllowFrom no longer lets in; with the
+// instance's AccessLock held.
+void DropRevokedWatchers(MonitorHub* hub) {
+    if (hub == nullptr) return;
+    std::lock_guard<std::mutex> lock(hub->Lock);
+    for (MonitorSlot& slot : hub->Slots) {
+        if (slot.Active && !IsAllowedBy(hub->Instance->Access, slot.Peer.Address)) {
+            slot.DroppedFor.store(MonitorEnd::Revoked);
+            Detach(slot);
+        }
+    }
 }
 
 void AcceptMonitor(MonitorHub* hub) {
@@ -215,13 +249,12 @@ void AcceptMonitor(MonitorHub* hub) {
         win::accept(hub->ListenSocket.load(), reinterpret_cast<sockaddr*>(&peer), &peerLength);
     if (s == INVALID_SOCKET) {
         // Out of descriptors, say: pause, but end at once when the port is closed.
-        PrintSystemError(GetLastError(), L"accept()");
         WSAPOLLFD listening = {hub->ListenSocket.load(), 0, 0};
-        win::WSAPoll(&listening, 1, ACCEPT_RETRY_PAUSE_MS);
+        PauseAfterFailedAccept(&hub->AcceptFailed, &listening);
         return;
     }
     PeerAddress from = PeerOf(peer);
-    if (RefuseDisallowedClient(instance, s, from)) return;
+    if (RefuseDisallowedClient(instance, s, from, hub->Kind->NotAllowed)) return;
     int32_t inUse = 0;
     MonitorSlot* vacant = nullptr;
     for (MonitorSlot& slot : hub->Slots) {
@@ -236,17 +269,23 @@ void AcceptMonitor(MonitorHub* hub) {
         std::lock_guard<std::mutex> lock(instance->AccessLock);
         limit = instance->Access.MonitorLimit;
     }
-    if (inUse >= limit) {
+    // Counted before the close, and told like the refusals at AllowFrom: a flood of newcomers
+    // costs a line a second.
+    bool full = inUse >= limit;
+    if (full || !TakeMonitorRoom()) {
+        CountRefused(instance->Status, full ? hub->Kind->OverLimit : hub->Kind->NoRoom, from);
         win::closesocket(s);
-        Count(instance, hub->Kind->Dropped, 1);
-        if (ZoneOn(ZONE_ERROR)) {
-            DebugPrint(L"Error: %ls %hs refused: MonitorLimit %d reached\n", hub->Kind->Noun,
-                       PeerText(from).c_str(), limit);
-        }
         return;
     }
     SetSocketOptions(s);
-    if (!AttachMonitor(*vacant, s, from)) win::closesocket(s);
+    if (!AttachMonitor(*vacant, s, from)) {
+        MonitorRoom.fetch_add(1, RELAXED);
+        win::closesocket(s);
+        return;
+    }
+    // A reload between the check above and the attach found this monitor not yet attached.
+    std::lock_guard<std::mutex> lock(instance->AccessLock);
+    DropRevokedWatchers(hub);
 }
 
 // Reads what a monitor sent and discards it, counting every message but keep-alives. False
@@ -344,6 +383,9 @@ const MonitorKind MONITOR_KIND = {L"monitor",
                                   COUNT_MONITORS,
                                   COUNT_MONITORS_DROPPED,
                                   COUNT_MONITOR_BYTES,
+                                  REFUSED_MONITOR,
+                                  REFUSED_MONITOR_LIMIT,
+                                  REFUSED_MONITOR_ROOM,
                                   nullptr,
                                   0,
                                   true,
@@ -358,6 +400,15 @@ void QueueForMonitors(MonitorHub* hub, WORD id, const BYTE* telegram, DWORD leng
     DWORD headSize = hub->Kind->Head(head, id, length, hub->Instance->Port, timeUs,
                                      hub->Records.fetch_add(1, RELAXED));
     for (MonitorSlot& slot : hub->Slots) Append(slot, head, headSize, telegram, length);
+}
+
+void SetMonitorRoom(int32_t monitors) {
+    MonitorRoom.store(monitors, RELAXED);
+}
+
+void DropRevokedMonitors(ServerInstance* instance) {
+    DropRevokedWatchers(instance->Monitors);
+    DropRevokedWatchers(instance->Capture);
 }
 
 MonitorHub* OpenMonitorHub(ServerInstance* instance, int32_t port, const MonitorKind* kind) {
@@ -390,7 +441,10 @@ MonitorHub* OpenMonitorHub(ServerInstance* instance, int32_t port, const Monitor
 
 void StartMonitors(ServerInstance* instance) {
     if (instance->Access.MonitorPort == 0) return;
-    instance->Monitors = OpenMonitorHub(instance, instance->Access.MonitorPort, &MONITOR_KIND);
+    MonitorHub* hub = OpenMonitorHub(instance, instance->Access.MonitorPort, &MONITOR_KIND);
+    // The service's reload reaches the watchers under the lock too.
+    std::lock_guard<std::mutex> lock(instance->AccessLock);
+    instance->Monitors = hub;
 }
 
 void CloseMonitorHub(MonitorHub* hub) {
@@ -406,6 +460,9 @@ void CloseMonitorHub(MonitorHub* hub) {
 
 void StopMonitors(ServerInstance* instance) {
     MonitorHub* hub = instance->Monitors;
-    instance->Monitors = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(instance->AccessLock);
+        instance->Monitors = nullptr;
+    }
     CloseMonitorHub(hub);
 }

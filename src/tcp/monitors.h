@@ -13,6 +13,7 @@
 
 #include "instance/instance.h"
 #include "platform/win.h"
+#include "tcp/server_socket.h"
 
 // A telegram that went to the bus (from the served client, or the neuron-ID message at open).
 constexpr win::WORD ID_TO_BUS = 17;
@@ -30,6 +31,8 @@ struct MonitorKind {
     win::LPCWSTR ThreadFormat;  // the accepting thread's name, with the instance's port
     win::LPCWSTR WriterFormat;  // a writer's, with the instance's port and the watcher's
     StatusCounter Attached, Dropped, Bytes;
+    // Why a watcher is refused at accept: not in AllowFrom, the limit, no descriptors to spare.
+    RefusalKind NotAllowed, OverLimit, NoRoom;
     // Sent to each watcher first.
     const win::BYTE* Greeting;
     win::DWORD GreetingSize;
@@ -44,6 +47,9 @@ struct MonitorKind {
 };
 constexpr win::DWORD MONITOR_HEAD_MAX = 32;
 extern const MonitorKind MONITOR_KIND;
+
+// Why a monitor ended: its connection ended, or the server dropped it, or the instance ends.
+enum class MonitorEnd : int32_t { Gone, FellBehind, Silent, Revoked, Stopping };
 
 struct MonitorSlot {
     MonitorHub* Hub;
@@ -63,7 +69,9 @@ struct MonitorSlot {
     bool Active;
     std::atomic<bool> WriterSleeping;
     std::atomic<bool> Ending;
-    std::atomic<bool> FellBehind;
+    // Set, before the detach, by whoever drops the monitor (a pump thread whose copy found no
+    // room, or a reload that took it out of AllowFrom); Gone otherwise.
+    std::atomic<MonitorEnd> DroppedFor;
     // Keep-alive, as for the served client: periods without anything sent (reset by the
     // writer) and without anything received (the accepting thread's own).
     std::atomic<int32_t> WriteAliveCount;
@@ -92,6 +100,7 @@ struct MonitorHub {
     // The latest time handed out (under Lock): a record's time never goes back, though a read's
     // copies may follow those of a write that ended after the read, or the clock may step.
     int64_t LastTimeUs;
+    AcceptFailures AcceptFailed;  // the accepting thread's
     MonitorSlot Slots[MAX_MONITOR_LIMIT];
 };
 
@@ -120,6 +129,12 @@ MonitorHub* OpenMonitorHub(ServerInstance* instance, int32_t port, const Monitor
 // Closes the port and every watcher and releases all of it; returns once the threads have
 // ended. Null: nothing.
 void CloseMonitorHub(MonitorHub* hub);
+// How many monitors the process has descriptors for, all instances together; a monitor beyond
+// them is refused. Without a call, no bound.
+void SetMonitorRoom(int32_t monitors);
+// Closes every monitor and capture reader of the instance that its AllowFrom no longer lets in
+// (a reload changed it); each is told of as it ends. Call with the instance's AccessLock held.
+void DropRevokedMonitors(ServerInstance* instance);
 // Opens the monitor port of an instance with a MonitorPort and starts accepting monitors on it.
 // Without a MonitorPort, does nothing. A port that cannot be had is reported and the instance
 // runs without monitors.

@@ -14,6 +14,7 @@ namespace {
 // against an accept that found its newcomer gone.
 constexpr DWORD TURN_AWAY_END_WAIT_MS = 1000;
 constexpr int ACCEPT_RETRY_PAUSE_MS = 100;
+constexpr DWORD ACCEPT_FAILURE_LINE_MS = 1000;
 constexpr int HANG_UP_GRACE_MS = 50;
 // Newcomers wait here for the next cycle, or are turned away at once while a client is
 // served; a full queue would drop their connection requests silently.
@@ -115,6 +116,7 @@ DWORD TurnAwayNewcomers(LPVOID parameter) {
     RegisterQuorThread(name);
     SOCKET listenSocket = instance->ListenSocket.load();
     WSAPOLLFD watched[2] = {{instance->ClientSocket.load(), 0, 0}, {listenSocket, POLLRDNORM, 0}};
+    AcceptFailures failures{};
     // A client that hangs up and connects again at once is the next cycle's client, not a
     // second one; its hang-up may reach us just after its new connection (another CPU took
     // it), so the served connection gets a moment to show its end first.
@@ -126,7 +128,7 @@ DWORD TurnAwayNewcomers(LPVOID parameter) {
             win::accept(listenSocket, reinterpret_cast<sockaddr*>(&peer), &peerLength);
         if (newcomer != INVALID_SOCKET) {
             PeerAddress from = PeerOf(peer);
-            if (!RefuseDisallowedClient(instance, newcomer, from)) {
+            if (!RefuseDisallowedClient(instance, newcomer, from, REFUSED_CLIENT)) {
                 win::closesocket(newcomer);
                 if (ZoneOn(ZONE_DEFAULT)) DebugPrint(L"Weiterer Client abgewiesen.\n");
                 CountRefused(instance->Status, REFUSED_BUSY, from);
@@ -134,13 +136,28 @@ DWORD TurnAwayNewcomers(LPVOID parameter) {
             continue;
         }
         // Out of descriptors, say: pause, but still end with the served connection.
-        PrintSystemError(GetLastError(), L"accept()");
-        win::WSAPoll(watched, 1, ACCEPT_RETRY_PAUSE_MS);
+        PauseAfterFailedAccept(&failures, watched);
     }
     ExitRegisteredThread(0);
 }
 
 }  // namespace
+
+void PauseAfterFailedAccept(AcceptFailures* failures, WSAPOLLFD* wake) {
+    DWORD error = GetLastError();
+    DWORD now = GetTickCount();
+    if (failures->Told && now - failures->LastTold < ACCEPT_FAILURE_LINE_MS) {
+        ++failures->Untold;
+    } else {
+        if (failures->Untold == 0) {
+            PrintSystemError(error, L"accept()");
+        } else {
+            PrintSystemError(error, L"accept() (and %u more failed)", failures->Untold);
+        }
+        *failures = {true, now, 0};
+    }
+    win::WSAPoll(wake, 1, ACCEPT_RETRY_PAUSE_MS);
+}
 
 bool IsOpenSocket(SOCKET s) {
     return s != INVALID_SOCKET && s != 0;
@@ -169,7 +186,7 @@ DWORD StartTcpServer(ServerInstance* instance) {
                              &peerLength);
         if (client == INVALID_SOCKET) return StepFailed(L"accept()");
         from = PeerOf(peer);
-    } while (RefuseDisallowedClient(instance, client, from));
+    } while (RefuseDisallowedClient(instance, client, from, REFUSED_CLIENT));
     instance->ClientSocket.store(client);
     SetSocketOptions(client);
     ReportClient(instance->Status, from);

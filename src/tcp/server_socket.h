@@ -18,6 +18,16 @@ void CloseIfOpen(std::atomic<win::SOCKET>& field);
 // again.
 win::DWORD OpenListenSocket(const ServerInstance* instance, int32_t port,
                             std::atomic<win::SOCKET>& field);
+// Accepts on one listening socket that keep failing (out of descriptors, say): the first is told
+// at once, the rest at most once a second, with the count of those between.
+struct AcceptFailures {
+    bool Told;
+    win::DWORD LastTold;  // GetTickCount
+    uint32_t Untold;
+};
+// After a failed accept: tells of it as `failures` allows, then pauses before the next try. An
+// event on `wake` (the caller's end) cuts the pause short.
+void PauseAfterFailedAccept(AcceptFailures* failures, win::WSAPOLLFD* wake);
 // Sets SO_REUSEADDR, SO_KEEPALIVE and TCP_NODELAY; all three are tried. True if all were set.
 bool SetSocketOptions(win::SOCKET s);
 // Blocks until one client connects on the instance's port, and turns away every further

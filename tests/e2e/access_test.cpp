@@ -208,28 +208,39 @@ TEST(Access, AnInstanceBoundTo127002IsNotReachedOn127001) {
     EXPECT_EQ(server.CountLines(RESTARTING), 0u) << server.Tail();
 }
 
-// A flood from outside AllowFrom: at most one line and one change of STATUS= a second, and the
-// lines, each with the count of refusals since the one before, lose none of them.
+// A flood from outside AllowFrom, and one beyond MonitorLimit: at most one line and one change
+// of STATUS= a second, and the lines, each with the count of refusals since the one before, lose
+// none of them.
 TEST(Access, AFloodOfRefusedClientsIsToldOnceASecondAndEveryOneCounted) {
     NotifyListener manager;
-    int port = FreePort();
+    int port = FreePort(), monitorPort = FreePort();
     const std::string P = std::to_string(port);
+    char values[96];
+    std::snprintf(
+        values, sizeof values,
+        "\"AllowFrom\"=\"127.0.0.2\"\n\"MonitorPort\"=dword:%08x\n\"MonitorLimit\"=dword:1\n",
+        monitorPort);
     ServerProcess server({"-p", P}, {"NOTIFY_SOCKET=" + manager.Address()}, LOG_ZONES,
-                         Settings(port, "\"AllowFrom\"=\"127.0.0.2\"\n"));
+                         Settings(port, values));
     ASSERT_TRUE(manager.WaitFor("READY=1")) << manager.Seen() << server.Tail();
+    TestClient monitor;
+    ASSERT_TRUE(monitor.Connect(monitorPort, WAIT, "127.0.0.1", "127.0.0.2"));
+    ASSERT_TRUE(server.WaitForLine("monitor 127.0.0.2:")) << server.Tail();
     constexpr int FLOOD = 200;
     const Clock::time_point start = Clock::now();
     for (int i = 0; i < FLOOD; ++i) {
-        TestClient outsider;
+        TestClient outsider, surplus;
         ASSERT_TRUE(outsider.Connect(port, 0ms)) << i;
+        ASSERT_TRUE(surplus.Connect(monitorPort, 0ms, "127.0.0.1", "127.0.0.2")) << i;
         ASSERT_TRUE(outsider.WaitClosed()) << i;
+        ASSERT_TRUE(surplus.WaitClosed()) << i;
     }
     const std::string all = "STATUS=" + P + " listening (" + std::to_string(FLOOD) + " refused)";
     ASSERT_TRUE(manager.WaitFor(all)) << manager.Seen() << server.Tail();
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
-    const std::regex line("refused, not in AllowFrom of port " + P +
-                          R"((?: \(and (\d+) more refused\))?$)");
+    const std::string more = R"((?: \(and (\d+) more refused\))?$)";
+    std::regex line("refused, not in AllowFrom of port " + P + more);
     int lines = 0, told = 0;
     auto tally = [&] {
         lines = told = 0;
@@ -251,6 +262,12 @@ TEST(Access, AFloodOfRefusedClientsIsToldOnceASecondAndEveryOneCounted) {
         ++changes;
     }
     EXPECT_LE(changes, size_t(lines)) << manager.Seen();
+
+    line = std::regex("on port " + std::to_string(monitorPort) +
+                      " refused: MonitorLimit 1 reached" + more);
+    AwaitCondition(tally);
+    EXPECT_EQ(told, FLOOD) << server.Tail();
+    EXPECT_LE(lines, int(seconds) + 1) << seconds << " s\n" << server.Tail();
 }
 
 // One port takes both families. AllowFrom lists networks of both: an IPv4 client of the

@@ -345,5 +345,54 @@ TEST(Monitors, TheLimitAndTheAllowListHoldOnTheMonitorPort) {
     }
 }
 
+// With few descriptors the monitors get only what the served client can spare: the soft limit
+// is raised to the hard one, the start-up says that MonitorLimit does not fit, the monitors
+// beyond the room are refused, and the client is served.
+TEST(Monitors, MonitorsBeyondTheDescriptorsToSpareAreRefusedAndTheClientIsServed) {
+    int port = FreePort(), monitorPort = FreePort();
+    std::vector<std::string> argv = {"/bin/sh", "-c",
+                                     "ulimit -Sn 64 && ulimit -Hn 96 && exec \"$@\"", "sh"};
+    for (const std::string& word : CommandWords(VELTRABOX_BINARY_DIR "/veltrabox")) {
+        argv.push_back(word);
+    }
+    argv.insert(argv.end(), {"-p", std::to_string(port)});
+    // The soft limit raised to 96 keeps 56 for the process and the instance: room for 13
+    // monitors (64 would leave room for 2).
+    ChildProcess server(
+        argv, {}, LOG_ZONES,
+        Settings(port, MonitorPortSetting(monitorPort) + "\"MonitorLimit\"=dword:00000010\n"));
+    ASSERT_TRUE(server.WaitForLine("leaves room for 13 monitors beside 1 instances, not the 16"))
+        << server.Tail();
+    std::vector<TestClient> monitors(14);
+    for (TestClient& monitor : monitors) ASSERT_TRUE(monitor.Connect(monitorPort));
+    EXPECT_TRUE(server.WaitForLine("refused: no descriptors to spare for monitors"))
+        << server.Tail();
+    TestClient client;
+    ASSERT_TRUE(client.Connect(port));
+    ASSERT_TRUE(server.WaitForLine(STARTED)) << server.Tail();
+    EXPECT_EQ(StatusByPort(server)[port]["monitors"], 13);
+}
+
+// Accepts that keep failing at the monitor port (out of descriptors, say) are told once a
+// second, not at every try.
+TEST(Monitors, AnAcceptThatKeepsFailingIsToldOnceASecond) {
+    int port = FreePort(), monitorPort = FreePort();
+    ServerProcess server({"-p", std::to_string(port)}, {"VELTRABOX_FAULTS=accept:EMFILE:~1000000"},
+                         LOG_ZONES, Settings(port, MonitorPortSetting(monitorPort)));
+    const Clock::time_point start = Clock::now();
+    TestClient waiting;
+    ASSERT_TRUE(waiting.Connect(monitorPort));
+    ASSERT_TRUE(AwaitCondition([&] { return server.CountLines("faults: accept fails") >= 30; }))
+        << server.Tail();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    size_t told = 0;
+    for (const std::string& line : server.Lines()) {
+        told += line.find("Monitors(") != std::string::npos &&
+                line.find("accept()") != std::string::npos;
+    }
+    EXPECT_GE(told, 1u) << server.Tail();
+    EXPECT_LE(told, size_t(seconds) + 1) << seconds << " s\n" << server.Tail();
+}
+
 }  // namespace
 }  // namespace e2e

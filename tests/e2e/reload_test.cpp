@@ -102,6 +102,12 @@ TEST(Reload, AllowFromAndTheZonesChangeWhileTheServedClientPassesTelegramsUnbrok
     const std::string narrow = "\"AllowFrom\"=\"127.0.0.2\"\n";
     Rewrite(server, Registry(LOG_ZONES, port, narrow));
     ASSERT_EQ(kill(server.Pid(), SIGHUP), 0);
+    // Each change is told, in lines the default zones show, before the reload's own line.
+    EXPECT_TRUE(server.WaitForLine("SIGHUP: port " + std::to_string(port) +
+                                       " changed: AllowFrom 127.0.0.2/32 (was none, every client "
+                                       "is served)",
+                                   &mark))
+        << server.Tail();
     ASSERT_TRUE(server.WaitForLine(RELOADED, &mark)) << server.Tail();
     EXPECT_TRUE(RefusedFrom127001(server, port)) << server.Tail();
     // A storm: 100 reloads in a second, between two lists, while the telegrams flow, all with
@@ -114,6 +120,7 @@ TEST(Reload, AllowFromAndTheZonesChangeWhileTheServedClientPassesTelegramsUnbrok
         std::this_thread::sleep_for(10ms);
     }
     EXPECT_TRUE(AwaitCondition([&] { return !RefusedFrom127001(server, port); })) << server.Tail();
+    EXPECT_TRUE(server.WaitForLine("SIGHUP: debug zones 00000012, style", &mark)) << server.Tail();
     for (int i = 0; i < 3; ++i) {
         TestClient newcomer;
         ASSERT_TRUE(newcomer.Connect(port, 0ms, "127.0.0.1", "127.0.0.2"));
@@ -151,6 +158,7 @@ TEST(Reload, AFileThatDoesNotParseOrAMalformedValueChangesNothing) {
     const struct {
         std::string file;
         std::string line;  // the report, from the line on
+        bool removed = false;
     } refused[] = {
         {Registry(ERROR_ONLY, port, wider + "this line is no registry line\n"),
          "has lines that cannot be read; " + std::string(NOTHING_CHANGED)},
@@ -165,13 +173,17 @@ TEST(Reload, AFileThatDoesNotParseOrAMalformedValueChangesNothing) {
         {Registry(ERROR_ONLY, port, wider) +
              "[HKEY_LOCAL_MACHINE\\Quorvel\\Mqtt]\n\"Broker\"=\"http://x\"\n",
          "\"Broker\"=\"http://x\" is not valid"},
-        {"", "the registry file cannot be read; " + std::string(NOTHING_CHANGED)},
+        {"", "the registry file holds none of the server's keys; " + std::string(NOTHING_CHANGED)},
+        {"[HKEY_LOCAL_MACHINE\\DebugZones]\n\"Quorvel\"=dword:00000010\n" + Key(port + 1, wider),
+         "has lost the key [HKEY_LOCAL_MACHINE\\Quorvel\\Port" + std::to_string(port) +
+             "] of a running instance; " + NOTHING_CHANGED},
+        {"", "the registry file cannot be read; " + std::string(NOTHING_CHANGED), true},
     };
     for (const auto& row : refused) {
         // The served client stays alive however long the rows take: under an emulated ARM core
         // they outlast the four silent periods that would end its cycle.
         ASSERT_TRUE(served.SendAlive());
-        if (row.file.empty()) {
+        if (row.removed) {
             std::filesystem::remove(server.RegistryFile());
         } else {
             Rewrite(server, row.file);
@@ -186,10 +198,16 @@ TEST(Reload, AFileThatDoesNotParseOrAMalformedValueChangesNothing) {
     }
     EXPECT_EQ(server.CountLines(RELOADED), 0u) << server.Tail();
 
-    Rewrite(server, Registry(LOG_ZONES, port, wider + "\"ListenAddress\"=\"127.0.0.3\"\n"));
+    // AllowFrom gone from a key still there: taken, as an error.
+    Rewrite(server, Registry(LOG_ZONES, port, "\"ListenAddress\"=\"127.0.0.3\"\n"));
     ASSERT_EQ(kill(server.Pid(), SIGHUP), 0);
     ASSERT_TRUE(server.WaitForLine("Error: SIGHUP: ListenAddress of port " + std::to_string(port) +
                                        " changed; it takes effect at a restart",
+                                   &mark))
+        << server.Tail();
+    ASSERT_TRUE(server.WaitForLine("Error: SIGHUP: port " + std::to_string(port) +
+                                       " changed: AllowFrom none, every client is served (was "
+                                       "127.0.0.2/32)",
                                    &mark))
         << server.Tail();
     ASSERT_TRUE(server.WaitForLine(RELOADED, &mark)) << server.Tail();
@@ -201,6 +219,46 @@ TEST(Reload, AFileThatDoesNotParseOrAMalformedValueChangesNothing) {
     EXPECT_EQ(served.ReceiveData(), NumberedTelegram(0xD4, 0)) << server.Tail();
     EXPECT_EQ(server.CountLines(STARTED), 1u) << server.Tail();
     EXPECT_EQ(server.CountLines(RESTARTING), 0u) << server.Tail();
+}
+
+// A reload that narrows AllowFrom closes the monitors it leaves out; who watched, and why it
+// stopped, shows at the default zones. An emptied file lets no refused monitor in.
+TEST(Reload, AMonitorThatTheNewAllowFromLeavesOutIsClosed) {
+    const int port = FreePort(), monitorPort = FreePort();
+    const std::string M = std::to_string(monitorPort);
+    char monitorValue[40];
+    std::snprintf(monitorValue, sizeof monitorValue, "\"MonitorPort\"=dword:%08x\n", monitorPort);
+    auto allowing = [&](const std::string& networks) {
+        return monitorValue + ("\"AllowFrom\"=\"" + networks + "\"\n");
+    };
+    ServerProcess server({"-p", std::to_string(port)}, {}, ERROR_ONLY,
+                         Key(port, allowing("127.0.0.0/8")));
+    TestClient kept, revoked;
+    ASSERT_TRUE(kept.Connect(monitorPort, WAIT, "127.0.0.1", "127.0.0.2"));
+    ASSERT_TRUE(revoked.Connect(monitorPort));
+    size_t mark = 0;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(server.WaitForLine("on port " + M + " connected", &mark)) << server.Tail();
+    }
+
+    Rewrite(server, Registry(ERROR_ONLY, port, allowing("127.0.0.2")));
+    ASSERT_EQ(kill(server.Pid(), SIGHUP), 0);
+    EXPECT_TRUE(revoked.WaitClosed()) << server.Tail();
+    EXPECT_TRUE(
+        server.WaitForLine("on port " + M + " dropped: a reload took it out of AllowFrom", &mark))
+        << server.Tail();
+    EXPECT_EQ(StatusByPort(server)[port]["monitors"], 1) << server.Tail();
+
+    Rewrite(server, "");
+    ASSERT_EQ(kill(server.Pid(), SIGHUP), 0);
+    ASSERT_TRUE(server.WaitForLine("holds none of the server's keys", &mark)) << server.Tail();
+    TestClient outsider;
+    ASSERT_TRUE(outsider.Connect(monitorPort));
+    EXPECT_TRUE(outsider.WaitClosed()) << server.Tail();
+    EXPECT_TRUE(server.WaitForLine("on port " + M + " refused, not in AllowFrom", &mark))
+        << server.Tail();
+    kept.Close();
+    EXPECT_TRUE(server.WaitForLine("closed: its connection ended", &mark)) << server.Tail();
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 
 namespace e2e {
 
-std::map<int, nlohmann::json> StatusByPort(const ServerProcess& server) {
+std::map<int, nlohmann::json> StatusByPort(const ChildProcess& server) {
     CommandResult result =
         RunCommand(BuiltProgram("veltraclient") + " -S -j " + server.StatusSocket());
     EXPECT_EQ(result.status, 0) << result.output;

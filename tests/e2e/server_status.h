@@ -9,6 +9,6 @@
 namespace e2e {
 
 // The status socket's lines, by port.
-std::map<int, nlohmann::json> StatusByPort(const ServerProcess& server);
+std::map<int, nlohmann::json> StatusByPort(const ChildProcess& server);
 
 }  // namespace e2e

@@ -106,6 +106,8 @@ TEST(Service, TheStatusTableFitsAHundredColumnsAndFindsTheServerOfAnyOfItsPorts)
     const std::string longDevice = "/dev/" + std::string(90, 'x');
     ServerProcess server({"-p", A, "-i", "-p", B, "-d", longDevice}, {"VELTRABOX_STATUS_SOCKET="});
     ASSERT_TRUE(WaitForListener(std::stoi(B))) << server.Tail();
+    // The status socket comes a moment after the listeners, later still under an emulator.
+    AwaitCondition([&] { return std::filesystem::exists("/run/veltrabox/" + A + ".sock"); });
     SKIP_IF_MISSING(std::filesystem::exists("/run/veltrabox/" + A + ".sock")
                         ? ""
                         : "no status socket in /run/veltrabox: " + server.Tail());

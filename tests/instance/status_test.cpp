@@ -92,16 +92,16 @@ TEST(StatusText, SummaryOfAllInstancesInOneLine) {
     EXPECT_EQ(StatusSummary({&first, &second}), "5000 connected 127.0.0.1:40000, 5001 listening");
     // Refused clients show once the service has told of them, and leave the instance's client
     // alone; the status socket counts them at once.
-    CountRefused(first.Status, REFUSED_NOT_ALLOWED, Peer("10.9.9.9", 1));
-    CountRefused(first.Status, REFUSED_NOT_ALLOWED, Peer("10.9.9.9", 2));
+    CountRefused(first.Status, REFUSED_CLIENT, Peer("10.9.9.9", 1));
+    CountRefused(first.Status, REFUSED_CLIENT, Peer("10.9.9.9", 2));
     EXPECT_EQ(StatusSummary({&first, &second}), "5000 connected 127.0.0.1:40000, 5001 listening");
     EXPECT_EQ(StatusOf(first)["refused_clients"], 2);
-    EXPECT_EQ(TakeUntoldRefusals(first.Status, REFUSED_NOT_ALLOWED), 2u);
-    EXPECT_EQ(PeerText(LastRefusedOf(first.Status, REFUSED_NOT_ALLOWED)), "10.9.9.9:2");
-    CountRefused(first.Status, REFUSED_NOT_ALLOWED, Peer("10.9.9.9", 3));
+    EXPECT_EQ(TakeUntoldRefusals(first.Status, REFUSED_CLIENT), 2u);
+    EXPECT_EQ(PeerText(LastRefusedOf(first.Status, REFUSED_CLIENT)), "10.9.9.9:2");
+    CountRefused(first.Status, REFUSED_CLIENT, Peer("10.9.9.9", 3));
     EXPECT_EQ(StatusSummary({&first, &second}),
               "5000 connected 127.0.0.1:40000 (2 refused), 5001 listening");
-    EXPECT_EQ(TakeUntoldRefusals(first.Status, REFUSED_NOT_ALLOWED), 1u);
+    EXPECT_EQ(TakeUntoldRefusals(first.Status, REFUSED_CLIENT), 1u);
     EXPECT_EQ(StatusOf(first)["refused_clients"], 3);
     std::string lines = StatusJsonLines({&first, &second});
     EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 2) << lines;

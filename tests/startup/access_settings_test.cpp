@@ -75,7 +75,8 @@ TEST_F(AccessSettings, AddressAndNetworks) {
 TEST_F(AccessSettings, BothFamiliesInOneList) {
     ASSERT_TRUE(
         Read("\"ListenAddress\"=\" ::1 \"\n"
-             "\"AllowFrom\"=\"10.0.0.0/8, fd00::/8, ::1,2001:db8::7:ff/121, 192.0.2.7, ::/0\"\n"));
+             "\"AllowFrom\"=\"10.0.0.0/8, fd00::/8, ::1,2001:db8::7:ff/121, 192.0.2.7, ::/0, "
+             "::ffff:127.0.0.2/104, ::ffff:10.9.8.7\"\n"));
     EXPECT_EQ(instance_.Access.ListenAddress.Version, 6);
     EXPECT_EQ(Text(instance_.Access.ListenAddress), "::1");
     EXPECT_EQ(Nets(), (std::vector<Net>{{"10.0.0.0", 8},
@@ -83,7 +84,9 @@ TEST_F(AccessSettings, BothFamiliesInOneList) {
                                         {"::1", 128},
                                         {"2001:db8::7:80", 121},
                                         {"192.0.2.7", 32},
-                                        {"::", 0}}));
+                                        {"::", 0},
+                                        {"127.0.0.0", 8},
+                                        {"10.9.8.7", 32}}));
 }
 
 TEST_F(AccessSettings, AMalformedValueIsReportedOnceAndTheInstanceDoesNotStart) {
