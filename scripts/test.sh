@@ -7,9 +7,9 @@
 #   release  g++ -O3, as a packager builds it
 # The sanitizer and Release builds run the tests of the code ("code" label); the parsers'
 # replays and the shell checks ("plain" label) gain nothing from a second compiler. Each build
-# compiles while the previous build's tests run (they mostly wait on timers and sockets); the
-# compiler runs at the lowest priority, so that it never starves a test. A table of where the
-# time went ends the run.
+# compiles while the previous build's tests run (they mostly wait on timers and sockets), on
+# processor time that the tests leave idle (SCHED_IDLE) only. A table of where the time went
+# ends the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$SECONDS
@@ -42,9 +42,9 @@ build() {
     echo "$((t1 - t0)) $((SECONDS - t1))" >"$dir/times"
 }
 
-start_build() {  # in the background, at the lowest priority
+start_build() {  # in the background, on idle processor time only, in a process group of its own
   rm -f "${dirs[$1]}/times"
-  nice -n 19 bash -c "$(declare -f build); $(declare -p options dirs); build $1" &
+  setsid chrt --idle 0 bash -c "$(declare -f build); $(declare -p options dirs); build $1" &
   pid=$!
 }
 
@@ -58,6 +58,12 @@ finish_build() {
   read -r configure_s[$name] build_s[$name] <"$dir/times"
 }
 
+finish() {
+  # A failed test leaves no compiler running behind it.
+  [ -z "${pid:-}" ] || kill -- -"$pid" 2>/dev/null || true
+  table
+}
+
 table() {
   printf '\n%-8s %10s %8s %8s\n' build configure build test
   for name in "${names[@]}"; do
@@ -66,17 +72,20 @@ table() {
   done
   echo "whole run, set-up included, the builds overlapping the tests: $((SECONDS - started))s"
 }
-trap table EXIT
+trap finish EXIT
 
 start_build plain
 for i in "${!names[@]}"; do
   name=${names[$i]}
   finish_build "$name" "$pid"
+  pid=""
   next=${names[$((i + 1))]:-}
   [ -z "$next" ] || start_build "$next"
   echo "=== ${dirs[$name]}"
   t0=$SECONDS
+  passed=yes
   # shellcheck disable=SC2086 # the label selection is words
-  (cd "${dirs[$name]}" && ctest --output-on-failure -j "$jobs" ${labels[$name]})
+  (cd "${dirs[$name]}" && ctest --output-on-failure -j "$jobs" ${labels[$name]}) || passed=no
   test_s[$name]=$((SECONDS - t0))
+  [ "$passed" = yes ] || exit 1
 done

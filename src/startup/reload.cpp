@@ -62,9 +62,12 @@ void TellAccessChanges(const ServerInstance& instance, const AccessSettings& was
                    std::to_wstring(was.MonitorLimit) + L")";
     }
     if (changes.empty() || !ZoneOn(ZONE_ERROR)) return;
-    bool widened = now.AllowFromCount == 0 && was.AllowFromCount != 0;
-    DebugPrint(L"%lsSIGHUP: port %d changed: %ls\n", widened ? L"Error: " : L"",
-               instance.Port & 0xFFFF, changes.c_str() + 2);
+    if (now.AllowFromCount == 0 && was.AllowFromCount != 0) {
+        DebugPrint(L"Error: SIGHUP: port %d changed: %ls\n", instance.Port & 0xFFFF,
+                   changes.c_str() + 2);
+    } else {
+        DebugNotice(L"SIGHUP: port %d changed: %ls\n", instance.Port & 0xFFFF, changes.c_str() + 2);
+    }
 }
 
 // The parts of `access` that may change while the instance runs; the rest only compared.
@@ -156,9 +159,9 @@ void ReloadSettings(const std::vector<ServerInstance*>& instances) {
     // ones, so that a reload that hides the error zone still says so.
     const DWORD oldMask = __atomic_load_n(&DebugZoneSettings.ulZoneMask, __ATOMIC_RELAXED);
     const DWORD oldStyle = __atomic_load_n(&DebugStyle, __ATOMIC_RELAXED);
-    if ((mask != oldMask || style != oldStyle) && ZoneOn(ZONE_ERROR)) {
-        DebugPrint(L"SIGHUP: debug zones %08x, style %08x (were %08x, %08x)\n", mask, style,
-                   oldMask, oldStyle);
+    if ((mask != oldMask || style != oldStyle) && NoticeOn()) {
+        DebugNotice(L"SIGHUP: debug zones %08x, style %08x (were %08x, %08x)\n", mask, style,
+                    oldMask, oldStyle);
     }
     SetDebugSettings(mask, style);
     for (size_t i = 0; i < instances.size(); ++i) {
@@ -169,8 +172,9 @@ void ReloadSettings(const std::vector<ServerInstance*>& instances) {
             L"Error: SIGHUP: the MQTT settings changed; they take effect at a restart, until then "
             L"the old ones stay\n");
     }
-    if (ZoneOn(ZONE_DEFAULT)) {
-        DebugPrint(L"SIGHUP: registry file read again (debug zones %08x, style %08x)\n", mask,
-                   style);
+    // The reload's result is shown by default: an operator who reloads wants to see it taken.
+    if (NoticeOn()) {
+        DebugNotice(L"SIGHUP: registry file read again (debug zones %08x, style %08x)\n", mask,
+                    style);
     }
 }
