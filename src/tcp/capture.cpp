@@ -68,17 +68,9 @@ const MonitorKind CAPTURE_KIND = {L"capture reader",
 
 void StartCapture(ServerInstance* instance) {
     if (instance->Access.CapturePort == 0) return;
-    MonitorHub* hub = OpenMonitorHub(instance, instance->Access.CapturePort, &CAPTURE_KIND);
-    // The service's reload reaches the readers under the lock too.
-    std::lock_guard<std::mutex> lock(instance->AccessLock);
-    instance->Capture = hub;
+    OpenMonitorHub(instance, instance->Access.CapturePort, &CAPTURE_KIND, &instance->Capture);
 }
 
 void StopCapture(ServerInstance* instance) {
-    MonitorHub* hub = instance->Capture;
-    {
-        std::lock_guard<std::mutex> lock(instance->AccessLock);
-        instance->Capture = nullptr;
-    }
-    CloseMonitorHub(hub);
+    CloseMonitorHub(instance, &instance->Capture);
 }

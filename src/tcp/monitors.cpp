@@ -411,7 +411,8 @@ void DropRevokedMonitors(ServerInstance* instance) {
     DropRevokedWatchers(instance->Capture);
 }
 
-MonitorHub* OpenMonitorHub(ServerInstance* instance, int32_t port, const MonitorKind* kind) {
+void OpenMonitorHub(ServerInstance* instance, int32_t port, const MonitorKind* kind,
+                    MonitorHub** where) {
     auto* hub = new MonitorHub();
     hub->Instance = instance;
     hub->Kind = kind;
@@ -434,20 +435,25 @@ MonitorHub* OpenMonitorHub(ServerInstance* instance, int32_t port, const Monitor
                        static_cast<int>(r), kind->Noun);
         }
         delete hub;
-        return nullptr;
+        return;
     }
-    return hub;
+    // The service's reload reaches the watchers under the lock too.
+    std::lock_guard<std::mutex> lock(instance->AccessLock);
+    *where = hub;
 }
 
 void StartMonitors(ServerInstance* instance) {
     if (instance->Access.MonitorPort == 0) return;
-    MonitorHub* hub = OpenMonitorHub(instance, instance->Access.MonitorPort, &MONITOR_KIND);
-    // The service's reload reaches the watchers under the lock too.
-    std::lock_guard<std::mutex> lock(instance->AccessLock);
-    instance->Monitors = hub;
+    OpenMonitorHub(instance, instance->Access.MonitorPort, &MONITOR_KIND, &instance->Monitors);
 }
 
-void CloseMonitorHub(MonitorHub* hub) {
+void CloseMonitorHub(ServerInstance* instance, MonitorHub** where) {
+    MonitorHub* hub;
+    {
+        std::lock_guard<std::mutex> lock(instance->AccessLock);
+        hub = *where;
+        *where = nullptr;
+    }
     if (hub == nullptr) return;
     // Closing the port wakes the accepting thread, which then ends every monitor; closing the
     // monitors too wakes it wherever it waits.
@@ -459,10 +465,5 @@ void CloseMonitorHub(MonitorHub* hub) {
 }
 
 void StopMonitors(ServerInstance* instance) {
-    MonitorHub* hub = instance->Monitors;
-    {
-        std::lock_guard<std::mutex> lock(instance->AccessLock);
-        instance->Monitors = nullptr;
-    }
-    CloseMonitorHub(hub);
+    CloseMonitorHub(instance, &instance->Monitors);
 }

@@ -123,12 +123,14 @@ inline void ShareWithMonitors(MonitorHub* hub, win::WORD id, const win::BYTE* te
     }
 }
 
-// Opens `port` for watchers of `kind` and starts accepting them on it; null (after a line) when
-// the port cannot be had.
-MonitorHub* OpenMonitorHub(ServerInstance* instance, int32_t port, const MonitorKind* kind);
-// Closes the port and every watcher and releases all of it; returns once the threads have
-// ended. Null: nothing.
-void CloseMonitorHub(MonitorHub* hub);
+// Opens `port` for watchers of `kind`, starts accepting them on it and sets *where (the
+// instance's Monitors or Capture) under its AccessLock; a port that cannot be had leaves it
+// null, after a line.
+void OpenMonitorHub(ServerInstance* instance, int32_t port, const MonitorKind* kind,
+                    MonitorHub** where);
+// Takes *where (under the AccessLock), closes its port and every watcher and releases all of
+// it; returns once the threads have ended. Null: nothing.
+void CloseMonitorHub(ServerInstance* instance, MonitorHub** where);
 // How many monitors the process has descriptors for, all instances together; a monitor beyond
 // them is refused. Without a call, no bound.
 void SetMonitorRoom(int32_t monitors);
