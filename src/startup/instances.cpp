@@ -21,7 +21,8 @@ std::string NetText(const AllowedNet& net) {
     if (InetNtopW(family, net.Address.Bytes, text, 46) == nullptr) return "?";
     std::string result = Utf8(text);
     if (net.PrefixLength != (net.Address.Version == 4 ? 32 : 128)) {
-        result += "/" + std::to_string(net.PrefixLength);
+        result += '/';
+        result += std::to_string(net.PrefixLength);
     }
     return result;
 }
@@ -30,7 +31,8 @@ std::string AllowFromText(const AccessSettings& access) {
     if (access.AllowFromCount == 0) return "every client";
     std::string text;
     for (int32_t i = 0; i < access.AllowFromCount; ++i) {
-        text += (i == 0 ? "" : ", ") + NetText(access.AllowFrom[i]);
+        if (i > 0) text += ", ";
+        text += NetText(access.AllowFrom[i]);
     }
     return text;
 }
@@ -57,10 +59,10 @@ void TellInstance(const ServerInstance& instance) {
                                      ")"
                                : "no monitor port";
     DebugNotice(
-        L"port %d: interface %ls%ls = %hs; AllowFrom %hs; %hs; %hs\n", instance.Port & 0xFFFF,
+        L"port %d: interface %ls%ls = %hs; AllowFrom %hs; %hs; %hs%hs\n", instance.Port & 0xFFFF,
         instance.DevName, instance.DllName != nullptr ? L" through the LDV library" : L"",
         TargetText(target).c_str(), AllowFromText(instance.Access).c_str(), monitors.c_str(),
-        mqtt.empty() ? "not on MQTT" : ("MQTT publishes its " + mqtt).c_str());
+        mqtt.empty() ? "not on MQTT" : "MQTT publishes its ", mqtt.c_str());
     if (!devices::DeviceTargetExists(target) && ZoneOn(ZONE_ERROR)) {
         DebugPrint(L"Error: port %d: %hs does not exist; each client is closed until it does\n",
                    instance.Port & 0xFFFF, TargetText(target).c_str());
