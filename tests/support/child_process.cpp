@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,15 +20,23 @@ namespace e2e {
 
 namespace {
 
-// The caller's entries come first: the first of two entries of one name counts.
+// The caller's entries, then this environment's, then the test's own defaults for what the
+// caller did not set: one entry per name, since the C library takes the first of two and an
+// emulator (qemu-user) the last.
 std::vector<std::string> ChildEnvironment(const std::string& tempDir,
                                           const std::vector<std::string>& extra) {
     std::vector<std::string> env(extra);
     for (char** e = environ; *e; ++e) {
         if (std::strncmp(*e, "VELTRABOX_", 10) != 0) env.emplace_back(*e);
     }
-    env.push_back("VELTRABOX_REGISTRY=" + tempDir + "/registry.reg");
-    env.push_back("VELTRABOX_STATUS_SOCKET=" + tempDir + "/status.sock");
+    for (const std::string& fallback : {"VELTRABOX_REGISTRY=" + tempDir + "/registry.reg",
+                                        "VELTRABOX_STATUS_SOCKET=" + tempDir + "/status.sock"}) {
+        const std::string name = fallback.substr(0, fallback.find('=') + 1);
+        if (std::none_of(extra.begin(), extra.end(),
+                         [&](const std::string& entry) { return entry.starts_with(name); })) {
+            env.push_back(fallback);
+        }
+    }
     return env;
 }
 
