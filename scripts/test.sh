@@ -89,11 +89,8 @@ for i in "${!names[@]}"; do
   echo "=== ${dirs[$name]}"
   t0=$SECONDS
   passed=yes
-  # The tests mostly wait; the last build's have the processors to themselves.
-  parallel=$jobs
-  [ -n "$next" ] || parallel=$((2 * jobs))
   # shellcheck disable=SC2086 # the label selection is words
-  (cd "${dirs[$name]}" && ctest --output-on-failure -j "$parallel" ${labels[$name]}) || passed=no
+  (cd "${dirs[$name]}" && ctest --output-on-failure -j "$jobs" ${labels[$name]}) || passed=no
   test_s[$name]=$((SECONDS - t0))
   [ "$passed" = yes ] || exit 1
 done
